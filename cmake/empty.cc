@@ -1,0 +1,1 @@
+// Placeholder so a subsystem without sources still forms a library.

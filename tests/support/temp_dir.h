@@ -1,0 +1,28 @@
+#pragma once
+// Test helpers: a private temporary folder removed on destruction, and small file utilities.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tovra::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& path, std::string_view bytes);
+std::string read_file(const std::filesystem::path& path);
+
+}  // namespace tovra::testing
