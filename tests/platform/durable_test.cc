@@ -1,0 +1,246 @@
+#include "platform/durable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "core/error.h"
+#include "support/temp_dir.h"
+
+namespace tovra {
+namespace {
+
+namespace fs = std::filesystem;
+using tovra::testing::read_file;
+using tovra::testing::TempDir;
+using tovra::testing::write_file;
+
+std::string outcome(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.code() + ": " + error.what();
+  }
+  return "ok";
+}
+
+int run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+// Every name in a folder, so a leftover transaction file shows up in a failure message.
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+using Names = std::vector<std::string>;
+
+TEST(DurableWrite, WritesAndReplacesWithoutLeavingTransactionFiles) {
+  TempDir temp;
+  const fs::path records = temp / "data" / "state";
+  write_private_file(records / "record.json", "first");
+  EXPECT_EQ(read_file(records / "record.json"), "first");
+  EXPECT_EQ(fs::status(records).permissions() & fs::perms::mask, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(records / "record.json").permissions() & fs::perms::mask,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  // A reader of the old file keeps the old content: the new one arrives by rename, never in place.
+  std::ifstream old_reader(records / "record.json", std::ios::binary);
+  write_private_file(records / "record.json", "second, longer content");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old_reader), {}), "first");
+  EXPECT_EQ(read_file(records / "record.json"), "second, longer content");
+
+  write_private_file(records / "empty", "");
+  EXPECT_EQ(fs::file_size(records / "empty"), 0u);
+  EXPECT_EQ(names_in(records), (Names{"empty", "record.json"}));
+}
+
+TEST(DurableWrite, CreateOwnedFileNeverReplaces) {
+  TempDir temp;
+  const fs::path file = temp / "entry.desktop";
+  create_owned_file(file, "one");
+  EXPECT_EQ(read_file(file), "one");
+  EXPECT_EQ(outcome([&] { create_owned_file(file, "two"); }),
+            "file_write: Cannot commit transaction file " + file.generic_string() + " (17)");
+  EXPECT_EQ(read_file(file), "one");
+  EXPECT_EQ(names_in(temp.path()), (Names{"entry.desktop"}));
+}
+
+TEST(DurableWrite, FailuresLeaveTheDestinationAndNoTransactionFile) {
+  TempDir temp;
+  const fs::path folder = temp / "folder";
+  fs::create_directory(folder);
+  fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
+  fs::create_directory(folder / "is-a-directory");
+  write_file(folder / "target", "target");
+  fs::create_symlink(folder / "target", folder / "link");
+  fs::create_symlink(folder / "nowhere", folder / "dangling");
+  fs::create_directory_symlink(folder, temp / "folder-link");
+
+  const std::string link_refused = "unsafe_path: Refusing to replace a symbolic link";
+  const std::string parent_refused = "unsafe_path: Export parent must be an existing plain directory";
+  EXPECT_EQ(outcome([&] { write_private_file(folder / "link", "x"); }), link_refused);
+  EXPECT_EQ(outcome([&] { create_owned_file(folder / "dangling", "x"); }), link_refused);
+  EXPECT_EQ(outcome([&] { create_owned_file(folder / "missing" / "file", "x"); }), parent_refused);
+  EXPECT_EQ(outcome([&] { create_owned_file(temp / "folder-link" / "file", "x"); }), parent_refused);
+  EXPECT_EQ(outcome([&] { write_private_file(temp / "folder-link" / "file", "x"); }),
+            "unsafe_path: Private Windows storage must be an ordinary directory or single-link file");
+  const std::string committed = outcome([&] { write_private_file(folder / "is-a-directory", "x"); });
+  EXPECT_EQ(committed.rfind("file_write: Cannot commit transaction file " + (folder / "is-a-directory").generic_string() + " (", 0), 0u)
+      << committed;
+  fs::permissions(folder, fs::perms::others_read, fs::perm_options::add);
+  EXPECT_EQ(outcome([&] { write_private_file(folder / "target", "x"); }),
+            "permissions: Windows directory permissions are not private");
+
+  EXPECT_EQ(read_file(folder / "target"), "target");
+  EXPECT_FALSE(fs::exists(folder / "nowhere"));
+  EXPECT_EQ(names_in(folder), (Names{"dangling", "is-a-directory", "link", "target"}));
+}
+
+TEST(DurableWrite, DiskFullIsInsufficientSpace) {
+  TempDir temp;
+  const fs::path small = temp / "small";
+  fs::create_directory(small);
+  if (run("mount -t tmpfs -o size=64k,mode=0700 tmpfs " + quoted(small)) != 0) GTEST_SKIP() << "cannot mount";
+  struct Unmount {
+    fs::path point;
+    ~Unmount() { run("umount " + quoted(point)); }
+  } unmount{small};
+  write_private_file(small / "record", "old");
+  EXPECT_EQ(outcome([&] { write_private_file(small / "record", std::string(1 << 20, 'x')); }),
+            "insufficient_space: Local storage cannot save data; free space and try again");
+  EXPECT_EQ(read_file(small / "record"), "old");
+  EXPECT_EQ(names_in(small), (Names{"record"}));
+}
+
+TEST(DurableWrite, SyncsOnlyOrdinaryDirectories) {
+  TempDir temp;
+  fs::create_directory(temp / "dir");
+  fs::create_directory_symlink(temp / "dir", temp / "link");
+  EXPECT_EQ(outcome([&] { sync_directory(temp / "dir"); }), "ok");
+  EXPECT_NE(outcome([&] { sync_directory(temp / "link"); }), "ok");
+  EXPECT_NE(outcome([&] { sync_directory(temp / "missing"); }), "ok");
+}
+
+// A tree with files at every level, a nested read-only folder and an empty folder. Listing order
+// is the file system's, so several files per level make a removal that runs ahead of its
+// inspection show.
+fs::path make_tree(const fs::path& root) {
+  fs::create_directories(root / "a" / "b" / "c");
+  fs::create_directories(root / "empty");
+  for (const fs::path& level : {root, root / "a", root / "a" / "b", root / "a" / "b" / "c"})
+    for (int i = 0; i < 8; ++i) write_file(level / ("f" + std::to_string(i)), "x");
+  fs::permissions(root / "a" / "b", fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+  return root;
+}
+
+std::size_t files_in(const fs::path& root) {
+  std::size_t count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_regular_file()) ++count;
+  return count;
+}
+
+TEST(TreeRemoval, RemovesOrdinaryTreesAndAcceptsAMissingRoot) {
+  TempDir temp;
+  remove_tree(make_tree(temp / "tree"));
+  EXPECT_FALSE(fs::exists(temp / "tree"));
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "tree"); }), "ok");
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "missing" / "below"); }), "ok");
+}
+
+TEST(TreeRemoval, RefusesLinksBeforeDeletingAnything) {
+  TempDir temp;
+  const fs::path outside = temp / "outside";
+  fs::create_directory(outside);
+  write_file(outside / "keep", "keep");
+
+  const fs::path tree = make_tree(temp / "tree");
+  fs::permissions(tree / "a" / "b", fs::perms::owner_all, fs::perm_options::replace);
+  fs::create_directory_symlink(outside, tree / "a" / "b" / "c" / "link");
+  EXPECT_EQ(outcome([&] { remove_tree(tree); }), "unsafe_path: Tree cleanup preserves reparse points");
+  EXPECT_EQ(files_in(tree), 32u);
+
+  fs::create_directory_symlink(outside, temp / "root-link");
+  write_file(temp / "plain", "");
+  const std::string not_a_tree = "unsafe_path: Tree cleanup requires an ordinary directory and preserves reparse points";
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "root-link"); }), not_a_tree);
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "plain"); }), not_a_tree);
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "root-link" / "x"); }), not_a_tree);
+  EXPECT_EQ(read_file(outside / "keep"), "keep");
+
+  // A folder mounted inside the tree is never entered, even from the same device.
+  fs::remove(tree / "a" / "b" / "c" / "link");
+  fs::create_directory(tree / "mounted");
+  if (run("mount --bind " + quoted(outside) + " " + quoted(tree / "mounted")) == 0) {
+    const std::string mounted = outcome([&] { remove_tree(tree); });
+    std::vector<fs::path> moved;
+    const std::string quarantined = outcome([&] { remove_path_or_quarantine(tree, temp / "quarantine", moved); });
+    run("umount " + quoted(tree / "mounted"));
+    EXPECT_EQ(mounted, "unsafe_path: Tree cleanup preserves reparse points");
+    EXPECT_EQ(quarantined, "file_remove: Cannot remove " + (tree / "mounted").generic_string());
+  }
+  EXPECT_EQ(read_file(outside / "keep"), "keep");
+}
+
+TEST(TreeRemoval, DepthBoundIsCheckedBeforeDeleting) {
+  TempDir temp;
+  fs::path deepest = temp / "ok";
+  for (int i = 0; i < 256; ++i) deepest /= "d";
+  fs::create_directories(deepest);
+  write_file(temp / "ok" / "file", "");
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "ok"); }), "ok");
+  EXPECT_FALSE(fs::exists(temp / "ok"));
+
+  deepest = temp / "deep";
+  for (int i = 0; i < 257; ++i) deepest /= "d";
+  fs::create_directories(deepest);
+  write_file(temp / "deep" / "file", "");
+  EXPECT_EQ(outcome([&] { remove_tree(temp / "deep"); }), "size_limit: Tree cleanup exceeds its depth bound");
+  EXPECT_TRUE(fs::exists(temp / "deep" / "file"));
+  EXPECT_TRUE(fs::exists(deepest));
+}
+
+TEST(Quarantine, RemovesFilesLinksAndTreesWithoutFollowingLinks) {
+  TempDir temp;
+  fs::create_directory(temp / "outside");
+  write_file(temp / "outside" / "keep", "keep");
+  const fs::path tree = make_tree(temp / "tree");
+  fs::create_directory_symlink(temp / "outside", tree / "link");
+  std::vector<fs::path> moved;
+  remove_path_or_quarantine(tree, temp / "quarantine", moved);
+  EXPECT_FALSE(fs::exists(tree));
+  EXPECT_TRUE(moved.empty());
+  EXPECT_EQ(read_file(temp / "outside" / "keep"), "keep");
+  EXPECT_TRUE(remove_or_quarantine(temp / "outside" / "keep", temp / "quarantine"));
+  EXPECT_TRUE(remove_or_quarantine(temp / "outside" / "keep", temp / "quarantine"));
+  EXPECT_FALSE(fs::exists(temp / "quarantine"));
+}
+
+TEST(Quarantine, AFileThatCannotBeMovedAsideIsReported) {
+  TempDir temp;
+  const fs::path file = temp / "held";
+  write_file(file, "x");
+  if (run("chattr +i " + quoted(file)) != 0) GTEST_SKIP() << "immutable files are not available";
+  std::vector<fs::path> moved;
+  const std::string result = outcome([&] { remove_path_or_quarantine(file, temp / "quarantine", moved); });
+  run("chattr -i " + quoted(file));
+  EXPECT_EQ(result, "file_remove: Cannot remove " + file.generic_string() +
+                        "; close the program that uses it and try again");
+  EXPECT_TRUE(moved.empty());
+  EXPECT_TRUE(fs::exists(file));
+}
+
+}  // namespace
+}  // namespace tovra

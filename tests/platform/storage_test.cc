@@ -1,0 +1,278 @@
+#include "platform/storage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <system_error>
+
+#include "core/error.h"
+#include "support/temp_dir.h"
+
+namespace tovra::windows_security {
+namespace {
+
+namespace fs = std::filesystem;
+using tovra::testing::TempDir;
+
+const std::string not_ordinary = "Private Windows storage must be an ordinary directory or single-link file";
+
+// Runs `action` and returns "code: message", or "ok" when it did not raise.
+std::string outcome(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.code() + ": " + error.what();
+  }
+  return "ok";
+}
+
+int run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+fs::perms mode_of(const fs::path& path) { return fs::symlink_status(path).permissions() & fs::perms::mask; }
+
+std::string repeat(std::string_view unit, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += unit;
+  return text;
+}
+
+TEST(PathRules, ComponentsAreCheckedAsOnWindows) {
+  const std::string unsafe = "unsafe_path: Windows storage path contains an unsafe component";
+  const std::string reserved = "unsafe_path: Windows storage path contains a reserved device name";
+  const std::string control = "unsafe_path: Windows storage path contains a control character";
+  const struct {
+    std::string path;
+    std::string expected;
+  } cases[] = {
+      {"aux.json", reserved},          {"Com3", reserved},
+      {"LPT\xC2\xB2", reserved},       {"nul.txt", reserved},
+      {"data/com1.tar.gz", reserved},  {"con", reserved},
+      {"com0", "ok"},                  {"console", "ok"},
+      {"auxiliary", "ok"},             {"COM10", "ok"},
+      {"LPT\xC2\xB4", "ok"},           {"name.", unsafe},
+      {"name ", unsafe},               {"a/../b", unsafe},
+      {"a:b", unsafe},                 {"a<b", unsafe},
+      {"a|b", unsafe},                 {"a?b", unsafe},
+      {"a*b", unsafe},                 {"a\\b", unsafe},
+      {"a\"b", unsafe},                {"a\x01z", control},
+      {repeat("x", 255), "ok"},        {repeat("x", 256), unsafe},
+      // Lengths are UTF-16 units: a four-byte character is two, a two-byte one is one.
+      {repeat("\xF0\x9F\x98\x80", 127) + "x", "ok"},
+      {repeat("\xF0\x9F\x98\x80", 128), unsafe},
+      {repeat("\xC3\xA9", 255), "ok"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(outcome([&] { check_path_components(c.path); }), c.expected) << c.path;
+  }
+}
+
+TEST(PathRules, CountsComponentsUpToTheBound) {
+  EXPECT_EQ(check_path_components("a/./b//c/"), 3u);
+  EXPECT_EQ(check_path_components("/abs/x"), 2u);
+  EXPECT_EQ(check_path_components(repeat("d/", 128)), 128u);
+  EXPECT_EQ(outcome([] { check_path_components(repeat("d/", 129)); }),
+            "unsafe_path: Windows storage path contains an unsafe component");
+}
+
+TEST(PathRules, NormalizationRefusesRootsNetworkFormsAndOversizedPaths) {
+  const std::string oversized = "unsafe_path: Windows storage path is empty, oversized or contains an unsafe root";
+  const std::string network = "unsafe_path: Windows private storage cannot be a network or device path";
+  const std::string root = "unsafe_path: A drive root cannot be a private Tovra directory";
+  EXPECT_EQ(outcome([] { normalize_private_path("", true); }), oversized);
+  EXPECT_EQ(outcome([] { normalize_private_path("/" + repeat("a/", 2048), true); }), oversized);
+  EXPECT_EQ(outcome([] { normalize_private_path(std::string("/a\0b", 4), true); }), oversized);
+  EXPECT_EQ(outcome([] { normalize_private_path("//server/share", true); }), network);
+  EXPECT_EQ(outcome([] { normalize_private_path("\\\\?\\C:\\x", true); }), network);
+  EXPECT_EQ(outcome([] { normalize_private_path("/", false); }), root);
+  EXPECT_EQ(outcome([] { normalize_private_path("/./", false); }), root);
+  EXPECT_EQ(normalize_private_path("/", true), fs::path("/"));
+  EXPECT_EQ(normalize_private_path("/a/./b/", false), fs::path("/a/b"));
+  EXPECT_EQ(normalize_private_path("rel/x", false), fs::current_path() / "rel/x");
+}
+
+// A fresh folder below the test's private temporary folder, set up by a shell command.
+class PrivateFolder : public ::testing::Test {
+ protected:
+  fs::path make(const std::string& name, const std::string& setup = "") {
+    const fs::path path = temp_ / name;
+    fs::create_directories(path);
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
+    if (!setup.empty()) {
+      EXPECT_EQ(run(setup + " " + quoted(path)), 0) << setup;
+    }
+    return path;
+  }
+  TempDir temp_;
+};
+
+TEST_F(PrivateFolder, RefusesEveryWayOfSharingAFolder) {
+  const struct {
+    std::string setup;
+    std::string expected;
+  } cases[] = {
+      {"true", "ok"},
+      {"chown 12345", "permissions: Private Windows storage must belong to the current user"},
+      {"chmod 0750", "permissions: Windows directory permissions are not private"},
+      {"chmod 0701", "permissions: Windows directory permissions are not private"},
+      {"chmod 0500", "permissions: Private Windows storage must retain current-user access and private inheritance"},
+      {"setfacl -m u:12345:rx", "permissions: Windows storage grants access to another identity (uid:12345)"},
+      {"setfacl -m g:23456:r", "permissions: Windows storage grants access to another identity (gid:23456)"},
+      {"setfacl -d -m u:12346:rwx", "permissions: Windows storage grants access to another identity (uid:12346)"},
+      {"setfacl -d -m g::rx", "permissions: Windows directory permissions are not private"},
+      // The superuser's entry widens the mask, not the owning group's access.
+      {"setfacl -m u:0:rwx", "ok"},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    const fs::path folder = make("case" + std::to_string(index++), c.setup);
+    EXPECT_EQ(outcome([&] { ensure_private_directory(folder); }), c.expected) << c.setup;
+  }
+}
+
+TEST_F(PrivateFolder, CreatesMissingFoldersPrivatelyWithoutInheritingAcls) {
+  const fs::path parent = make("parent", "setfacl -d -m u:12345:rwx");
+  const fs::path target = parent / "a" / "b";
+  ensure_private_directory(target);
+  EXPECT_EQ(mode_of(parent / "a"), fs::perms::owner_all);
+  EXPECT_EQ(mode_of(target), fs::perms::owner_all);
+  // Created again: already there and private.
+  EXPECT_EQ(outcome([&] { ensure_private_directory(target); }), "ok");
+}
+
+TEST_F(PrivateFolder, CreatesAtMost32FoldersPerCall) {
+  const fs::path base = make("deep");
+  fs::path path = base;
+  for (int i = 1; i <= 33; ++i) path /= "d" + std::to_string(i);
+  EXPECT_EQ(outcome([&] { ensure_private_directory(path); }),
+            "size_limit: Windows storage creation exceeds its parent limit");
+  EXPECT_TRUE(fs::is_directory(path.parent_path()));
+  EXPECT_FALSE(fs::exists(path));
+  // The next call goes on from the 32 that remain.
+  EXPECT_EQ(outcome([&] { ensure_private_directory(path); }), "ok");
+}
+
+TEST_F(PrivateFolder, NeverFollowsALinkInTheAncestry) {
+  const fs::path real = make("real");
+  fs::create_directory(real / "inner");
+  fs::permissions(real / "inner", fs::perms::owner_all, fs::perm_options::replace);
+  fs::create_directory_symlink(real, temp_.path() / "link");
+  fs::create_directory_symlink(real / "inner", real / "inner-link");
+  tovra::testing::write_file(real / "file", "x");
+  const std::string refused = "unsafe_path: " + not_ordinary;
+  EXPECT_EQ(outcome([&] { ensure_private_directory(temp_.path() / "link" / "inner"); }), refused);
+  EXPECT_EQ(outcome([&] { ensure_private_directory(temp_.path() / "link" / "new"); }), refused);
+  EXPECT_EQ(outcome([&] { ensure_private_directory(real / "inner-link"); }), refused);
+  EXPECT_EQ(outcome([&] { ensure_private_directory(real / "file" / "sub"); }), refused);
+  EXPECT_FALSE(fs::exists(real / "new"));
+  EXPECT_EQ(outcome([&] { with_directory_chain(temp_.path() / "link", [](const DirectoryChain&) {}); }), refused);
+}
+
+TEST_F(PrivateFolder, HoldsTheChainFromTheRoot) {
+  const fs::path folder = make("held");
+  with_directory_chain(folder, [&](const DirectoryChain& chain) {
+    EXPECT_EQ(chain.path(), folder);
+    EXPECT_EQ(chain.size(), check_path_components(folder) + 1);
+    // Renaming the folder away does not move what the chain refers to.
+    fs::rename(folder, temp_.path() / "moved");
+    OpenedFile file = open_private_file_at(chain, "inside", FileAccess::write, Disposition::create_new, file_flag_none);
+    EXPECT_TRUE(file);
+  });
+  EXPECT_TRUE(fs::exists(temp_.path() / "moved" / "inside"));
+}
+
+TEST_F(PrivateFolder, OpensOnlyPrivateSingleLinkFiles) {
+  const fs::path folder = make("files");
+  OpenedFile created = open_private_file(folder / "new", FileAccess::write, share_none, Disposition::create_new,
+                                         file_flag_none, true);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(mode_of(folder / "new"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(outcome([&] { verify_private_handle(created.file, false); }), "ok");
+  OpenedFile program = open_private_file(folder / "program", FileAccess::write, share_none, Disposition::open_always,
+                                         file_flag_executable, true);
+  ASSERT_TRUE(program);
+  EXPECT_EQ(mode_of(folder / "program"), fs::perms::owner_all);
+
+  OpenedFile again = open_private_file(folder / "new", FileAccess::read, share_read, Disposition::create_new,
+                                       file_flag_none, true);
+  EXPECT_FALSE(again);
+  EXPECT_EQ(again.error, static_cast<int>(std::errc::file_exists));
+  OpenedFile missing = open_private_file(folder / "missing", FileAccess::read, share_read,
+                                         Disposition::open_existing, file_flag_none, true);
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.error, static_cast<int>(std::errc::no_such_file_or_directory));
+
+  fs::create_hard_link(folder / "new", folder / "second-link");
+  fs::copy_file(folder / "program", folder / "shared");
+  fs::permissions(folder / "shared", fs::perms::group_read, fs::perm_options::add);
+  fs::create_symlink(folder / "program", folder / "file-link");
+  ASSERT_EQ(run("mkfifo " + quoted(folder / "fifo")), 0);
+  const auto open_existing = [&](const char* name) {
+    return outcome([&] {
+      open_private_file(folder / name, FileAccess::read_write, share_none, Disposition::open_existing,
+                        file_flag_none, true);
+    });
+  };
+  EXPECT_EQ(open_existing("new"), "unsafe_path: " + not_ordinary);
+  EXPECT_EQ(open_existing("shared"), "permissions: Windows directory permissions are not private");
+  EXPECT_EQ(open_existing("fifo"), "unsafe_path: " + not_ordinary);
+  EXPECT_EQ(outcome([&] {
+              EXPECT_FALSE(open_private_file(folder / "file-link", FileAccess::read, share_none,
+                                             Disposition::open_existing, file_flag_none, true));
+            }),
+            "ok");
+  EXPECT_EQ(outcome([&] {
+              open_private_file(folder / "x", FileAccess::write, share_none, Disposition::create_always,
+                                file_flag_none, true);
+            }),
+            "unsafe_path: Private file opening must not truncate existing content");
+  fs::permissions(folder, fs::perms::group_read, fs::perm_options::add);
+  EXPECT_EQ(outcome([&] {
+              open_private_file(folder / "program", FileAccess::read, share_none, Disposition::open_existing,
+                                file_flag_none, true);
+            }),
+            "permissions: Windows directory permissions are not private");
+}
+
+TEST_F(PrivateFolder, OwnedFilesNeverOpenALink) {
+  const fs::path folder = make("owned");
+  fs::create_symlink(folder / "target", folder / "link");
+  OpenedFile file = open_owned_file(folder / "link", FileAccess::write, share_none, Disposition::open_always,
+                                    file_flag_none);
+  EXPECT_FALSE(file);
+  EXPECT_EQ(file.error, static_cast<int>(std::errc::too_many_symbolic_link_levels));
+  EXPECT_FALSE(fs::exists(folder / "target"));
+}
+
+TEST_F(PrivateFolder, DestinationIdentityIgnoresTheRouteTaken) {
+  const fs::path folder = make("identity");
+  fs::create_directories(folder / "real" / "sub");
+  tovra::testing::write_file(folder / "real" / "file", "x");
+  const std::string base = destination_identity(folder / "real", true);
+  EXPECT_NE(base.find(':'), std::string::npos);
+  EXPECT_EQ(destination_identity(folder / "real" / "New" / "Sub", true), base + "/New/Sub");
+  EXPECT_EQ(destination_identity(folder / "real" / "." / "sub/", true), base + "/sub");
+  EXPECT_NE(destination_identity(folder / "real" / "sub", true), destination_identity(folder / "real" / "Sub", true));
+  EXPECT_EQ(destination_identity(folder / "real" / "file", false), base + "/file");
+  EXPECT_EQ(outcome([&] { destination_identity(folder / "real" / "file", true); }),
+            "unsafe_path: Windows path ancestry requires ordinary directories");
+  fs::create_directory_symlink(folder / "real", folder / "link");
+  EXPECT_EQ(outcome([&] { destination_identity(folder / "link" / "sub", true); }), "unsafe_path: " + not_ordinary);
+
+  fs::create_directory(folder / "bound");
+  if (run("mount --bind " + quoted(folder / "real") + " " + quoted(folder / "bound")) != 0)
+    GTEST_SKIP() << "bind mounts are not available";
+  struct Unmount {
+    fs::path point;
+    ~Unmount() { run("umount " + quoted(point)); }
+  } unmount{folder / "bound"};
+  EXPECT_EQ(destination_identity(folder / "bound", true), base);
+  EXPECT_EQ(destination_identity(folder / "bound" / "sub" / "x", true), base + "/sub/x");
+}
+
+}  // namespace
+}  // namespace tovra::windows_security
