@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+struct evp_md_st;  // OpenSSL's EVP_MD
+
 namespace tovra {
 
 // (bytes done, bytes total) -> continue?
@@ -15,13 +17,21 @@ using HashProgress = std::function<bool(std::uint64_t, std::uint64_t)>;
 // Initialises the cryptography library once per process without its configuration file.
 void initialize_crypto();
 
+// "sha256" or "sha512" (exactly); anything else is unsupported_hash.
+const evp_md_st* digest_algorithm(std::string_view name);
+
 std::string digest_hex(std::string_view bytes, std::string_view algorithm);
 std::string to_hex(std::string_view bytes);
+// Strict decoding of at most `maximum` characters; upper case is accepted.
 std::string from_hex(std::string_view text, std::size_t maximum);
+// 16 random bytes as 32 lower-case hexadecimal characters.
 std::string random_identifier();
+// Hashes a file in one pass (never through a final link). With a progress callback the size at
+// the start bounds the read, and the callback may cancel.
 std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress);
 
-// Wraps a caller's progress so hash_file refuses a file whose length differs from `declared`.
+// Wraps a caller's progress so hash_file refuses a file whose length differs from `declared`;
+// reports (base + done, overall_total) to `progress`.
 HashProgress declared_length_guard(std::uint64_t declared, std::uint64_t base, std::uint64_t overall_total,
                                    HashProgress progress);
 

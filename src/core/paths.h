@@ -2,14 +2,24 @@
 // Identifiers and portable paths: the rules every name from a package, manifest or record passes.
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace tovra {
 
+// Game and build identifiers: 1-80 bytes of [a-z0-9.-], also a portable relative path.
 void check_identifier(std::string_view text);
+// Safe relative path: 1-4096 bytes, "/"-separated components; `portable` adds the rules that keep
+// a name valid on every supported platform.
 void check_relative_path(std::string_view text, bool portable);
+// A brand name, which also names a folder.
 void check_brand_name(std::string_view text);
+// UTF-8 path text to a native path; invalid UTF-8 throws std::range_error (not an Error).
 std::filesystem::path native_path(std::string_view text);
+// Joins a checked relative path under `root`, refusing any component that is a link on disk.
 std::filesystem::path managed_path(const std::filesystem::path& root, std::string_view text, bool portable);
+
+// A native path as UTF-8 text, for messages and records.
+std::string utf8_path(const std::filesystem::path& path);
 
 }  // namespace tovra

@@ -1,0 +1,70 @@
+#include "platform/read_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace tovra {
+
+PathKind path_kind(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    // ENOTDIR: a parent is an ordinary file, so nothing can exist below it.
+    if (errno == ENOENT || errno == ENOTDIR) return PathKind::missing;
+    return PathKind::unknown;
+  }
+  if (S_ISLNK(st.st_mode)) return PathKind::link;
+  if (S_ISREG(st.st_mode)) return PathKind::file;
+  if (S_ISDIR(st.st_mode)) return PathKind::directory;
+  return PathKind::other;
+}
+
+std::optional<std::filesystem::path> own_executable_path(std::size_t limit) {
+  if (limit == 0 || limit > (std::size_t{1} << 20)) return std::nullopt;
+  // One byte beyond the limit shows truncation.
+  std::vector<char> buffer(limit + 1);
+  ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (length <= 0 || static_cast<std::size_t>(length) > limit) return std::nullopt;
+  return std::filesystem::path(std::string(buffer.data(), static_cast<std::size_t>(length)));
+}
+
+ReadOnlyFile ReadOnlyFile::open(const std::filesystem::path& path) {
+  // O_NONBLOCK keeps a FIFO from stalling the open; it has no effect on ordinary files.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ELOOP) {
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return ReadOnlyFile(unique_fd(), OpenStatus::link);
+    }
+    return ReadOnlyFile(unique_fd(), OpenStatus::failed);
+  }
+  return ReadOnlyFile(unique_fd(fd), OpenStatus::opened);
+}
+
+bool ReadOnlyFile::is_ordinary() const {
+  struct stat st {};
+  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0) return false;
+  return S_ISREG(st.st_mode);
+}
+
+std::optional<std::uint64_t> ReadOnlyFile::size() const {
+  struct stat st {};
+  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || st.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::optional<std::size_t> ReadOnlyFile::read(char* buffer, std::size_t capacity) {
+  if (!fd_.valid()) return std::nullopt;
+  for (;;) {
+    ssize_t count = ::read(fd_.get(), buffer, capacity);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno != EINTR) return std::nullopt;
+  }
+}
+
+}  // namespace tovra

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/digest.h"
+#include "support/temp_dir.h"
+#include "test_util.h"
+
+namespace tovra {
+namespace {
+
+const std::string kEmptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+TEST(Digest, KnownVectorsAndAlgorithmNames) {
+  initialize_crypto();
+  initialize_crypto();  // a second call has no effect
+  EXPECT_EQ(digest_hex("abc", "sha256"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(digest_hex("abc", "sha512"),
+            "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+            "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
+  EXPECT_EQ(digest_hex("", "sha256"), kEmptySha256);
+  for (const char* name : {"SHA256", "sha1", "sha384", ""}) {
+    EXPECT_PROBLEM(digest_hex("abc", name), "unsupported_hash", "Only SHA-256 and SHA-512 hashes are supported");
+  }
+}
+
+TEST(Hex, RoundTripAndStrictDecoding) {
+  const std::string all_bytes = [] {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    return bytes;
+  }();
+  const std::string text = to_hex(all_bytes);
+  EXPECT_EQ(text.substr(0, 8), "00010203");
+  EXPECT_EQ(text.substr(text.size() - 4), "feff");
+  EXPECT_EQ(from_hex(text, text.size()), all_bytes);
+  EXPECT_EQ(from_hex("AB", 2), "\xab");
+  EXPECT_EQ((random_identifier() + "!").find_first_not_of("0123456789abcdef"), 32u);
+  EXPECT_EQ(from_hex("", 0), "");
+  EXPECT_PROBLEM(from_hex("abc", 10), "invalid_hex", "Invalid hexadecimal data");
+  EXPECT_PROBLEM(from_hex("abcd", 3), "invalid_hex", "Invalid hexadecimal data");
+  EXPECT_PROBLEM(from_hex("0g", 2), "invalid_hex", "Invalid hexadecimal character");
+  EXPECT_PROBLEM(from_hex("g0", 2), "invalid_hex", "Invalid hexadecimal character");
+}
+
+using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+HashProgress recorder(Calls& calls) {
+  return [&calls](std::uint64_t done, std::uint64_t total) {
+    calls.emplace_back(done, total);
+    return true;
+  };
+}
+
+TEST(HashFile, ReportsProgressAroundEachChunk) {
+  testing::TempDir dir;
+  testing::write_file(dir / "empty", "");
+  Calls calls;
+  EXPECT_EQ(hash_file(dir / "empty", "sha256", recorder(calls)), kEmptySha256);
+  EXPECT_EQ(calls, (Calls{{0, 0}, {0, 0}}));
+
+  const std::string bytes(65536 + 10, 'z');
+  testing::write_file(dir / "big", bytes);
+  calls.clear();
+  EXPECT_EQ(hash_file(dir / "big", "sha512", recorder(calls)), digest_hex(bytes, "sha512"));
+  EXPECT_EQ(calls, (Calls{{0, 65546}, {65536, 65546}, {65546, 65546}}));
+  EXPECT_EQ(hash_file(dir / "big", "sha256", {}), digest_hex(bytes, "sha256"));
+}
+
+TEST(HashFile, FailuresOpenCancelAndGrowth) {
+  testing::TempDir dir;
+  testing::write_file(dir / "f", "content");
+  EXPECT_PROBLEM(hash_file(dir / "missing", "sha256", {}), "file_read",
+                 "Could not open file for verification: " + (dir / "missing").string());
+  std::filesystem::create_symlink(dir / "f", dir / "link");
+  EXPECT_PROBLEM(hash_file(dir / "link", "sha256", {}), "file_read",
+                 "Could not open file for verification: " + (dir / "link").string());
+  EXPECT_PROBLEM(hash_file(dir / "f", "md5", {}), "unsupported_hash", "Only SHA-256 and SHA-512 hashes are supported");
+
+  int calls = 0;
+  EXPECT_PROBLEM(hash_file(dir / "f", "sha256", [&](std::uint64_t, std::uint64_t) { return ++calls > 1; }),
+                 "cancelled", "File verification cancelled");
+  EXPECT_EQ(calls, 1);
+
+  // The file grows after its size was taken.
+  const auto grow = [&](std::uint64_t done, std::uint64_t) {
+    if (done == 0) {
+      std::ofstream out(dir / "f", std::ios::binary | std::ios::app);
+      out << "more";
+    }
+    return true;
+  };
+  EXPECT_PROBLEM(hash_file(dir / "f", "sha256", grow), "content_mismatch", "File grew beyond its verification bound");
+}
+
+TEST(DeclaredLengthGuard, RefusesOtherLengthsBeforeHashingAndOffsetsProgress) {
+  testing::TempDir dir;
+  testing::write_file(dir / "f", "12345");
+  Calls calls;
+  EXPECT_EQ(hash_file(dir / "f", "sha256", declared_length_guard(5, 100, 1000, recorder(calls))),
+            digest_hex("12345", "sha256"));
+  EXPECT_EQ(calls, (Calls{{100, 1000}, {105, 1000}}));
+
+  calls.clear();
+  EXPECT_PROBLEM(hash_file(dir / "f", "sha256", declared_length_guard(4, 0, 4, recorder(calls))), "content_mismatch",
+                 "File changed beyond its declared verification bound");
+  EXPECT_TRUE(calls.empty());
+
+  const HashProgress guard = declared_length_guard(5, 0, 5, {});
+  EXPECT_TRUE(guard(5, 5));
+  EXPECT_PROBLEM(guard(6, 5), "content_mismatch", "File changed beyond its declared verification bound");
+}
+
+}  // namespace
+}  // namespace tovra

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/json.h"
+#include "support/temp_dir.h"
+#include "test_util.h"
+
+namespace tovra {
+namespace {
+
+std::string nested_arrays(int depth, const std::string& inner) {
+  return std::string(static_cast<std::size_t>(depth), '[') + inner + std::string(static_cast<std::size_t>(depth), ']');
+}
+
+TEST(ReadBoundedFile, ReadsUpToTheLimitAndRefusesOneByteMore) {
+  testing::TempDir dir;
+  const std::string bytes(70000, 'x');  // more than one read chunk
+  testing::write_file(dir / "f", bytes);
+  EXPECT_EQ(read_bounded_file(dir / "f", bytes.size()), bytes);
+  EXPECT_PROBLEM(read_bounded_file(dir / "f", bytes.size() - 1), "size_limit", "File exceeds read limit");
+  testing::write_file(dir / "empty", "");
+  EXPECT_EQ(read_bounded_file(dir / "empty", 0), "");
+}
+
+TEST(ReadBoundedFile, RefusesWhatIsNotAnOrdinaryFile) {
+  testing::TempDir dir;
+  testing::write_file(dir / "target", "{}");
+  std::filesystem::create_symlink(dir / "target", dir / "link");
+  std::filesystem::create_directory(dir / "folder");
+  for (const char* name : {"link", "folder"}) {
+    const auto path = dir / name;
+    EXPECT_PROBLEM(read_bounded_file(path, 100), "unsafe_path", "Expected an ordinary file: " + path.string());
+  }
+  EXPECT_PROBLEM(read_bounded_file(dir / "missing", 100), "file_read", "Cannot open file: " + (dir / "missing").string());
+}
+
+TEST(ReadBoundedFile, NoticesAFileLargerThanItsReportedSize) {
+  // Kernel status files report size 0 but yield bytes: the same as a file that grew.
+  EXPECT_PROBLEM(read_bounded_file("/proc/self/status", 100), "file_read", "File changed while reading");
+}
+
+TEST(ParseJson, SizeIsCheckedBeforeParsing) {
+  EXPECT_PROBLEM(parse_json("not json", 7), "size_limit", "JSON exceeds its size limit");
+  EXPECT_EQ(parse_json("[1]", 3), Json::array({1}));
+}
+
+TEST(ParseJson, NestingBoundIsSixtyFourContainers) {
+  EXPECT_NO_THROW(parse_json(nested_arrays(64, "1"), 1000));
+  EXPECT_NO_THROW(parse_json(nested_arrays(65, ""), 1000));  // the innermost starts inside 64
+  EXPECT_NO_THROW(parse_json(nested_arrays(64, "{}"), 1000));
+  EXPECT_PROBLEM(parse_json(nested_arrays(65, "1"), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
+  EXPECT_PROBLEM(parse_json(nested_arrays(66, ""), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
+  EXPECT_PROBLEM(parse_json(nested_arrays(65, "{}"), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
+  // A key counts the object it belongs to.
+  EXPECT_PROBLEM(parse_json(nested_arrays(64, R"({"k":1})"), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
+  // Deep but broken still reports depth first.
+  EXPECT_PROBLEM(parse_json(std::string(100, '['), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
+}
+
+TEST(ParseJson, DuplicateKeysAreJudgedAfterUnescapingAndPerObject) {
+  EXPECT_PROBLEM(parse_json(R"({"a":1,"\u0061":2})", 100), "duplicate_key", "JSON contains a duplicate object key");
+  EXPECT_PROBLEM(parse_json(R"([{"x":{}},{"k":1,"k":1}])", 100), "duplicate_key",
+                 "JSON contains a duplicate object key");
+  const Json nested = parse_json(R"({"a":{"a":1},"b":[{"a":2},{"a":3}]})", 100);
+  EXPECT_EQ(nested["a"]["a"], 1);
+  EXPECT_EQ(nested["b"][1]["a"], 3);
+}
+
+TEST(ParseJson, OnlyIntegersWithinSixtyFourBits) {
+  for (const char* text : {"1.0", "1e3", "18446744073709551616", "-9223372036854775809", "[0.5]", R"({"a":-0.0})"}) {
+    SCOPED_TRACE(text);
+    EXPECT_PROBLEM(parse_json(text, 100), "invalid_number", "Floating point numbers are not allowed in protocol data");
+  }
+  EXPECT_EQ(parse_json("-9223372036854775808", 100).get<std::int64_t>(), INT64_MIN);
+  EXPECT_EQ(parse_json("18446744073709551615", 100).get<std::uint64_t>(), UINT64_MAX);
+  EXPECT_TRUE(parse_json("0", 100).is_number_unsigned());
+}
+
+TEST(ParseJson, MalformedTextIsInvalidJson) {
+  for (const char* text : {"{} // note", "/* c */ {}", "{", "{} {}", "", "\"\xff\"", "[1,]"}) {
+    try {
+      parse_json(text, 100);
+      ADD_FAILURE() << "accepted " << text;
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), "invalid_json") << text;
+      EXPECT_STRNE(error.what(), "");
+    }
+  }
+}
+
+TEST(CanonicalJson, SortsKeysAndEscapesOnlyQuoteAndBackslash) {
+  Json value;
+  value["b"] = Json::array({1, -2, true, nullptr});
+  value["a"] = "x\"y";
+  EXPECT_EQ(canonical_json(value), R"({"a":"x\"y","b":[1,-2,true,null]})");
+  EXPECT_EQ(canonical_json(Json("line\nbreak\\\x01\xc3\xa9")), "\"line\nbreak\\\\\x01\xc3\xa9\"");
+  EXPECT_EQ(canonical_json(parse_json(R"({"\u00e9":{},"Z":[]})", 100)), "{\"Z\":[],\"\xc3\xa9\":{}}");
+  EXPECT_PROBLEM(canonical_json(Json::array({1.5})), "invalid_number", "Cannot canonicalize floating point data");
+}
+
+TEST(MetadataVersion, AcceptsOnlyPositiveIntegers) {
+  EXPECT_EQ(metadata_version(parse_json("7", 10)), 7u);
+  EXPECT_EQ(metadata_version(Json(std::int64_t{3})), 3u);
+  EXPECT_EQ(metadata_version(parse_json("18446744073709551615", 30)), UINT64_MAX);
+  EXPECT_PROBLEM(metadata_version(parse_json("0", 10)), "invalid_version", "Metadata version must be positive");
+  for (const Json& bad : {parse_json("-1", 10), Json("1"), Json(true), Json(std::int64_t{0}), Json()}) {
+    EXPECT_PROBLEM(metadata_version(bad), "invalid_version", "Metadata version must be a positive integer");
+  }
+}
+
+}  // namespace
+}  // namespace tovra

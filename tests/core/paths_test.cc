@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "core/paths.h"
+#include "support/temp_dir.h"
+#include "test_util.h"
+
+namespace tovra {
+namespace {
+
+constexpr const char* kNotRelative = "Path must be a safe relative path";
+constexpr const char* kUnsafeComponent = "Path contains an unsafe component";
+constexpr const char* kNotPortable = "Path is not portable across supported platforms";
+constexpr const char* kReserved = "Path uses a reserved platform name";
+constexpr const char* kTrailing = "Trailing path separator is not allowed";
+
+struct PathCase {
+  std::string text;
+  bool portable;
+  const char* message;  // nullptr: accepted
+};
+
+TEST(CheckRelativePath, Table) {
+  const std::string component255(255, 'c');
+  std::string exact4096;
+  while (exact4096.size() + 201 <= 4096) exact4096 += std::string(200, 'd') + "/";
+  exact4096 += std::string(4096 - exact4096.size(), 'e');
+  ASSERT_EQ(exact4096.size(), 4096u);
+
+  const PathCase cases[] = {
+      {"a/b/c.txt", true, nullptr}, {exact4096, true, nullptr}, {exact4096 + "e", true, kNotRelative},
+      {component255, true, nullptr}, {component255 + "c", false, kUnsafeComponent}, {"", false, kNotRelative},
+      {"/a", false, kNotRelative}, {"a\\b", false, kNotRelative}, {std::string("a\0b", 3), false, kNotRelative},
+      {"a/./b", false, kUnsafeComponent}, {"a/../b", false, kUnsafeComponent}, {"..", false, kUnsafeComponent},
+      {"a//b", false, kUnsafeComponent}, {"c:x", false, kUnsafeComponent}, {"a/b/", false, kTrailing},
+      {"a/", true, kTrailing}, {"notes.", false, nullptr}, {"notes.", true, kNotPortable}, {"a?b", false, nullptr},
+      {"a?b", true, kNotPortable}, {"trailing ", true, kNotPortable}, {"tab\there", true, kNotPortable},
+      {"caf\xc3\xa9/\x7f", true, nullptr}, {"dir/con.txt", true, kReserved}, {"Aux", true, kReserved},
+      {"lpt9", true, kReserved}, {"con.txt", false, nullptr}, {"COM0", true, nullptr}, {"console", true, nullptr},
+      {"com10", true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40) + (c.portable ? " portable" : ""));
+    if (c.message == nullptr) {
+      EXPECT_NO_THROW(check_relative_path(c.text, c.portable));
+    } else {
+      EXPECT_PROBLEM(check_relative_path(c.text, c.portable), "unsafe_path", c.message);
+    }
+  }
+}
+
+TEST(CheckIdentifier, CharacterRuleThenPortablePathRule) {
+  for (const char* good : {"my-game.2", "a", "0.1.2-beta"}) EXPECT_NO_THROW(check_identifier(good)) << good;
+  EXPECT_NO_THROW(check_identifier(std::string(80, 'x')));
+  const char* kRule = "Game and build IDs use lower-case letters, digits, dots and hyphens";
+  for (std::string_view bad : {"My-Game", "", "..", ".", "a_b", "a/b", "caf\xc3\xa9"})
+    EXPECT_PROBLEM(check_identifier(bad), "invalid_identity", kRule);
+  EXPECT_PROBLEM(check_identifier(std::string(81, 'x')), "invalid_identity", kRule);
+  EXPECT_PROBLEM(check_identifier("nul"), "unsafe_path", kReserved);
+  EXPECT_PROBLEM(check_identifier("lpt3.x"), "unsafe_path", kReserved);
+  EXPECT_PROBLEM(check_identifier("game."), "unsafe_path", kNotPortable);
+}
+
+TEST(CheckBrandName, FolderSafeNames) {
+  const std::string kShape =
+      "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, "
+      "and no leading space or trailing space or dot";
+  for (std::string_view good : {"Tovra", "Nine Lives Games", "\xe6\x97\xa5\xe6\x9c\xac", "A.B", "COM0"})
+    EXPECT_NO_THROW(check_brand_name(good)) << good;
+  EXPECT_NO_THROW(check_brand_name(std::string(64, 'n')));
+  for (const std::string& bad : {std::string(), std::string(65, 'n'), std::string(" Lead"), std::string("Trail "),
+                                std::string("Dot."), std::string("a:b"), std::string("a\\b"), std::string("q\""),
+                                std::string("bell\x07"), std::string("del\x7f")})
+    EXPECT_PROBLEM(check_brand_name(bad), "invalid_native_package", kShape);
+  for (const char* device : {"Nul.Games", "con", "LPT1", "com9.x"})
+    EXPECT_PROBLEM(check_brand_name(device), "invalid_native_package", "A brand name cannot be a Windows device name");
+}
+
+TEST(NativePath, RefusesNulAndInvalidUtf8) {
+  EXPECT_EQ(native_path("a/b\xc3\xa9"), std::filesystem::path("a/b\xc3\xa9"));
+  EXPECT_PROBLEM(native_path(std::string("a\0b", 3)), "unsafe_path", "Native path contains a NUL byte");
+  try {
+    native_path("bad\xff");
+    ADD_FAILURE() << "invalid UTF-8 accepted";
+  } catch (const Error&) {
+    ADD_FAILURE() << "invalid UTF-8 must not be a problem";
+  } catch (const std::exception&) {
+  }
+}
+
+TEST(ManagedPath, JoinsAndRefusesLinksAtAnyDepth) {
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir / "real/inner");
+  std::filesystem::create_directory_symlink(dir / "real", dir / "linked");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "real/dangling");
+
+  EXPECT_EQ(managed_path(dir.path(), "real/inner/new.txt", true), dir.path() / "real/inner/new.txt");
+  EXPECT_EQ(managed_path(dir.path(), "missing/deeper", false), dir.path() / "missing/deeper");
+  EXPECT_PROBLEM(managed_path(dir.path(), "linked/inner", false), "unsafe_path", "Managed path contains a symbolic link");
+  EXPECT_PROBLEM(managed_path(dir.path(), "real/dangling", false), "unsafe_path",
+                 "Managed path contains a symbolic link");
+  EXPECT_PROBLEM(managed_path(dir.path(), "real/../linked", false), "unsafe_path", kUnsafeComponent);
+  // The root itself is the caller's responsibility.
+  EXPECT_EQ(managed_path(dir / "linked", "inner", false), dir.path() / "linked/inner");
+}
+
+}  // namespace
+}  // namespace tovra

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/test_util.h"
+#include "state/data_root.h"
+#include "support/temp_dir.h"
+
+namespace tovra {
+namespace {
+
+TEST(NormalizeDataRoot, RefusesRootsTrailingSeparatorsAndBadText) {
+  testing::TempDir dir;
+  for (const std::string& text : {std::string("/"), (dir / "data/").string(), (dir / "data/sub/..").string()})
+    EXPECT_PROBLEM(normalize_data_root(text), "unsafe_path", "The data folder cannot be a filesystem root");
+  for (const std::string& text : {std::string(), "/" + std::string(4096, 'a'), std::string("/a\0b", 4)})
+    EXPECT_PROBLEM(normalize_data_root(text), "unsafe_path", "Choose a data folder");
+  EXPECT_EQ(normalize_data_root(dir / "data"), dir / "data");  // missing is fine
+  std::filesystem::create_directory(dir / "data");
+  EXPECT_EQ(normalize_data_root(dir / "data"), dir / "data");
+}
+
+TEST(NormalizeDataRoot, RelativeFoldersAreTakenFromTheCurrentDirectory) {
+  testing::TempDir dir;
+  const auto saved = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const auto round_trip = normalize_data_root("work/../data");
+  std::filesystem::current_path(saved);
+  EXPECT_EQ(round_trip, dir / "data");
+}
+
+TEST(NormalizeDataRoot, OnlyTheFolderItselfMustNotBeALink) {
+  testing::TempDir dir;
+  std::filesystem::create_directory(dir / "real");
+  std::filesystem::create_directory_symlink(dir / "real", dir / "linked");
+  std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
+  for (const char* name : {"linked", "dangling"})
+    EXPECT_PROBLEM(normalize_data_root(dir / name), "unsafe_path", "The data folder cannot be a symbolic link");
+  EXPECT_EQ(normalize_data_root(dir / "linked/data"), dir / "linked/data");
+}
+
+TEST(RequireShortPaths, CountsUtf16UnitsAgainstTheWindowsLimit) {
+  const std::string base160 = "/" + std::string(159, 'b');
+  EXPECT_PROBLEM(require_short_paths("/data/x/../root", base160, 100), "path_too_long",
+                 "The folder /data/root is too deep for Windows: files below it would need paths of up to 269 "
+                 "characters, and Windows allows 259. Choose a folder with a shorter path, such as C:\\Games.");
+  EXPECT_NO_THROW(require_short_paths("/d", base160, 90));  // exactly 259
+  EXPECT_PROBLEM_CODE(require_short_paths("/d", base160, 91), "path_too_long");
+  // A character outside the basic plane is two units, however many bytes it has.
+  const std::string emoji = "\xf0\x9f\x98\x80";
+  EXPECT_NO_THROW(require_short_paths("/d", "/" + std::string(157, 'b') + emoji, 90));
+  EXPECT_THROW(require_short_paths("/d", "/" + std::string(158, 'b') + emoji, 90), Error);
+  EXPECT_NO_THROW(require_short_paths("/d", "/x/.." + base160, 90));  // measured after normalising
+  EXPECT_THROW(require_short_paths("/d", base160, UINT64_MAX), Error);
+}
+
+TEST(RequireSetupFinished, AnyEntryNamedLikeTheMarkerCounts) {
+  testing::TempDir dir;
+  EXPECT_NO_THROW(require_setup_finished(dir.path()));
+  const auto marker = dir / ".tovra-setup-incomplete";
+  const std::string message =
+      "Tovra setup did not finish in " + dir.path().string() + ". Run the Tovra installer again to repair it.";
+  testing::write_file(marker, "{}");
+  EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
+  std::filesystem::remove(marker);
+  std::filesystem::create_directory(marker);
+  EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
+  std::filesystem::remove(marker);
+  std::filesystem::create_symlink(dir / "nowhere", marker);
+  EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
+}
+
+TEST(RequireFinishedImage, ChecksEveryAncestorUpTo256Folders) {
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir / "setup/bin/deep");
+  const auto executable = dir / "setup/bin/deep/tovra-install";
+  EXPECT_NO_THROW(require_finished_image(executable));
+
+  testing::write_file(dir / "setup/.tovra-setup-incomplete", "{}");
+  EXPECT_PROBLEM_CODE(require_finished_image(executable), "native_install_incomplete");
+  EXPECT_NO_THROW(require_finished_image(dir / "elsewhere/tovra-install"));
+  std::filesystem::remove(dir / "setup/.tovra-setup-incomplete");
+
+  for (const auto marker : kUnfinishedPackageMarkerNames) {
+    testing::write_file(dir / "setup/bin" / marker, "");
+    EXPECT_PROBLEM(require_finished_image(executable), "native_install_incomplete",
+                   "This image belongs to an unfinished package; it cannot start");
+    std::filesystem::remove(dir / "setup/bin" / marker);
+  }
+
+  std::filesystem::path folder = "/";
+  for (int i = 0; i < 256; ++i) folder /= "d";
+  EXPECT_NO_THROW(require_finished_image(folder / "tovra-install"));
+  EXPECT_PROBLEM(require_finished_image(folder / "d/tovra-install"), "unsafe_path", "Native image path is too deep");
+}
+
+}  // namespace
+}  // namespace tovra
