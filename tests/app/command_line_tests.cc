@@ -1,0 +1,90 @@
+#include "platform/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace tovra {
+namespace {
+
+// Builds an argv array over `entries` and reads it.
+std::vector<std::string> read(std::vector<std::string> entries) {
+  std::vector<char*> argv;
+  for (auto& entry : entries) argv.push_back(entry.data());
+  argv.push_back(nullptr);
+  return read_native_arguments(static_cast<int>(entries.size()), argv.data());
+}
+
+void expect_problem(const std::vector<std::string>& entries, const std::string& code, const std::string& message) {
+  try {
+    read(entries);
+    ADD_FAILURE() << "accepted " << entries.size() << " entries";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), code);
+    EXPECT_EQ(std::string(error.what()), message);
+  }
+}
+
+TEST(NativeArguments, DropsTheProgramNameAndKeepsUtf8) {
+  EXPECT_EQ(read({"tovra-install"}), std::vector<std::string>{});
+  EXPECT_EQ(read({"tovra-install", "status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}),
+            (std::vector<std::string>{"status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}));
+}
+
+TEST(NativeArguments, NeedsAtLeastTheProgramName) {
+  expect_problem({}, "argument_encoding", "Cannot parse native Unicode command line");
+}
+
+TEST(NativeArguments, CountsAtMost257Entries) {
+  std::vector<std::string> entries(257, "a");
+  EXPECT_EQ(read(entries).size(), 256u);
+  entries.push_back("a");
+  expect_problem(entries, "argument_limit", "Too many native command arguments");
+}
+
+TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
+  // Each entry costs its UTF-16 length plus one; the line must stay below 32767 units.
+  const std::string program = "p";  // 2 units
+  std::vector<std::string> entries = {program, std::string(32764, 'x')};  // 2 + 32765 = 32767
+  expect_problem(entries, "argument_limit", "Native command line exceeds the Windows bound");
+  entries[1].pop_back();  // 32766
+  EXPECT_EQ(read(entries)[0].size(), 32763u);
+
+  // A four-byte character is two units, a three-byte one is one unit.
+  std::string astral;
+  for (int i = 0; i < 16381; ++i) astral += "\xF0\x9F\x8E\xAE";
+  astral += "\xE2\x80\xA6";  // 32763 units in 65527 bytes: the line is 32766
+  EXPECT_EQ(read({program, astral}).size(), 1u);
+  astral += "\xE2\x80\xA6";  // the line reaches 32767
+  expect_problem({program, astral}, "argument_limit", "Native command line exceeds the Windows bound");
+}
+
+TEST(NativeArguments, RefusesInvalidUtf8) {
+  for (const std::string& bad : {std::string("\xFF"), std::string("a\xC3"), std::string("\xC0\xAF"),
+                                 std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80")}) {
+    expect_problem({"tovra-install", "status", bad}, "text_encoding", "Native process text must contain valid Unicode");
+  }
+}
+
+TEST(NativeText, BoundsOneTextAndPassesValidText) {
+  EXPECT_EQ(native_text_to_utf8(""), "");
+  EXPECT_EQ(native_text_to_utf8("caf\xC3\xA9"), "caf\xC3\xA9");
+  EXPECT_EQ(native_text_to_utf8(std::string(kNativeTextUnits, 'a')).size(), kNativeTextUnits);
+  try {
+    native_text_to_utf8(std::string(kNativeTextUnits + 1, 'a'));
+    ADD_FAILURE();
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), "text_limit");
+    EXPECT_EQ(std::string(error.what()), "Native Unicode text exceeds its bound");
+  }
+  // Two-byte characters are one unit each: twice the bytes still fit.
+  std::string wide;
+  for (std::size_t i = 0; i < kNativeTextUnits; ++i) wide += "\xC3\xA9";
+  EXPECT_EQ(native_text_to_utf8(wide).size(), 2 * kNativeTextUnits);
+}
+
+}  // namespace
+}  // namespace tovra

@@ -1,0 +1,106 @@
+#include "platform/console.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/console_run.h"
+#include "setup/workflows.h"
+
+namespace tovra {
+namespace {
+
+template <typename F>
+void expect_cancelled(F&& action, const std::string& message) {
+  try {
+    action();
+    ADD_FAILURE() << "not cancelled";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), "cancelled");
+    EXPECT_EQ(std::string(error.what()), message);
+  }
+}
+
+TEST(ConsoleCancellation, InterruptOnlySetsTheFlagAndOneInstanceAtATime) {
+  {
+    ConsoleCancellation cancellation;
+    const auto predicate = cancellation.predicate();
+    EXPECT_FALSE(predicate());
+    try {
+      ConsoleCancellation second;
+      ADD_FAILURE() << "a second instance was accepted";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), "signal");
+      EXPECT_EQ(std::string(error.what()), "Console cancellation handler is already installed");
+    }
+    // The refused second instance must not have released the guard or the handler.
+    std::raise(SIGINT);
+    EXPECT_TRUE(predicate());
+    EXPECT_TRUE(ConsoleCancellation::cancel_requested());
+    std::raise(SIGINT);  // repeated requests change nothing
+    EXPECT_TRUE(predicate());
+  }
+  // After destruction a new instance starts clear.
+  ConsoleCancellation again;
+  EXPECT_FALSE(again.predicate()());
+}
+
+TEST(Cancellation, ReportsAndChecksThroughTheCallbacks) {
+  std::vector<std::string> reports;
+  bool requested = false;
+  NativeSetupCallbacks callbacks;
+  callbacks.progress = [&](std::string_view phase, std::uint64_t done, std::uint64_t total) {
+    reports.push_back(std::string(phase) + " " + std::to_string(done) + "/" + std::to_string(total));
+  };
+  callbacks.cancelled = [&] { return requested; };
+  Cancellation cancellation(callbacks);
+
+  cancellation.report("verifying", 0, 0);
+  cancellation.check();
+  const ProgressAndContinue installing = cancellation.progress("installing");
+  EXPECT_TRUE(installing(3, 9));
+  check_safe_boundary(installing, 4, 9);
+  requested = true;
+  EXPECT_FALSE(installing(5, 9));  // still reports before saying stop
+  expect_cancelled([&] { cancellation.check(); }, "Setup was cancelled");
+  expect_cancelled([&] { check_safe_boundary(installing, 6, 9); }, "Operation cancelled at a safe boundary");
+  EXPECT_EQ(reports, (std::vector<std::string>{"verifying 0/0", "installing 3/9", "installing 4/9", "installing 5/9",
+                                                "installing 6/9"}));
+
+  // Without callbacks nothing is reported and nothing cancels.
+  const NativeSetupCallbacks none;
+  Cancellation quiet(none);
+  quiet.report("verifying", 0, 0);
+  quiet.check();
+  EXPECT_TRUE(quiet.progress("installing")(1, 2));
+}
+
+TEST(ConsolePhasePrinter, PrintsOneLinePerPhaseChange) {
+  std::ostringstream err;
+  const NativeSetupCallbacks callbacks = console_callbacks(false, [] { return false; }, err);
+  ASSERT_TRUE(callbacks.progress);
+  const NativeSetupCallbacks copy = callbacks;  // copies share what was printed last
+  callbacks.progress("verifying", 0, 0);
+  copy.progress("verifying", 10, 20);
+  callbacks.progress("installing", 0, 0);
+  callbacks.progress("installing", 1, 1);
+  copy.progress("removing", 0, 0);
+  callbacks.progress("cleaning", 0, 0);
+  callbacks.progress("verifying", 0, 0);
+  EXPECT_EQ(err.str(), "Verifying\u2026\nInstalling\u2026\nRemoving\u2026\nRemoving\u2026\nVerifying\u2026\n");
+  EXPECT_EQ(err.str().substr(9, 4), "\xE2\x80\xA6\n");
+}
+
+TEST(ConsolePhasePrinter, JsonModeHasNoProgressButKeepsCancellation) {
+  std::ostringstream err;
+  const NativeSetupCallbacks callbacks = console_callbacks(true, [] { return true; }, err);
+  EXPECT_FALSE(callbacks.progress);
+  ASSERT_TRUE(callbacks.cancelled);
+  EXPECT_TRUE(callbacks.cancelled());
+}
+
+}  // namespace
+}  // namespace tovra

@@ -1,0 +1,142 @@
+#include "app/setup_command.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace tovra {
+namespace {
+
+const std::filesystem::path kDefault = "/home/user/.local/share/Tovra";
+
+struct Refusal {
+  std::vector<std::string> arguments;
+  std::string code;
+  std::string message;
+};
+
+TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
+  const std::vector<Refusal> table = {
+      {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
+      {{"--data-dir", ""}, "usage", "Option --data-dir needs a value"},
+      {{"install", "--package"}, "usage", "Option --package needs a value"},
+      {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
+      {{"--verbose"}, "usage", "Unknown option: --verbose"},
+      {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
+      {{"-"}, "usage", "Unknown option: -"},
+      {{"--help", "--nope"}, "usage", "Unknown option: --nope"},
+      {{"status", "--nope"}, "usage", "Unknown option: --nope"},
+      {{"status", "repair"}, "usage", "Choose one command"},
+      {{"status", "anything"}, "usage", "Choose one command"},
+      {{"install", "install"}, "usage", "Choose one command"},
+      {{"shortcut", "create", "status"}, "usage", "Choose one command"},
+      {{"status", "shortcut", "create"}, "usage", "Choose one command"},
+      {{"frobnicate"}, "usage", "Unknown command: frobnicate"},
+      {{""}, "usage", "Unknown command: "},
+      {{"Status"}, "usage", "Unknown command: Status"},
+      {{"shortcut"}, "usage", "Use shortcut create or shortcut remove"},
+      {{"shortcut", "delete"}, "usage", "Use shortcut create or shortcut remove"},
+      {{"shortcut", "--json", "create"}, "usage", "Use shortcut create or shortcut remove"},
+      {{"status", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
+      {{"uninstall", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
+      {{"shortcut", "remove", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
+      {{"repair", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      {{"--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      {{"status", "--json", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
+      {{"uninstall", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
+      {{"shortcut", "remove", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
+      // The checks after the last argument run in a fixed order.
+      {{"status", "--remove-data", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
+      {{"status", "--game", "chess", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      // Help does not stop the checks.
+      {{"--help", "status", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      // The identifier rule's own problem passes unchanged.
+      {{"shortcut", "create", "--game", "Bad_Game"}, "invalid_identity",
+       "Game and build IDs use lower-case letters, digits, dots and hyphens"},
+  };
+  for (const Refusal& row : table) {
+    std::string joined;
+    for (const auto& argument : row.arguments) joined += "[" + argument + "]";
+    SCOPED_TRACE(joined);
+    try {
+      parse_setup_command(row.arguments, kDefault);
+      ADD_FAILURE() << "accepted";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), row.code);
+      EXPECT_EQ(std::string(error.what()), row.message);
+    }
+  }
+}
+
+TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
+  struct Case {
+    std::vector<std::string> arguments;
+    CommandKind command;
+  };
+  const std::vector<Case> commands = {
+      {{"install"}, CommandKind::install},
+      {{"repair"}, CommandKind::repair},
+      {{"status"}, CommandKind::status},
+      {{"uninstall"}, CommandKind::uninstall},
+      {{"shortcut", "create"}, CommandKind::shortcut_create},
+      {{"shortcut", "remove"}, CommandKind::shortcut_remove},
+      {{"--json", "shortcut", "remove"}, CommandKind::shortcut_remove},
+  };
+  for (const Case& row : commands) EXPECT_EQ(parse_setup_command(row.arguments, kDefault).command, row.command);
+
+  const SetupCommand plain = parse_setup_command({}, kDefault);
+  EXPECT_EQ(plain.command, CommandKind::install);
+  EXPECT_EQ(plain.data_dir, kDefault);
+  EXPECT_FALSE(plain.data_dir_given || plain.json || plain.help || plain.remove_data);
+
+  const SetupCommand uninstall = parse_setup_command({"--remove-data", "uninstall", "--json", "--data-dir", "/d"}, kDefault);
+  EXPECT_EQ(uninstall.command, CommandKind::uninstall);
+  EXPECT_TRUE(uninstall.remove_data);
+  EXPECT_TRUE(uninstall.json);
+  EXPECT_TRUE(uninstall.data_dir_given);
+  EXPECT_EQ(uninstall.data_dir, "/d");
+
+  const SetupCommand game = parse_setup_command({"shortcut", "create", "--game", "chess.club-2"}, kDefault);
+  EXPECT_EQ(game.game, "chess.club-2");
+  EXPECT_FALSE(game.data_dir_given);
+}
+
+TEST(SetupCommandGrammar, TakesTheNextArgumentAsValueAndLetsRepeatsOverwrite) {
+  // A value that looks like an option is still the value.
+  const SetupCommand command = parse_setup_command({"repair", "--package", "--json", "--data-dir", "/a", "--data-dir", "/b"}, kDefault);
+  EXPECT_EQ(command.package, "--json");
+  EXPECT_FALSE(command.json);
+  EXPECT_EQ(command.data_dir, "/b");
+  const SetupCommand game = parse_setup_command({"shortcut", "create", "--game", "status"}, kDefault);
+  EXPECT_EQ(game.game, "status");
+  EXPECT_EQ(game.command, CommandKind::shortcut_create);
+}
+
+TEST(SetupCommandGrammar, HelpIsRecognisedAnywhere) {
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"status", "--help"}, {"--help", "uninstall", "--remove-data"},
+           {"shortcut", "create", "-h", "--game", "chess"}, {"--json", "repair", "--help"}}) {
+    EXPECT_TRUE(parse_setup_command(arguments, kDefault).help);
+  }
+}
+
+TEST(UsageText, IsExactWithAndWithoutTheInstallLines) {
+  const std::string common_head = " [COMMAND] [--data-dir DIR] [--json]\n\nCommands:\n";
+  const std::string tail =
+      "  status                    Show what is installed\n"
+      "  uninstall [--remove-data] Remove Tovra and its games; saves and settings stay\n"
+      "                            unless --remove-data is given\n"
+      "  shortcut create [--game ID] | shortcut remove\n";
+  EXPECT_EQ(usage_text("tovra-install", true),
+            "Usage: tovra-install" + common_head +
+                "  install [--package DIR]   Install Tovra (the default command)\n"
+                "  repair [--package DIR]    Replace damaged Tovra files; keeps games, saves and settings\n" +
+                tail);
+  EXPECT_EQ(usage_text("other-tool", false), "Usage: other-tool" + common_head + tail);
+}
+
+}  // namespace
+}  // namespace tovra

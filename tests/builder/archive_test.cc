@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <archive_entry.h>
+#include <zstd.h>
+
+#include "builder/inspect.h"
+#include "core/error.h"
+#include "core/digest.h"
+#include "package/archive.h"
+#include "package/snapshot.h"
+
+namespace tovra::builder {
+namespace {
+
+using testing::read_tar;
+using testing::zstd_decode;
+
+TEST(TarTest, PlainFilesKeepNamesModesAndBytes) {
+  const std::string big(200000, 'x');
+  const std::string long_name = std::string(120, 'd') + "/" + std::string(90, 'f');
+  const auto entries = read_tar(make_tar({tar_file("bin/run.exe", "MZ", 0755), tar_file("data/big.bin", big),
+                                          tar_file("empty", ""), tar_file(long_name, "deep")}));
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0].first, "bin/run.exe");
+  EXPECT_EQ(entries[0].second.perm, 0755u);
+  EXPECT_EQ(entries[1].second.data, big);
+  EXPECT_EQ(entries[1].second.perm, 0644u);
+  EXPECT_EQ(entries[2].second.size, 0);
+  EXPECT_EQ(entries[3].first, long_name);
+  for (const auto& [name, entry] : entries) {
+    EXPECT_EQ(entry.type, static_cast<unsigned>(AE_IFREG)) << name;
+    EXPECT_EQ(entry.xattrs + entry.sparse, 0) << name;
+    EXPECT_TRUE(entry.symlink.empty() && entry.hardlink.empty()) << name;
+  }
+}
+
+// Entries the installer must refuse come out of the writer as asked.
+TEST(TarTest, HostileEntriesAreWrittenAsAsked) {
+  const TarEntry directory = tar_special(TarType::directory, "bin");
+  const TarEntry symlink = tar_special(TarType::symlink, "bin/link", "../../etc/passwd");
+  const TarEntry hardlink = tar_special(TarType::hardlink, "bin/hard", "bin/run");
+  const TarEntry fifo = tar_special(TarType::fifo, "pipe");
+  const TarEntry setuid = tar_file("bin/run", "abc", 04755);
+  const TarEntry dotted = tar_file("./bin/x", "x");
+  TarEntry attributed = tar_file("attr", "abc");
+  attributed.xattrs = {{"user.note", "hi"}};
+  TarEntry holes = tar_file("sparse", std::string(8, 's'));
+  holes.sparse = {{0, 4}, {4096, 4}};
+  TarEntry short_data = tar_file("short", "abc");
+  short_data.size = 10;
+  TarEntry long_data = tar_file("long", "abcdefgh");
+  long_data.size = 3;
+
+  const auto entries =
+      read_tar(make_tar({directory, symlink, hardlink, fifo, setuid, dotted, attributed, holes, short_data, long_data}));
+  ASSERT_EQ(entries.size(), 10u);
+  EXPECT_EQ(entries[0].second.type, static_cast<unsigned>(AE_IFDIR));
+  EXPECT_EQ(entries[1].second.type, static_cast<unsigned>(AE_IFLNK));
+  EXPECT_EQ(entries[1].second.symlink, "../../etc/passwd");
+  EXPECT_EQ(entries[2].second.hardlink, "bin/run");
+  EXPECT_EQ(entries[3].second.type, static_cast<unsigned>(AE_IFIFO));
+  EXPECT_EQ(entries[4].second.perm, 04755u);
+  EXPECT_EQ(entries[5].first, "./bin/x");
+  EXPECT_GT(entries[6].second.xattrs, 0);
+  EXPECT_GT(entries[7].second.sparse, 0);
+  EXPECT_EQ(entries[8].second.size, 10);
+  EXPECT_EQ(entries[8].second.data, std::string("abc") + std::string(7, '\0'));
+  EXPECT_EQ(entries[9].second.data, "abc");
+}
+
+TEST(ZstdTest, OneFrameWithContentSizeAndABoundedWindow) {
+  std::string data;
+  for (int i = 0; i < 50000; ++i) data += std::to_string(i * 7919 % 10007) + ",";
+  for (const int level : {1, 19, 22}) {
+    ZstdOptions options;
+    options.level = level;
+    const std::string frame = zstd_compress(data, options);
+    EXPECT_EQ(frame.substr(0, 4), std::string("\x28\xB5\x2F\xFD", 4));
+    EXPECT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size()) << "one frame only";
+    EXPECT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), data.size());
+    EXPECT_EQ(zstd_decode(frame), data);
+  }
+  EXPECT_EQ(zstd_decode(zstd_compress("")), "");
+}
+
+TEST(ZstdTest, HostileFramesBreakTheBoundedDecoder) {
+  const std::string data(100000, 'a');
+  ZstdOptions unsized;
+  unsized.content_size = false;
+  const std::string plain = zstd_compress(data, unsized);
+  EXPECT_EQ(ZSTD_getFrameContentSize(plain.data(), plain.size()), ZSTD_CONTENTSIZE_UNKNOWN);
+  EXPECT_EQ(zstd_decode(plain), data);
+
+  ZstdOptions wide = unsized;
+  wide.window_log = 27;
+  EXPECT_THROW(zstd_decode(zstd_compress(data, wide)), std::runtime_error);
+
+  const std::string frame = zstd_compress(data);
+  EXPECT_THROW(zstd_decode(frame + frame), std::runtime_error);
+  EXPECT_THROW(zstd_decode(frame.substr(0, frame.size() - 1)), std::runtime_error);
+  EXPECT_THROW(zstd_decode(frame + std::string(1, '\0')), std::runtime_error);
+
+  const std::string skippable = zstd_skippable_frame("note");
+  EXPECT_EQ(skippable, std::string("\x50\x2A\x4D\x18\x04\x00\x00\x00note", 12));
+  EXPECT_EQ(ZSTD_findFrameCompressedSize(skippable.data(), skippable.size()), skippable.size());
+}
+
+// The manifest always lists the payload and describes the archive bytes as finally written, so
+// a damaged archive still passes the package check and reaches the decoder.
+TEST(PackSnapshotTest, HooksChangeTheArchiveButNotTheInventory) {
+  const Payload payload{{"bin/app", {"run", true}}, {"doc/readme.txt", {"read me", false}}};
+  SnapshotOptions options;
+  options.executable = "bin/app";
+  options.target = "app.tar.zst";
+  options.tar_entries = std::vector<TarEntry>{tar_special(TarType::hardlink, "bin/app", "doc/readme.txt")};
+  options.edit_archive = [](std::string& archive) { archive += archive; };
+  options.release_fields = Json{{"kind", "tovra-bootstrap-release"}};
+  const PackedSnapshot packed = pack_snapshot(payload, options);
+
+  const Json& manifest = packed.manifest;
+  EXPECT_EQ(manifest.at("kind"), "tovra-bootstrap-release");
+  EXPECT_EQ(manifest.at("archive").at("length"), packed.archive.size());
+  EXPECT_EQ(manifest.at("archive").at("sha256"), digest_hex(packed.archive, "sha256"));
+  EXPECT_EQ(manifest.at("expanded_length"), 10);
+  EXPECT_EQ(manifest.at("files").at(1), (Json{{"path", "doc/readme.txt"}, {"length", 7}, {"mode", 420},
+                                             {"sha256", digest_hex("read me", "sha256")}}));
+  const std::string frame = packed.archive.substr(0, packed.archive.size() / 2);
+  EXPECT_THROW(zstd_decode(packed.archive), std::runtime_error);
+  const auto entries = read_tar(zstd_decode(frame));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].second.hardlink, "doc/readme.txt");
+}
+
+}  // namespace
+}  // namespace tovra::builder

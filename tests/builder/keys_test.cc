@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include "builder/inspect.h"
+#include "core/digest.h"
+#include "core/error.h"
+#include "package/keys.h"
+#include "package/root.h"
+#include "support/temp_dir.h"
+
+namespace tovra::builder {
+namespace {
+
+using testing::verify_with_record;
+
+struct SchemeCase {
+  const char* scheme;
+  const char* keytype;
+  const char* curve;  // nullptr unless ECDSA
+};
+
+class EverySchemeTest : public ::testing::TestWithParam<SchemeCase> {};
+
+// Each scheme signs what an independent verifier, fed only the public record, accepts; the
+// record has the form and key ID the installer computes.
+TEST_P(EverySchemeTest, SignaturesVerifyFromThePublicRecord) {
+  const SchemeCase& c = GetParam();
+  const SigningKey key = generate_key(c.scheme, 2048);
+  const Json record = key.record();
+  EXPECT_EQ(record.at("keytype"), c.keytype);
+  EXPECT_EQ(record.at("scheme"), c.scheme);
+  EXPECT_EQ(record.size(), 3u);
+  const std::string public_text = record.at("keyval").at("public");
+  if (std::string_view(c.keytype) == "ed25519") {
+    EXPECT_EQ(from_hex(public_text, 64).size(), 32u);
+  } else {
+    EXPECT_EQ(public_text.rfind("-----BEGIN PUBLIC KEY-----", 0), 0u);
+  }
+  EXPECT_EQ(key.id(), digest_hex(canonical_json(record), "sha256"));
+  if (c.curve != nullptr) {
+    char name[64] = {};
+    std::size_t length = 0;
+    ASSERT_EQ(EVP_PKEY_get_group_name(key.pkey(), name, sizeof name, &length), 1);
+    EXPECT_STREQ(name, c.curve);
+  }
+
+  const Json content{{"_type", "root"}, {"text", "a \"quoted\" word\n"}, {"version", 3}};
+  const std::string signature = from_hex(key.sign_content(content), 16384);
+  EXPECT_TRUE(verify_with_record(record, canonical_json(content), signature));
+  EXPECT_FALSE(verify_with_record(record, content.dump(2), signature));
+  std::string damaged = signature;
+  damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 1);
+  EXPECT_FALSE(verify_with_record(record, canonical_json(content), damaged));
+  if (std::string_view(c.keytype) == "ed25519") {
+    EXPECT_EQ(signature.size(), 64u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Schemes, EverySchemeTest,
+    ::testing::Values(SchemeCase{"ed25519", "ed25519", nullptr},
+                      SchemeCase{"ecdsa-sha2-nistp256", "ecdsa", "prime256v1"},
+                      SchemeCase{"ecdsa-sha2-nistp384", "ecdsa", "secp384r1"},
+                      SchemeCase{"ecdsa-sha2-nistp521", "ecdsa", "secp521r1"},
+                      SchemeCase{"rsassa-pss-sha256", "rsa", nullptr}, SchemeCase{"rsassa-pss-sha384", "rsa", nullptr},
+                      SchemeCase{"rsassa-pss-sha512", "rsa", nullptr}),
+    [](const auto& info) {
+      std::string name = info.param.scheme;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name;
+    });
+
+TEST(SigningKeyTest, RefusesWhatCannotBeMadeOrDoesNotFit) {
+  const auto code_of = [](auto&& action) {
+    try {
+      action();
+    } catch (const Error& error) {
+      return error.code() + ": " + error.what();
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(code_of([] { generate_key("rsassa-pss-sha256", 1024); }), "key: RSA keys need at least 2048 bits");
+  EXPECT_EQ(code_of([] { generate_key("dsa-sha1"); }), "key: Unknown signing scheme: dsa-sha1");
+  // An Ed25519 key cannot be declared as ECDSA, nor a P-256 key as P-384.
+  EXPECT_EQ(code_of([] {
+              SigningKey key = generate_key("ed25519");
+              SigningKey("ecdsa-sha2-nistp256", PkeyPtr(EVP_PKEY_dup(key.pkey())));
+            }),
+            "key: The key does not suit the scheme ecdsa-sha2-nistp256");
+  EXPECT_EQ(code_of([] {
+              SigningKey key = generate_key("ecdsa-sha2-nistp256");
+              SigningKey("ecdsa-sha2-nistp384", PkeyPtr(EVP_PKEY_dup(key.pkey())));
+            }),
+            "key: The key does not suit the scheme ecdsa-sha2-nistp384");
+  for (const char* scheme : {"ml-dsa-44/1", "ml-dsa-65/1", "ml-dsa-87/1"}) {
+    if (scheme_available(scheme)) {
+      const SigningKey key = generate_key(scheme);
+      EXPECT_EQ(key.keytype(), "ml-dsa");
+    } else {
+      EXPECT_NE(code_of([&] { generate_key(scheme); }).find("ML-DSA needs OpenSSL 3.5 or later"), std::string::npos);
+    }
+  }
+}
+
+TEST(SigningKeyTest, KeyFilesRoundTripPrivatelyAndMustBelongTogether) {
+  testing::TempDir dir;
+  const SigningKey ecdsa = generate_key("ecdsa-sha2-nistp384");
+  write_key_files(ecdsa, dir / "release");
+  EXPECT_EQ(std::filesystem::status(private_key_path(dir / "release")).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(read_key_files(dir / "release").id(), ecdsa.id());
+
+  // Never replaced: the second key leaves the first pair as it was.
+  EXPECT_THROW(write_key_files(generate_key("ed25519"), dir / "release"), Error);
+  EXPECT_EQ(read_key_files(dir / "release").id(), ecdsa.id());
+
+  // A record from another key is refused rather than signing under a wrong key ID.
+  write_key_files(generate_key("ecdsa-sha2-nistp384"), dir / "other");
+  std::filesystem::copy_file(public_record_path(dir / "other"), public_record_path(dir / "mixed"));
+  std::filesystem::copy_file(private_key_path(dir / "release"), private_key_path(dir / "mixed"));
+  EXPECT_THROW(read_key_files(dir / "mixed"), Error);
+}
+
+TEST(RootTest, ContentCollectsKeysByIdAndEverySignerSigns) {
+  const SigningKey first = generate_key("ed25519");
+  const SigningKey second = generate_key("ecdsa-sha2-nistp256");
+  RootOptions options = root_with_keys({&first, &second});
+  options.root.threshold = 2;
+  options.targets.keys = {second.record()};
+  options.mirrors = RootRole{{first.record()}, 1};
+  options.expires = format_expiry(std::chrono::sys_days(std::chrono::year(2031) / 2 / 3) + std::chrono::hours(4) +
+                                  std::chrono::minutes(5) + std::chrono::seconds(6) + std::chrono::milliseconds(700));
+  options.consistent_snapshot.reset();
+  const Json document = sign_root(options, {&first, &second});
+
+  const Json& content = document.at("signed");
+  EXPECT_EQ(content.at("_type"), "root");
+  EXPECT_EQ(content.at("expires"), "2031-02-03T04:05:06Z");
+  EXPECT_EQ(content.at("spec_version"), "1.0.31");
+  EXPECT_EQ(content.at("version"), 1);
+  EXPECT_FALSE(content.contains("consistent_snapshot"));
+  EXPECT_EQ(content.at("keys").size(), 2u);
+  EXPECT_EQ(content.at("keys").at(first.id()), first.record());
+  EXPECT_EQ(content.at("roles").at("root"), (Json{{"keyids", {first.id(), second.id()}}, {"threshold", 2}}));
+  EXPECT_EQ(content.at("roles").at("targets").at("keyids"), Json::array({second.id()}));
+  EXPECT_EQ(content.at("roles").at("mirrors").at("keyids"), Json::array({first.id()}));
+
+  const Json& signatures = document.at("signatures");
+  ASSERT_EQ(signatures.size(), 2u);
+  const SigningKey* signers[] = {&first, &second};
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(signatures[i].at("keyid"), signers[i]->id());
+    EXPECT_TRUE(verify_with_record(signers[i]->record(), canonical_json(content),
+                                   from_hex(signatures[i].at("sig").get<std::string>(), 16384)));
+  }
+  EXPECT_THROW(sign_root(options, {}), Error);
+}
+
+}  // namespace
+}  // namespace tovra::builder

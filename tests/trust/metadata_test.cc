@@ -1,0 +1,250 @@
+// Metadata envelopes, root content, threshold counting, expiry timestamps and the initial root check.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/digest.h"
+#include "core/error.h"
+#include "support/tuf_signing.h"
+#include "trust/tuf.h"
+
+namespace tovra {
+namespace {
+
+using testing::root_content;
+using testing::shared_signer;
+using testing::signed_envelope;
+using testing::TufSigner;
+
+// "code: message" of the problem raised, or "" when none is.
+std::string problem_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.code() + ": " + error.what();
+  }
+  return "";
+}
+
+const std::string kMalformed = "invalid_metadata: Metadata is missing a required field or has an invalid field type";
+const std::string kAuthority = "invalid_metadata: Invalid signing authority";
+
+class MetadataTest : public ::testing::Test {
+ protected:
+  const TufSigner& a = shared_signer("ed25519");
+  const TufSigner& b = shared_signer("ecdsa-sha2-nistp256");
+  const TufSigner& c = shared_signer("rsassa-pss-sha256");
+
+  Json valid_root() const { return signed_envelope(root_content({&a, &b}, 1), {&a}); }
+  std::string verify_root(const Json& document) const {
+    const Json& content = document.at("signed");
+    return problem_of([&] { verify_signatures(document, content.at("keys"), content.at("roles").at("root")); });
+  }
+};
+
+TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
+  const auto first_id = [](Json& d) { return d["signed"]["keys"].begin().key(); };
+  const auto add_key = [](Json& d, const Json& key) {
+    d["signed"]["keys"][digest_hex(canonical_json(key), "sha256")] = key;
+  };
+  const std::vector<std::pair<std::function<void(Json&)>, std::string>> cases = {
+      {[](Json& d) { d = Json::array(); },
+       "invalid_metadata: Metadata must contain a signed object and signature array"},
+      {[](Json& d) { d.erase("signed"); },
+       "invalid_metadata: Metadata must contain a signed object and signature array"},
+      {[](Json& d) { d["signatures"][0].erase("sig"); },
+       "invalid_metadata: Signature must contain a key ID and signature string"},
+      {[](Json& d) { d["signatures"].push_back(d["signatures"][0]); },
+       "invalid_metadata: Metadata repeats a signature key ID"},
+      {[](Json& d) { d["signed"]["_type"] = "targets"; }, "metadata_type: Unexpected metadata type"},
+      {[](Json& d) { d["signed"].erase("_type"); }, kMalformed},
+      {[](Json& d) { d["signed"]["version"] = 0u; }, "invalid_version: Metadata version must be positive"},
+      {[](Json& d) { d["signed"]["expires"] = "2100-01-01"; },
+       "invalid_expiry: Expiry must use a UTC ISO-8601 timestamp"},
+      {[](Json& d) { d["signed"]["keys"] = Json::array(); }, "invalid_metadata: Signing keys must be an object"},
+      {[&](Json& d) { d["signed"]["keys"][first_id(d)].erase("scheme"); },
+       "invalid_metadata: Invalid signing key shape"},
+      {[&](Json& d) { d["signed"]["keys"][first_id(d)]["keyval"]["public"] = 5; },
+       "invalid_metadata: Invalid signing key shape"},
+      {[&](Json& d) {
+         std::string id = first_id(d);
+         const Json key = d["signed"]["keys"][id];
+         d["signed"]["keys"].erase(id);
+         id.back() = id.back() == 'a' ? 'b' : 'a';
+         d["signed"]["keys"][id] = key;
+       },
+       "keyid_mismatch: Signing key ID does not identify its canonical key"},
+      // Extra members are part of the canonical key, so adding one changes the identifier.
+      {[&](Json& d) { d["signed"]["keys"][first_id(d)]["extra"] = 1; },
+       "keyid_mismatch: Signing key ID does not identify its canonical key"},
+      {[&](Json& d) {
+         add_key(d, {{"keytype", "x"}, {"scheme", "x"}, {"keyval", {{"public", std::string(16385, 'a')}}}});
+       },
+       "size_limit: Signing key exceeds its size limit"},
+      {[](Json& d) { d["signed"]["consistent_snapshot"] = "true"; },
+       "invalid_metadata: consistent_snapshot must be a boolean"},
+      {[](Json& d) { d["signed"]["roles"] = Json::array(); }, "invalid_metadata: Root roles must be an object"},
+      {[](Json& d) { d["signed"]["roles"].erase("snapshot"); }, kMalformed},
+      {[](Json& d) { d["signed"]["roles"]["targets"].erase("threshold"); }, kAuthority},
+      {[](Json& d) { d["signed"]["roles"]["root"]["threshold"] = -1; },
+       "invalid_version: Metadata version must be a positive integer"},
+      {[](Json& d) { d["signed"]["roles"]["timestamp"]["keyids"].push_back(std::string(64, 'a')); },
+       "invalid_metadata: Role references a key absent from its delegator"},
+      {[](Json& d) {
+         d["signed"]["roles"]["mirrors"] = {{"keyids", Json::array()}};
+       },
+       kAuthority},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    Json document = valid_root();
+    cases[i].first(document);
+    EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }), cases[i].second) << "case " << i;
+  }
+}
+
+TEST_F(MetadataTest, SignatureMattersAreLeftToTheThresholdCheck) {
+  Json document = valid_root();
+  const std::string id = document["signed"]["keys"].begin().key();
+  document["signed"]["roles"]["root"]["keyids"].push_back(id);  // repeated key IDs are allowed
+  document["signed"]["roles"]["mirrors"] = {{"keyids", {id}}, {"threshold", 1}};
+  document["signed"].erase("consistent_snapshot");
+  document["signatures"][0]["sig"] = "not hex";
+  EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }), "");
+}
+
+TEST_F(MetadataTest, TufVersionMustBeAStableOneX) {
+  Json document = valid_root();
+  for (const std::string& version :
+       std::vector<std::string>{"1.0", "1.0.31", "1.12", "1.2.0", "1." + std::string(30, '1')}) {
+    document["signed"]["spec_version"] = version;
+    EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }), "") << version;
+  }
+  for (const std::string& version : std::vector<std::string>{"1", "1.01", "2.0", "1.0.0-rc", "1.0.", "1..0", "1.0.0.0",
+                                                             "01.0", "1.0.01", "", "1." + std::string(31, '1')}) {
+    document["signed"]["spec_version"] = version;
+    EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }),
+              "unsupported_spec: A stable TUF 1.x[.y] specification version is required")
+        << version;
+  }
+}
+
+TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
+  const Json content = root_content({&a, &b, &c}, 2);
+  EXPECT_EQ(verify_root(signed_envelope(content, {&c, &b, &a})), "");
+  EXPECT_EQ(verify_root(signed_envelope(content, {&b})),
+            "signature_threshold: Metadata does not meet its authorized signature threshold");
+
+  // The same key twice, under two envelopes' worth of signatures, counts once.
+  Json document = signed_envelope(content, {&b});
+  document["signatures"].push_back(document["signatures"][0]);
+  EXPECT_EQ(verify_root(document).substr(0, 19), "signature_threshold");
+
+  // Content changed after signing.
+  document = signed_envelope(content, {&a, &b});
+  document["signed"]["version"] = 2;
+  EXPECT_EQ(verify_root(document).substr(0, 19), "signature_threshold");
+}
+
+TEST_F(MetadataTest, RepeatedRoleKeyIdsDoNotRaiseTheAuthorisedCount) {
+  Json content = root_content({&a}, 2);
+  content["roles"]["root"]["keyids"].push_back(a.key_id());
+  EXPECT_EQ(verify_root(signed_envelope(content, {&a})),
+            "invalid_threshold: Signing threshold exceeds unique authorized keys");
+}
+
+TEST_F(MetadataTest, ForeignAndBrokenSignaturesAreSkippedSilently) {
+  // b is a known key outside the root role; c is not among the keys at all.
+  Json content = root_content({&a, &b}, 1);
+  content["roles"]["root"]["keyids"] = {a.key_id()};
+  Json document = signed_envelope(content, {&b, &c});
+  EXPECT_EQ(verify_root(document).substr(0, 19), "signature_threshold");
+
+  // A wrong and a non-hex signature by a do not stop its later valid one from counting.
+  const Json good = signed_envelope(content, {&a})["signatures"][0];
+  document["signatures"] = {good, good, good};
+  document["signatures"][0]["sig"] = std::string(128, '0');
+  document["signatures"][1]["sig"] = "xyz";
+  EXPECT_EQ(verify_root(document), "");
+}
+
+TEST_F(MetadataTest, KeysAndRoleAreCheckedBeforeCounting) {
+  const Json document = signed_envelope(root_content({&a}, 1), {&a});
+  const Json& keys = document["signed"]["keys"];
+  EXPECT_EQ(problem_of([&] {
+              verify_signatures(document, Json::array(), {{"keyids", {a.key_id()}}, {"threshold", 1}});
+            }),
+            kAuthority);
+  EXPECT_EQ(problem_of([&] { verify_signatures(document, keys, {{"keyids", "x"}, {"threshold", 1}}); }), kAuthority);
+  Json renamed = keys;
+  renamed[std::string(64, '0')] = renamed.begin().value();
+  EXPECT_EQ(problem_of([&] {
+              verify_signatures(document, renamed, {{"keyids", {a.key_id()}}, {"threshold", 1}});
+            }).substr(0, 14),
+            "keyid_mismatch");
+}
+
+TEST(ExpiryTest, FormsAndTheirProblems) {
+  const std::string shape = "invalid_expiry: Expiry must use a UTC ISO-8601 timestamp";
+  const std::string digits = "invalid_expiry: Timestamp fields must contain decimal digits";
+  const std::string calendar = "invalid_expiry: Invalid UTC calendar time";
+  const std::string fraction = "invalid_expiry: Invalid fractional second";
+  const std::pair<const char*, std::string> cases[] = {
+      {"2030-01-01T00:00:00Z", ""},           {"2030-01-01T00:00:00.123456789Z", ""},
+      {"2024-02-29T23:59:59Z", ""},           {"2000-02-29T00:00:00.1Z", ""},
+      {"2030-01-01T00:00:00.Z", shape},       {"2030-01-01 00:00:00Z", shape},
+      {"2030-01-01T00:00:00", shape},         {"2030-01-01T00:00:00+00:00", shape},
+      {"2030-01-01T00:00:00,1Z", shape},      {"2030-01-01T00:00:00.1234567890Z", shape},
+      {"203a-01-01T00:00:00Z", digits},       {"2030-01-01T0 :00:00Z", digits},
+      {"2030-02-30T00:00:00Z", calendar},     {"1900-02-29T00:00:00Z", calendar},
+      {"2030-13-01T00:00:00Z", calendar},     {"2030-01-00T00:00:00Z", calendar},
+      {"2030-01-01T24:00:00Z", calendar},     {"2016-12-31T23:59:60Z", calendar},
+      {"2030-01-01T00:00:00.1a3Z", fraction}, {"2030-01-01T00:00:00..1Z", fraction},
+  };
+  for (const auto& [text, problem] : cases) EXPECT_EQ(problem_of([&] { parse_expiry(text); }), problem) << text;
+}
+
+TEST(ExpiryTest, IsTheUtcInstantWithMicroseconds) {
+  using namespace std::chrono;
+  const UtcTime midnight = sys_days(year{2030} / January / day{1});
+  EXPECT_EQ(parse_expiry("1970-01-01T00:00:00Z").time_since_epoch().count(), 0);
+  EXPECT_EQ(parse_expiry("2030-01-01T00:00:00.1234567Z"), midnight + microseconds(123456));
+  EXPECT_EQ(parse_expiry("2030-01-01T00:00:00.5Z"), midnight + microseconds(500000));
+  EXPECT_EQ(parse_expiry("2030-03-04T05:06:07.000001Z"),
+            sys_days(year{2030} / March / day{4}) + hours(5) + minutes(6) + seconds(7) + microseconds(1));
+}
+
+TEST_F(MetadataTest, InitialRootMustBeSignedAndLaterThanNow) {
+  const std::string bytes = signed_envelope(root_content({&a}, 1, "2030-01-01T00:00:00.000002Z"), {&a}).dump();
+  EXPECT_EQ(problem_of([&] { check_initial_root(bytes, parse_expiry("2030-01-01T00:00:00.000001Z")); }), "");
+  EXPECT_EQ(problem_of([&] { check_initial_root(bytes, parse_expiry("2030-01-01T00:00:00.000002Z")); }),
+            "expired_metadata: The initial package's TUF root has expired");
+  EXPECT_EQ(problem_of([&] { check_initial_root(testing::sample_root_bytes()); }), "");
+  EXPECT_EQ(problem_of([&] { check_initial_root(testing::sample_root_bytes("2020-01-01T00:00:00Z")); }).substr(0, 16),
+            "expired_metadata");
+  EXPECT_EQ(problem_of([&] {
+              check_initial_root(signed_envelope(root_content({&a, &b}, 2), {&a}).dump());
+            }).substr(0, 19),
+            "signature_threshold");
+  EXPECT_EQ(problem_of([&] { check_initial_root(bytes + std::string(524288, ' ')); }).substr(0, 10), "size_limit");
+}
+
+TEST_F(MetadataTest, InitialRootMissingMembersSurfaceAsLibraryExceptions) {
+  // Each broken content is signed as it is, so only the missing or mistyped member can fail.
+  const std::function<void(Json&)> breaks[] = {
+      [](Json& d) { d["signed"].erase("roles"); },   [](Json& d) { d["signed"].erase("keys"); },
+      [](Json& d) { d["signed"].erase("expires"); }, [](Json& d) { d["signed"]["roles"].erase("root"); },
+      [](Json& d) { d["signed"]["expires"] = 1; },   [](Json& d) { d.erase("signed"); },
+  };
+  for (const auto& change : breaks) {
+    Json document = {{"signed", root_content({&a}, 1)}};
+    change(document);
+    if (document.contains("signed")) document = signed_envelope(document["signed"], {&a});
+    EXPECT_THROW(check_initial_root(document.dump()), Json::exception);
+  }
+}
+
+}  // namespace
+}  // namespace tovra

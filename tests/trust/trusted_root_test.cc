@@ -1,0 +1,127 @@
+// The trust folder's one-time root and the repository configuration in the data root.
+
+#include "trust/trusted_root.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "core/error.h"
+#include "core/json.h"
+#include "platform/file_lock.h"
+#include "support/temp_dir.h"
+#include "support/tuf_signing.h"
+
+namespace tovra {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::sample_root_bytes;
+
+std::string problem_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.code() + ": " + error.what();
+  }
+  return "";
+}
+
+constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
+
+class TrustedRootTest : public ::testing::Test {
+ protected:
+  testing::TempDir temp;
+  fs::path trust = temp / "trust";
+  std::string initialize(const std::string& bytes) {
+    return problem_of([&] { initialize_trusted_root(trust, bytes); });
+  }
+};
+
+TEST_F(TrustedRootTest, WritesTheRootByteForByteOnceIntoAPrivateFolder) {
+  const std::string bytes = sample_root_bytes();
+  ASSERT_EQ(bytes.rfind("{\n  \"signed\": {\n", 0), 0u);  // not the JSON library's own layout
+  EXPECT_EQ(initialize(bytes), "");
+  EXPECT_EQ(read_file(trust / "root.json"), bytes);
+  EXPECT_EQ(fs::status(trust).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(trust / "root.json").permissions() & fs::perms::all, kPrivateFile);
+
+  EXPECT_EQ(initialize(sample_root_bytes("2099-01-01T00:00:00Z")),
+            "already_initialized: Trusted root is already initialized");
+  EXPECT_EQ(read_file(trust / "root.json"), bytes);
+}
+
+TEST_F(TrustedRootTest, ALinkNamedRootCountsAsInitialisedAndIsNotFollowed) {
+  fs::create_directories(trust);
+  fs::permissions(trust, fs::perms::owner_all);
+  testing::write_file(temp / "elsewhere.json", "{}");
+  for (const char* target : {"elsewhere.json", "missing.json"}) {
+    fs::remove(trust / "root.json");
+    fs::create_symlink(temp / target, trust / "root.json");
+    EXPECT_EQ(initialize(sample_root_bytes()).substr(0, 19), "already_initialized") << target;
+  }
+  EXPECT_EQ(read_file(temp / "elsewhere.json"), "{}");
+  EXPECT_FALSE(fs::exists(temp / "missing.json"));
+}
+
+TEST_F(TrustedRootTest, RefusedRootsLeaveNoFileAndNoHeldLock) {
+  const testing::TufSigner& a = testing::shared_signer("ed25519");
+  const testing::TufSigner& b = testing::shared_signer("ecdsa-sha2-nistp256");
+  Json wrong_type = testing::signed_envelope(testing::root_content({&a}, 1), {&a});
+  wrong_type["signed"]["_type"] = "targets";
+  Json no_timestamp = testing::signed_envelope(testing::root_content({&a}, 1), {&a});
+  no_timestamp["signed"]["roles"].erase("timestamp");
+
+  const std::pair<std::string, std::string> cases[] = {
+      {testing::signed_envelope(testing::root_content({&a, &b}, 2), {&a}).dump(), "signature_threshold"},
+      {wrong_type.dump(), "metadata_type"},
+      {no_timestamp.dump(), "invalid_metadata"},
+      {"[1,2", "invalid_json"},
+      {std::string(524289, ' '), "size_limit"},
+  };
+  for (const auto& [bytes, code] : cases) {
+    EXPECT_EQ(initialize(bytes).substr(0, code.size()), code);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(trust / "root.json")));
+  }
+  // Expiry is the package load's concern, not this step's.
+  EXPECT_EQ(initialize(sample_root_bytes("2001-01-01T00:00:00Z")), "");
+}
+
+TEST_F(TrustedRootTest, AnotherHolderOfTheLockMeansBusy) {
+  fs::create_directories(trust);
+  fs::permissions(trust, fs::perms::owner_all);
+  OperationLock other = operation_lock(trust / ".lock", false, false);
+  EXPECT_EQ(initialize(sample_root_bytes()), "busy: Another Tovra operation is using this state");
+  EXPECT_FALSE(fs::exists(trust / "root.json"));
+  other.release();
+  EXPECT_EQ(initialize(sample_root_bytes()), "");
+}
+
+class RepositoryConfigTest : public ::testing::Test {
+ protected:
+  testing::TempDir temp;
+  fs::path config = temp / "repository.json";
+  fs::path ca = temp / "repository-ca.pem";
+};
+
+TEST_F(RepositoryConfigTest, WithoutABundleRecordsAnEmptyPathAndWritesNoBundle) {
+  write_repository_config(config, ca, "https://updates.example.test:8443", "");
+  EXPECT_EQ(read_file(config), R"({"ca_bundle":"","origin":"https://updates.example.test:8443","schema_version":1})");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(ca)));
+}
+
+TEST_F(RepositoryConfigTest, WithABundleRecordsItsAbsolutePathAndRewritesAtEachCommit) {
+  write_repository_config(config, ca, "https://a.example.test", "old bundle");
+  const std::string bundle = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+  write_repository_config(config, ca, "https://ü.example.test", bundle);
+  EXPECT_EQ(read_file(ca), bundle);
+  EXPECT_EQ(fs::status(ca).permissions() & fs::perms::all, kPrivateFile);
+  EXPECT_EQ(read_file(config),
+            R"({"ca_bundle":")" + ca.string() + R"(","origin":"https://ü.example.test","schema_version":1})");
+}
+
+}  // namespace
+}  // namespace tovra
