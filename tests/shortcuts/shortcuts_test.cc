@@ -1,0 +1,267 @@
+#include "shortcuts/shortcuts.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "core/digest.h"
+#include "shortcuts/fixture.h"
+#include "shortcuts/uninstall_registration.h"
+#include "state/data_root.h"
+
+namespace tovra {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::outcome;
+
+InstallShortcutRequest request(bool repair, bool create, std::optional<std::string> brand, bool featured) {
+  InstallShortcutRequest result;
+  result.repair = repair;
+  result.create_shortcut = create;
+  result.brand_name = std::move(brand);
+  result.featured_game = featured;
+  return result;
+}
+
+class ShortcutsTest : public ::testing::Test {
+ protected:
+  std::vector<ShortcutEntry> ledger() { return read_shortcut_ledger(install_.root); }
+  std::string identity_hash() { return digest_hex(windows_security::destination_identity(install_.root, true), "sha256"); }
+
+  testing::Installation install_;
+};
+
+TEST_F(ShortcutsTest, CreateCommandMakesTheMenuFolderPrivateAndRecordsTheEntry) {
+  ASSERT_FALSE(fs::exists(install_.menu));
+  const fs::path entry = create_shortcut_command(install_.root, "", "Tovra");
+  EXPECT_EQ(entry, install_.menu / "Tovra.desktop");
+  EXPECT_EQ(fs::status(install_.menu).permissions() & fs::perms::mask, fs::perms::owner_all);
+  EXPECT_EQ(testing::validate_entry(entry), "ok");
+
+  const std::string bytes = testing::read_file(entry);
+  ASSERT_EQ(ledger().size(), 1u);
+  EXPECT_EQ(ledger()[0], (ShortcutEntry{entry, "", "Tovra", digest_hex(bytes, "sha256")}));
+  EXPECT_NE(bytes.find("Exec=\"" + install_.program.string() + "\""), std::string::npos) << bytes;
+
+  // Unchanged: the second run touches nothing.
+  const auto written = fs::last_write_time(entry);
+  EXPECT_EQ(create_shortcut_command(install_.root, "", "Tovra"), entry);
+  EXPECT_EQ(fs::last_write_time(entry), written);
+  EXPECT_EQ(ledger().size(), 1u);
+
+  // Edited by the user: refused and kept.
+  testing::write_file(entry, bytes + "Comment=mine\n");
+  EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "", "Tovra"); }),
+            "already_exists: Windows shortcut destination already exists; it was preserved");
+  EXPECT_EQ(testing::read_file(entry), bytes + "Comment=mine\n");
+}
+
+TEST_F(ShortcutsTest, GameEntriesAreNamedAfterTheGameOrHashedWhenTheNameIsReserved) {
+  const fs::path duel = create_shortcut_command(install_.root, "space-duel", "Tovra");
+  EXPECT_EQ(duel, install_.menu / "space-duel.desktop");
+  EXPECT_NE(testing::read_file(duel).find("--gui --game \"space-duel\"\n"), std::string::npos);
+
+  // A game identifier may be longer than a brand name may be: such a name is hashed.
+  const std::string long_id(70, 'g');
+  const fs::path hashed = create_shortcut_command(install_.root, long_id, "Tovra");
+  EXPECT_EQ(hashed, install_.menu / ("tovra-" + identity_hash() + "-game-" + long_id + ".desktop"));
+  EXPECT_EQ(testing::validate_entry(hashed), "ok");
+  // A reserved device name is not an identifier at all.
+  EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "con", "Tovra"); }),
+            "unsafe_path: Path uses a reserved platform name");
+  EXPECT_EQ(start_menu_shortcut_path(install_.root, "", ""),
+            install_.menu / ("tovra-" + identity_hash() + "-launcher.desktop"));
+  EXPECT_EQ(start_menu_shortcut_path(install_.root, "", std::string(65, 'x')),
+            install_.menu / ("tovra-" + identity_hash() + "-launcher.desktop"));
+
+  // Another data folder gets another hashed name.
+  const fs::path other = install_.temp / "other";
+  fs::create_directories(other);
+  EXPECT_NE(start_menu_shortcut_path(other, long_id, long_id), hashed);
+
+  ASSERT_EQ(ledger().size(), 2u);
+  EXPECT_EQ(ledger()[1].game, long_id);
+  EXPECT_EQ(ledger()[1].name, long_id);
+}
+
+TEST_F(ShortcutsTest, RemoveDeletesUnchangedEntriesAndKeepsEditedOnes) {
+  const fs::path launcher = create_shortcut_command(install_.root, "", "Tovra");
+  const fs::path game = create_shortcut_command(install_.root, "space-duel", "Tovra");
+  testing::write_file(game, "edited");
+
+  const ShortcutRemoval removal = remove_shortcuts_command(install_.root);
+  EXPECT_EQ(removal.removed, std::vector<fs::path>{launcher});
+  EXPECT_EQ(removal.changed, std::vector<fs::path>{game});
+  EXPECT_FALSE(fs::exists(launcher));
+  EXPECT_EQ(testing::read_file(game), "edited");
+  EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
+
+  // Nothing recorded any more: a second removal has nothing to do.
+  const ShortcutRemoval again = remove_shortcuts_command(install_.root);
+  EXPECT_TRUE(again.removed.empty() && again.changed.empty());
+}
+
+TEST_F(ShortcutsTest, RepairRestoresVanishedEntriesOnly) {
+  const fs::path launcher = create_shortcut_command(install_.root, "", "Tovra");
+  const fs::path game = create_shortcut_command(install_.root, "space-duel", "Tovra");
+  fs::remove(launcher);
+  testing::write_file(game, "edited");
+  const std::string old_digest = ledger()[0].sha256;
+  testing::write_file(install_.root / "native" / "brand.ico", "icon");  // the new entry shows it
+
+  std::vector<fs::path> shortcuts;
+  std::string problem;
+  create_install_shortcuts(data_root_layout(install_.root), request(true, true, std::nullopt, false), shortcuts, problem);
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(shortcuts, std::vector<fs::path>{launcher});
+  EXPECT_TRUE(fs::is_regular_file(launcher));
+  EXPECT_NE(ledger()[0].sha256, old_digest);
+  EXPECT_TRUE(shortcut_unchanged(ledger()[0]));
+  EXPECT_EQ(testing::read_file(game), "edited");
+  EXPECT_EQ(ledger().size(), 2u);
+}
+
+TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
+  const DataRootLayout layout = data_root_layout(install_.root);
+  const struct {
+    InstallShortcutRequest request;
+    std::vector<fs::path> expected;
+  } cases[] = {
+      {request(false, true, std::nullopt, false), {install_.menu / "Tovra.desktop"}},
+      {request(false, true, "Star Forge", false), {install_.menu / "Star Forge.desktop"}},
+      {request(false, true, "Star Forge", true), {}},
+      {request(false, false, std::nullopt, false), {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<fs::path> shortcuts;
+    std::string problem;
+    create_install_shortcuts(layout, c.request, shortcuts, problem);
+    EXPECT_EQ(problem, "");
+    EXPECT_EQ(shortcuts, c.expected);
+    for (const fs::path& path : shortcuts) EXPECT_EQ(testing::validate_entry(path), "ok");
+  }
+  EXPECT_EQ(ledger().size(), 2u);
+
+  // A failure is reported, not raised.
+  fs::remove(install_.program);
+  std::vector<fs::path> shortcuts;
+  std::string problem;
+  create_install_shortcuts(layout, request(false, true, "Other", false), shortcuts, problem);
+  EXPECT_EQ(problem, "Windows bootstrap must be an ordinary single-link file");
+  EXPECT_TRUE(shortcuts.empty());
+}
+
+TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
+  std::vector<ShortcutEntry> entries;
+  for (int i = 0; i < 128; ++i) {
+    entries.push_back({install_.menu / ("game-" + std::to_string(i) + ".desktop"), "game-" + std::to_string(i),
+                       "game-" + std::to_string(i), std::string(64, '0')});
+  }
+  write_shortcut_ledger(install_.root, entries);
+  EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "", "Tovra"); }),
+            "size_limit: Too many recorded shortcuts");
+  EXPECT_EQ(create_shortcut_command(install_.root, "game-7", "Tovra"), entries[7].path);  // recorded: re-created
+  EXPECT_TRUE(shortcut_unchanged(ledger()[7]));
+  EXPECT_EQ(ledger().size(), 128u);
+}
+
+TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
+  const fs::path bin = install_.program;
+  const DesktopShortcut launcher{bin, install_.root, "", "Tovra"};
+  fs::create_directories(install_.temp / "real");
+  fs::create_symlink(install_.temp / "real", install_.temp / "link");
+  testing::write_file(install_.temp / "file", "");
+  const struct {
+    fs::path destination;
+    std::string expected;
+  } cases[] = {
+      {install_.root / "native" / "x.desktop", "shortcut_path: Shortcuts must be outside the data folder"},
+      {install_.root / "x.desktop", "shortcut_path: Shortcuts must be outside the data folder"},
+      {install_.temp / "missing" / "x.desktop",
+       "shortcut_path: Custom shortcut destinations require an existing parent directory"},
+      // The data-folder test reads the destination's identity first, which refuses these.
+      {install_.temp / "link" / "x.desktop", "unsafe_path: Private Windows storage must be an ordinary directory or single-link file"},
+      {install_.temp / "file" / "x.desktop", "unsafe_path: Windows path ancestry requires ordinary directories"},
+      {install_.temp / "a" / ".." / "x.desktop", "shortcut_path: Shortcut paths must be absolute and normalized"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(outcome([&] { record_shortcut(launcher, c.destination); }), c.expected) << c.destination;
+  }
+  EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
+
+  EXPECT_EQ(outcome([&] { require_shortcut_parent(install_.temp / "link" / "x.desktop"); }),
+            "unsafe_path: Shortcut path contains a symbolic link");
+  EXPECT_EQ(outcome([&] { require_shortcut_parent(install_.temp / "file" / "x.desktop"); }),
+            "shortcut_path: Shortcut paths need existing plain files and directories");
+  EXPECT_EQ(outcome([&] { require_plain_shortcut_path(install_.temp / "link" / "missing", false); }),
+            "unsafe_path: Shortcut path contains a symbolic link");
+  EXPECT_EQ(outcome([&] { require_plain_shortcut_path(install_.temp / "missing" / "deeper", true); }),
+            "shortcut_path: Shortcut paths need existing plain files and directories");
+  EXPECT_EQ(outcome([&] { require_plain_shortcut_path(install_.temp / "file", false); }), "ok");
+  EXPECT_EQ(outcome([&] { require_plain_shortcut_path(install_.temp / "real", false); }),
+            "shortcut_path: Shortcut paths need existing plain files and directories");
+
+  // A custom destination with an existing plain parent is accepted and recorded.
+  record_shortcut(launcher, install_.temp / "real" / "Tovra.desktop");
+  EXPECT_EQ(ledger().size(), 1u);
+}
+
+TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
+  const fs::path empty = install_.temp / "empty";
+  fs::create_directories(empty);
+  EXPECT_EQ(outcome([&] { create_shortcut_command(empty, "", "Tovra"); }),
+            "not_installed: Tovra is not installed in " + empty.string());
+  EXPECT_EQ(outcome([&] { remove_shortcuts_command(empty); }), "not_installed: Tovra is not installed in " + empty.string());
+
+  testing::write_file(install_.root / ".tovra-setup-incomplete", "{}");
+  EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "", "Tovra"); }).substr(0, 26),
+            "native_install_incomplete:");
+  EXPECT_FALSE(fs::exists(install_.menu / "Tovra.desktop"));
+}
+
+TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
+  EXPECT_EQ(uninstall_entry_name(std::nullopt), "Tovra");
+  EXPECT_EQ(uninstall_entry_name("star-forge"), "Tovra.star-forge");
+  EXPECT_EQ(outcome([] { check_uninstall_entry_name("Tovra"); }), "ok");
+  EXPECT_EQ(outcome([] { check_uninstall_entry_name("Tovra.star-forge"); }), "ok");
+  EXPECT_EQ(outcome([] { check_uninstall_entry_name("Tovra.Star Forge"); }).substr(0, 17), "invalid_identity:");
+
+  const DataRootLayout layout = data_root_layout(install_.root);
+  UninstallEntry plain = installed_uninstall_entry(layout, std::nullopt);
+  EXPECT_EQ(plain.name, "Tovra");
+  EXPECT_EQ(plain.executable, install_.program);
+  EXPECT_EQ(plain.icon, install_.program);
+  EXPECT_EQ(outcome([&] { write_uninstall_entry(plain); }), "ok");
+
+  testing::write_file(install_.root / "native" / "brand.ico", "icon");
+  const UninstallEntry branded = installed_uninstall_entry(layout, Brand{"Star Forge", "star-forge", "Forge Inc", true});
+  EXPECT_EQ(branded.name, "Tovra.star-forge");
+  EXPECT_EQ(branded.publisher, "Forge Inc");
+  EXPECT_EQ(branded.icon, install_.root / "native" / "brand.ico");
+
+  UninstallEntry spaced = plain;
+  spaced.executable = "/opt/my games/gui.exe";
+  spaced.install_location = "/home/u/my data";
+  EXPECT_EQ(uninstall_command(spaced), R"("/opt/my games/gui.exe" --data-dir "/home/u/my data" --gui -- --uninstall)");
+
+  UninstallEntry with_nul = plain;
+  with_nul.display_name = std::string("To\0vra", 6);
+  EXPECT_EQ(outcome([&] { write_uninstall_entry(with_nul); }), "unsafe_path: Native path contains a NUL byte");
+
+  // Registration never fails the install; the first problem is kept.
+  std::string problem = "shortcut failed first";
+  register_uninstall_entry(layout, Brand{"Bad", "Bad Id", "P", false}, problem);
+  EXPECT_EQ(problem, "shortcut failed first");
+  problem.clear();
+  register_uninstall_entry(layout, Brand{"Bad", "Bad Id", "P", false}, problem);
+  EXPECT_FALSE(problem.empty());
+  problem.clear();
+  register_uninstall_entry(layout, std::nullopt, problem);
+  EXPECT_EQ(problem, "");
+  remove_uninstall_entry("Tovra");  // nothing to remove: still fine
+}
+
+}  // namespace
+}  // namespace tovra
