@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "package/brand.h"
+#include "samples.h"
+#include "support/temp_dir.h"
+
+namespace tovra {
+namespace {
+
+using testing::expect_problem;
+using testing::kDigest;
+using testing::Problem;
+
+Json resource(const std::string& path, std::uint64_t length = 10) {
+  return Json{{"path", path}, {"length", length}, {"sha256", kDigest}};
+}
+
+Json brand_member() {
+  return Json{{"name", "Nordlys Arcade"}, {"id", "nordlys"}, {"publisher", "Nordlys AS"}, {"icon", nullptr}};
+}
+
+Json themed_brand() {
+  Json brand = brand_member();
+  brand["icon"] = resource("brand.ico");
+  brand["theme"] = {{"definition", resource("theme.json")},
+                    {"files", {{"body.ttf", resource("theme-body.ttf")}, {"icon.bmp", resource("theme-icon.bmp")}}}};
+  return brand;
+}
+
+BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}, {"brand", brand}}); }
+
+TEST(Brand, ReadsNameIconAndThemeResources) {
+  const BrandRead none = read_brand(Json{{"schema_version", 1}});
+  EXPECT_FALSE(none.brand || none.icon || none.theme);
+
+  const BrandRead plain = read(brand_member());
+  ASSERT_TRUE(plain.brand.has_value());
+  EXPECT_EQ(plain.brand->name, "Nordlys Arcade");
+  EXPECT_FALSE(plain.brand->icon);
+  EXPECT_FALSE(plain.icon || plain.theme);
+
+  const BrandRead themed = read(themed_brand());
+  EXPECT_TRUE(themed.brand->icon);
+  ASSERT_TRUE(themed.icon && themed.theme);
+  EXPECT_EQ(themed.icon->path, "brand.ico");
+  EXPECT_EQ(themed.theme->definition.path, "theme.json");
+  ASSERT_EQ(themed.theme->files.size(), 2u);
+  EXPECT_EQ(themed.theme->files.at("icon.bmp").path, "theme-icon.bmp");
+}
+
+TEST(Brand, RefusesEachFieldRule) {
+  const Problem fields{"invalid_native_package", "Brand has unknown or missing fields"};
+  const struct {
+    const char* name;
+    std::function<void(Json&)> edit;
+    Problem expected;
+  } cases[] = {
+      {"not an object", [](Json& b) { b = "Nordlys"; }, fields},
+      {"no icon", [](Json& b) { b.erase("icon"); }, fields},
+      {"fifth member", [](Json& b) { b["website"] = "x"; }, fields},
+      {"icon text", [](Json& b) { b["icon"] = "brand.ico"; }, {"invalid_native_package", "Initial package record has unknown or missing fields"}},
+      {"name missing", [](Json& b) { b.erase("name"); b["title"] = "x"; }, {"invalid_native_package", "Brand needs a name"}},
+      {"id number", [](Json& b) { b["id"] = 7; }, {"invalid_native_package", "Brand needs a id"}},
+      {"publisher 129", [](Json& b) { b["publisher"] = std::string(129, 'p'); },
+       {"invalid_native_package", "Brand publisher must be 1 to 128 bytes of plain text"}},
+      {"name with tab", [](Json& b) { b["name"] = "Nord\tlys"; },
+       {"invalid_native_package", "Brand name must be 1 to 64 bytes of plain text"}},
+      {"device name", [](Json& b) { b["name"] = "Nul.Games"; }, {"invalid_native_package", "A brand name cannot be a Windows device name"}},
+      {"trailing dot", [](Json& b) { b["name"] = "Nordlys."; },
+       {"invalid_native_package",
+        "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, and no "
+        "leading space or trailing space or dot"}},
+      {"id upper case", [](Json& b) { b["id"] = "Nordlys"; },
+       {"invalid_identity", "Game and build IDs use lower-case letters, digits, dots and hyphens"}},
+      {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); },
+       {"size_limit", "Initial package resource exceeds its size limit"}},
+  };
+  for (const auto& c : cases) {
+    Json brand = brand_member();
+    c.edit(brand);
+    expect_problem([&] { read(brand); }, c.expected, c.name);
+  }
+  Json name_64 = brand_member();
+  name_64["name"] = std::string(62, 'n') + "\xC3\xA9";
+  EXPECT_EQ(read(name_64).brand->name.size(), 64u);
+}
+
+TEST(Brand, RefusesThemeAndResourceShapes) {
+  const Problem members{"invalid_native_package", "Initial package record has unknown or missing fields"};
+  const struct {
+    const char* name;
+    std::function<void(Json&)> edit;
+    Problem expected;
+  } cases[] = {
+      {"theme extra member", [](Json& t) { t["fonts"] = Json::object(); }, members},
+      {"theme without files", [](Json& t) { t.erase("files"); t["extra"] = 1; },
+       {"invalid_native_package", "Initial package record is missing a field"}},
+      {"files array", [](Json& t) { t["files"] = Json::array(); }, {"invalid_native_package", "Brand theme files must be an object"}},
+      {"definition case", [](Json& t) { t["definition"]["path"] = "Theme.json"; },
+       {"invalid_native_package", "Brand theme definition must be theme.json"}},
+      {"file name case", [](Json& t) { t["files"]["body.ttf"]["path"] = "theme-Body.ttf"; },
+       {"invalid_native_package", "Brand theme files are stored as theme-NAME"}},
+      {"definition over 64 KiB", [](Json& t) { t["definition"]["length"] = 65537u; },
+       {"size_limit", "Initial package resource exceeds its size limit"}},
+      {"file over 4 MiB", [](Json& t) { t["files"]["icon.bmp"]["length"] = 4194305u; },
+       {"size_limit", "Initial package resource exceeds its size limit"}},
+      {"length zero", [](Json& t) { t["files"]["icon.bmp"]["length"] = 0u; },
+       {"size_limit", "Initial package resource exceeds its size limit"}},
+      {"length negative", [](Json& t) { t["definition"]["length"] = -1; },
+       {"invalid_native_package", "Resource length must be an unsigned integer"}},
+      {"hash upper case", [](Json& t) { t["definition"]["sha256"] = std::string(64, 'A'); },
+       {"invalid_native_package", "Resource hash must be a lowercase SHA-256 digest"}},
+      {"resource extra member", [](Json& t) { t["definition"]["mode"] = 420; }, members},
+  };
+  for (const auto& c : cases) {
+    Json brand = themed_brand();
+    c.edit(brand["theme"]);
+    expect_problem([&] { read(brand); }, c.expected, c.name);
+  }
+  const Json at_limits = [] {
+    Json brand = themed_brand();
+    brand["theme"]["definition"]["length"] = 65536u;
+    brand["theme"]["files"]["icon.bmp"]["length"] = 4194304u;
+    brand["icon"]["length"] = 1048576u;
+    return brand;
+  }();
+  EXPECT_EQ(read(at_limits).theme->files.at("icon.bmp").length, 4194304u);
+}
+
+TEST(Brand, StoredFormRoundTripsAndInstalledBrandNeverFails) {
+  const Brand brand{"Nordlys Arcade", "nordlys", "Nordlys AS", true};
+  const Json stored = brand_to_json(brand);
+  EXPECT_EQ(stored.dump(), R"({"icon":true,"id":"nordlys","name":"Nordlys Arcade","publisher":"Nordlys AS"})");
+  const Brand back = parse_brand_fields(stored);
+  EXPECT_EQ(back.name, brand.name);
+  EXPECT_EQ(back.publisher, brand.publisher);
+  EXPECT_TRUE(back.icon);
+
+  testing::TempDir root;
+  EXPECT_EQ(brand_icon_path(root.path()), root / "native" / "brand.ico");
+  EXPECT_FALSE(installed_brand(root.path()).has_value());
+  std::filesystem::create_directory(root / "native");
+  const auto record = root / "native" / "installation.json";
+  testing::write_file(record, Json{{"kind", "tovra-installation"}, {"brand", stored}}.dump());
+  ASSERT_TRUE(installed_brand(root.path()).has_value());
+  EXPECT_EQ(installed_brand(root.path())->id, "nordlys");
+
+  Json broken = stored;
+  broken["name"] = "Bad\tName";
+  testing::write_file(record, Json{{"brand", broken}}.dump());
+  EXPECT_FALSE(installed_brand(root.path()).has_value());
+  testing::write_file(record, Json{{"kind", "tovra-installation"}}.dump());
+  EXPECT_FALSE(installed_brand(root.path()).has_value());
+  testing::write_file(record, R"({"brand":1,"brand":2})");
+  EXPECT_FALSE(installed_brand(root.path()).has_value());
+  testing::write_file(record, std::string(65537, ' '));
+  EXPECT_FALSE(installed_brand(root.path()).has_value());
+}
+
+}  // namespace
+}  // namespace tovra

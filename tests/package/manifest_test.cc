@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include "package/release_manifest.h"
+#include "package/snapshot_manifest.h"
+#include "samples.h"
+
+namespace tovra {
+namespace {
+
+using testing::expect_problem;
+using testing::inventory_file;
+using testing::kDigest;
+using testing::Problem;
+using testing::sum_lengths;
+
+struct Mutation {
+  const char* name;
+  std::function<void(Json&)> edit;
+  Problem expected;
+};
+
+const Problem kMalformedSnapshot{"invalid_manifest", "Snapshot manifest has missing or malformed fields"};
+const Problem kFileCount{"size_limit", "Package file count exceeds bounds"};
+const Problem kArchiveBound{"size_limit", "Snapshot exceeds archive size bounds"};
+const Problem kNegative{"invalid_manifest", "Manifest length must be a non-negative integer"};
+const Problem kDigestRule{"invalid_manifest", "Manifest needs a lower-case SHA-256 digest"};
+const Problem kModes{"invalid_manifest", "Package modes must be 0644 or 0755"};
+const Problem kAscii{"invalid_manifest", "The v1 package profile requires ASCII file paths"};
+
+Json two_files(const std::string& first, const std::string& second) {
+  Json document = testing::snapshot_document("linux-x86_64", "run");
+  document["files"] = Json::array({inventory_file("run", 1, 493), inventory_file(first, 1, 420), inventory_file(second, 1, 420)});
+  sum_lengths(document);
+  return document;
+}
+
+TEST(SnapshotManifest, ParsesInventoryInPathOrder) {
+  Json document = testing::snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
+  document["unknown"] = {{"kept", true}};
+  document["files"].push_back(inventory_file("a/empty", 0, 420));
+  sum_lengths(document);
+  const SnapshotManifest manifest = parse_snapshot_manifest(document);
+  EXPECT_EQ(manifest.build_id, "build-1.0");
+  EXPECT_EQ(manifest.target, "snapshot.tar.zst");
+  EXPECT_EQ(manifest.length, 100u);
+  EXPECT_EQ(manifest.expanded_length, 15u);
+  ASSERT_EQ(manifest.files.size(), 3u);
+  EXPECT_EQ(manifest.files.begin()->first, "a/empty");
+  EXPECT_TRUE(manifest.files.at("bin/tovra-bootstrap.exe").executable);
+  EXPECT_FALSE(manifest.files.at("share/readme.txt").executable);
+  EXPECT_EQ(manifest.document.at("unknown").at("kept"), true);
+  EXPECT_EQ(longest_path_length(manifest), std::string("bin/tovra-bootstrap.exe").size());
+  EXPECT_EQ(longest_path_length(SnapshotManifest{}), 0u);
+}
+
+TEST(SnapshotManifest, RefusesEachRuleWithItsProblem) {
+  const Mutation cases[] = {
+      {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported snapshot schema; nothing was rewritten"}},
+      {"schema text", [](Json& d) { d["schema_version"] = "1"; }, {"unsupported_schema", "Unsupported snapshot schema; nothing was rewritten"}},
+      {"not an object", [](Json& d) { d = Json::array({1}); }, {"unsupported_schema", "Unsupported snapshot schema; nothing was rewritten"}},
+      {"schema missing", [](Json& d) { d.erase("schema_version"); }, kMalformedSnapshot},
+      {"build id", [](Json& d) { d["build_id"] = "Build"; }, {"invalid_identity", "Game and build IDs use lower-case letters, digits, dots and hyphens"}},
+      {"platform", [](Json& d) { d["platform"] = "linux-arm64"; }, {"invalid_manifest", "Unknown snapshot platform"}},
+      {"executable path", [](Json& d) { d["executable"] = "../run"; }, {"unsafe_path", "Path contains an unsafe component"}},
+      {"archive not object", [](Json& d) { d["archive"] = "x"; }, kMalformedSnapshot},
+      {"format", [](Json& d) { d["archive"]["format"] = "tar.gz-v1"; }, {"invalid_manifest", "Unsupported snapshot format"}},
+      {"archive length negative", [](Json& d) { d["archive"]["length"] = -1; }, kNegative},
+      {"archive length zero", [](Json& d) { d["archive"]["length"] = 0; }, kArchiveBound},
+      {"archive length 2^42+1", [](Json& d) { d["archive"]["length"] = (std::uint64_t{1} << 42) + 1; }, kArchiveBound},
+      {"archive digest upper", [](Json& d) { d["archive"]["sha256"] = std::string(64, 'A'); }, kDigestRule},
+      // The digest is checked before the length bound.
+      {"digest before bound", [](Json& d) { d["archive"]["length"] = 0; d["archive"]["sha256"] = 1; }, kDigestRule},
+      {"files empty", [](Json& d) { d["files"] = Json::array(); }, kFileCount},
+      {"files object", [](Json& d) { d["files"] = Json::object(); }, kFileCount},
+      {"files missing", [](Json& d) { d.erase("files"); }, kMalformedSnapshot},
+      {"tab in path", [](Json& d) { d["files"][1]["path"] = "a\tb"; }, {"unsafe_path", "Path is not portable across supported platforms"}},
+      {"non-ASCII path", [](Json& d) { d["files"][1]["path"] = "caf\xC3\xA9"; }, kAscii},
+      {"DEL in path", [](Json& d) { d["files"][1]["path"] = "a\x7F"; }, kAscii},
+      {"mode 0777", [](Json& d) { d["files"][1]["mode"] = 511; }, kModes},
+      {"mode 0400", [](Json& d) { d["files"][1]["mode"] = 256; }, kModes},
+      {"executable not executable", [](Json& d) { d["files"][0]["mode"] = 420; }, {"invalid_manifest", "Declared executable is missing or not executable"}},
+      {"expanded one more", [](Json& d) { d["expanded_length"] = d["expanded_length"].get<std::uint64_t>() + 1; }, {"invalid_manifest", "Expanded length differs from file inventory"}},
+  };
+  for (const Mutation& mutation : cases) {
+    Json document = testing::snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
+    mutation.edit(document);
+    expect_problem([&] { parse_snapshot_manifest(document); }, mutation.expected, mutation.name);
+  }
+}
+
+TEST(SnapshotManifest, PathCollisionsIgnoreOnlyAsciiCase) {
+  const struct {
+    const char* first;
+    const char* second;
+    const char* message;
+  } cases[] = {
+      {"Notes", "notes", "Package contains duplicate or case-colliding paths"},
+      {"Bin/a", "bin/b", "Package directories differ only in case"},
+      {"Lib", "lib/x", "Package directories differ only in case"},
+      {"lib", "lib/x", "Package file is another file's parent directory"},
+      {"a/b/c", "a/b", "Package file is another file's parent directory"},
+  };
+  for (const auto& c : cases) {
+    expect_problem([&] { parse_snapshot_manifest(two_files(c.first, c.second)); }, {"path_collision", c.message},
+                   std::string(c.first) + " + " + c.second);
+  }
+  EXPECT_EQ(parse_snapshot_manifest(two_files("Bin/a", "Bin/b")).files.size(), 3u);
+  EXPECT_EQ(parse_snapshot_manifest(two_files("lib.d/x", "lib")).files.size(), 3u);
+}
+
+TEST(SnapshotManifest, SizeBoundsAreInclusive) {
+  Json document = testing::snapshot_document("linux-x86_64", "run");
+  document["archive"]["length"] = std::uint64_t{1} << 42;
+  document["files"] = Json::array({inventory_file("run", std::uint64_t{1} << 41, 493),
+                                   inventory_file("big", std::uint64_t{1} << 41, 420)});
+  sum_lengths(document);
+  const SnapshotManifest manifest = parse_snapshot_manifest(document);
+  EXPECT_EQ(manifest.expanded_length, std::uint64_t{1} << 42);
+  EXPECT_EQ(manifest.length, std::uint64_t{1} << 42);
+
+  document["files"].push_back(inventory_file("one-more", 1, 420));
+  document["expanded_length"] = (std::uint64_t{1} << 42) + 1;
+  expect_problem([&] { parse_snapshot_manifest(document); }, {"size_limit", "Expanded package exceeds size bounds"});
+}
+
+TEST(SnapshotManifest, FileCountBoundIs100000) {
+  Json document = testing::snapshot_document("linux-x86_64", "run");
+  Json files = Json::array({inventory_file("run", 1, 493)});
+  for (int i = 1; i < 100000; ++i) files.push_back(inventory_file("f" + std::to_string(i), 0, 420));
+  document["files"] = files;
+  document["expanded_length"] = 1;
+  EXPECT_EQ(parse_snapshot_manifest(document).files.size(), 100000u);
+  document["files"].push_back(inventory_file("extra", 0, 420));
+  expect_problem([&] { parse_snapshot_manifest(document); }, kFileCount);
+}
+
+TEST(BootstrapManifest, AcceptsWindowsReleaseWithGuiEntry) {
+  const SnapshotManifest manifest = parse_bootstrap_manifest(testing::bootstrap_document().dump());
+  EXPECT_EQ(manifest.executable, "bin/tovra-bootstrap.exe");
+  EXPECT_EQ(bootstrap_shortcut_program(manifest), "bin/tovra-bootstrap-gui.exe");
+
+  Json plain = testing::bootstrap_document();
+  plain.erase("gui_executable");
+  plain["files"].erase(2);
+  sum_lengths(plain);
+  EXPECT_EQ(bootstrap_shortcut_program(parse_bootstrap_manifest(plain.dump())), "bin/tovra-bootstrap.exe");
+}
+
+Json linux_bootstrap() {
+  Json document = testing::snapshot_document("linux-x86_64", "bin/tovra-bootstrap");
+  document["kind"] = "tovra-bootstrap-release";
+  document["bootstrap_abi"] = 1;
+  return document;
+}
+
+Json mac_bootstrap(int info_mode) {
+  Json document = linux_bootstrap();
+  document["platform"] = "macos-aarch64";
+  document["shortcut_executable"] = "bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut";
+  document["files"].push_back(inventory_file("bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut", 3, 493));
+  document["files"].push_back(inventory_file("bin/TovraShortcut.app/Contents/Info.plist", 3, info_mode));
+  sum_lengths(document);
+  return document;
+}
+
+TEST(BootstrapManifest, RefusesEachRuleWithItsProblem) {
+  const Problem schema{"launcher_incompatible", "Initial bootstrap schema or ABI is unsupported"};
+  const Problem entry{"launcher_incompatible", "Initial bootstrap has a missing or incompatible stable entry point"};
+  const Problem gui{"invalid_native_package", "Initial bootstrap GUI entry must be its declared Windows windowed executable"};
+  const Problem mac{"invalid_native_package", "macOS bootstrap launch documents need their declared native app helper and metadata"};
+  const Problem helper{"invalid_native_package", "Initial bootstrap snapshot contains an undeclared executable helper"};
+  const struct {
+    const char* name;
+    std::function<Json()> make;
+    Problem expected;
+  } cases[] = {
+      {"no bootstrap_abi", [] { Json d = testing::bootstrap_document(); d.erase("bootstrap_abi"); return d; }, schema},
+      {"bootstrap_abi 2", [] { Json d = testing::bootstrap_document(); d["bootstrap_abi"] = 2; return d; }, schema},
+      {"no kind", [] { Json d = testing::bootstrap_document(); d.erase("kind"); return d; }, schema},
+      {"windows entry without .exe",
+       [] {
+         Json d = testing::snapshot_document("windows-x86_64", "bin/tovra-bootstrap");
+         d["kind"] = "tovra-bootstrap-release";
+         d["bootstrap_abi"] = 1;
+         return d;
+       },
+       entry},
+      {"linux gui entry",
+       [] {
+         Json d = linux_bootstrap();
+         d["gui_executable"] = "bin/tovra-bootstrap-gui.exe";
+         d["files"].push_back(inventory_file("bin/tovra-bootstrap-gui.exe", 1, 493));
+         sum_lengths(d);
+         return d;
+       },
+       gui},
+      {"gui entry other name", [] { Json d = testing::bootstrap_document(); d["gui_executable"] = "bin/gui.exe"; return d; }, gui},
+      {"mac Info.plist executable", [] { return mac_bootstrap(493); }, mac},
+      {"shortcut helper on windows",
+       [] {
+         Json d = testing::bootstrap_document();
+         d["shortcut_executable"] = "bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut";
+         return d;
+       },
+       mac},
+      {"undeclared helper",
+       [] {
+         Json d = testing::bootstrap_document();
+         d["files"].push_back(inventory_file("bin/updater.exe", 1, 493));
+         sum_lengths(d);
+         return d;
+       },
+       helper},
+      // Snapshot rules come first.
+      {"snapshot rule first", [] { Json d = testing::bootstrap_document(); d.erase("bootstrap_abi"); d["platform"] = "x"; return d; },
+       {"invalid_manifest", "Unknown snapshot platform"}},
+  };
+  for (const auto& c : cases) {
+    const std::string bytes = c.make().dump();
+    expect_problem([&] { parse_bootstrap_manifest(bytes); }, c.expected, c.name);
+  }
+  EXPECT_NO_THROW(parse_bootstrap_manifest(mac_bootstrap(420).dump()));
+  EXPECT_NO_THROW(parse_bootstrap_manifest(linux_bootstrap().dump()));
+}
+
+TEST(LauncherManifest, AcceptsCurrentContracts) {
+  Json document = testing::launcher_document();
+  document["application_schema"] = {{"minimum", 1}, {"maximum", 7}};
+  document["runtime_helpers"].push_back({{"path", "bin/maint.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}});
+  document["files"].push_back(inventory_file("bin/maint.exe", 1, 493));
+  sum_lengths(document);
+  const LauncherManifest manifest = parse_launcher_manifest(document);
+  EXPECT_EQ(manifest.gui_executable, "bin/tovra-launcher-gui.exe");
+  EXPECT_EQ(manifest.helpers, (std::set<std::string>{"bin/crash.exe", "bin/maint.exe"}));
+  EXPECT_EQ(manifest.runtime_lease_abi, 2u);
+  const SnapshotManifest& snapshot = manifest;
+  EXPECT_EQ(snapshot.executable, "bin/tovra-launcher.exe");
+
+  document = testing::launcher_document();
+  document["runtime_helpers"] = Json::array();
+  document["files"].erase(3);
+  sum_lengths(document);
+  EXPECT_TRUE(parse_initial_launcher(document.dump()).helpers.empty());
+}
+
+TEST(LauncherManifest, RefusesEachRuleWithItsProblem) {
+  const Problem schema{"unsupported_schema", "Unsupported launcher manifest; existing installation was preserved"};
+  const Problem malformed{"invalid_manifest", "Launcher manifest has missing or malformed fields"};
+  const Problem abi{"launcher_incompatible", "This launcher needs another native bootstrap ABI"};
+  const Problem lacks{"launcher_incompatible", "Launcher manifest lacks its runtime contract"};
+  const Problem contract{"launcher_incompatible", "Unsupported launcher runtime contract"};
+  const Problem bounds{"size_limit", "Launcher payload exceeds bounded native package limits"};
+  const Problem list{"launcher_incompatible", "Native helper ownership must be a bounded list"};
+  const Problem fields{"launcher_incompatible", "Native helper ownership fields are invalid"};
+  const Problem ownership{"launcher_incompatible", "Unsupported native helper ownership contract"};
+  const Problem overlap{"launcher_incompatible", "Native helper is missing, repeated or overlaps a frontend"};
+  const Json crash{{"path", "bin/crash.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}};
+  const Mutation cases[] = {
+      {"not an object", [](Json& d) { d = "x"; }, schema},
+      {"schema 2", [](Json& d) { d["schema_version"] = 2; }, schema},
+      {"bootstrap kind", [](Json& d) { d["kind"] = "tovra-bootstrap-release"; }, schema},
+      {"kind missing", [](Json& d) { d.erase("kind"); }, malformed},
+      {"bootstrap_abi 2", [](Json& d) { d["bootstrap_abi"] = 2; }, abi},
+      {"schema range above 1", [](Json& d) { d["application_schema"] = {{"minimum", 2}, {"maximum", 3}}; },
+       {"launcher_incompatible", "This launcher cannot preserve the current application data schema"}},
+      {"minimum 0", [](Json& d) { d["application_schema"]["minimum"] = std::uint64_t{0}; }, {"invalid_version", "Metadata version must be positive"}},
+      {"maximum text", [](Json& d) { d["application_schema"]["maximum"] = "3"; }, {"invalid_version", "Metadata version must be a positive integer"}},
+      {"snapshot rule", [](Json& d) { d["files"][0]["mode"] = 1; }, kModes},
+      {"runtime_lease_abi 1", [](Json& d) { d["runtime_lease_abi"] = 1; }, contract},
+      {"no console_interrupt_abi", [](Json& d) { d.erase("console_interrupt_abi"); }, lacks},
+      {"lease before staging", [](Json& d) { d.erase("runtime_lease_abi"); d["staging_abi"] = 9; }, lacks},
+      {"archive over 1 GiB", [](Json& d) { d["archive"]["length"] = 1073741825; }, bounds},
+      {"expanded over 1 GiB",
+       [](Json& d) { d["files"][1]["length"] = 1073741824; sum_lengths(d); }, bounds},
+      {"gui unsafe", [](Json& d) { d["gui_executable"] = "bin/gui?.exe"; }, {"unsafe_path", "Path is not portable across supported platforms"}},
+      {"gui not in inventory", [](Json& d) { d["gui_executable"] = "bin/none.exe"; }, {"invalid_manifest", "GUI launcher executable is missing or not executable"}},
+      {"gui equals cli", [](Json& d) { d["gui_executable"] = "bin/tovra-launcher.exe"; }, {"invalid_manifest", "GUI and CLI need separate native entry points"}},
+      {"helpers missing", [](Json& d) { d.erase("runtime_helpers"); }, malformed},
+      {"helpers object", [](Json& d) { d["runtime_helpers"] = Json::object(); }, list},
+      {"17 helpers", [crash](Json& d) { d["runtime_helpers"] = Json(std::vector<Json>(17, crash)); }, list},
+      {"helper fourth member", [](Json& d) { d["runtime_helpers"][0]["note"] = "x"; }, fields},
+      {"helper path type", [](Json& d) { d["runtime_helpers"][0]["path"] = 1; }, malformed},
+      {"helper role", [](Json& d) { d["runtime_helpers"][0]["role"] = "updater"; }, ownership},
+      {"helper lease 2", [](Json& d) { d["runtime_helpers"][0]["lease_abi"] = 2; }, ownership},
+      {"helper repeated", [crash](Json& d) { d["runtime_helpers"].push_back(crash); }, overlap},
+      {"helper not executable", [](Json& d) { d["runtime_helpers"][0]["path"] = "share/readme.txt"; }, overlap},
+      {"undeclared executable",
+       [](Json& d) { d["files"].push_back(inventory_file("bin/extra.exe", 1, 493)); sum_lengths(d); },
+       {"launcher_incompatible", "Every native helper needs declared lifetime ownership"}},
+  };
+  for (const Mutation& mutation : cases) {
+    Json document = testing::launcher_document();
+    mutation.edit(document);
+    expect_problem([&] { parse_launcher_manifest(document); }, mutation.expected, mutation.name);
+  }
+}
+
+TEST(LauncherManifest, BoundsAreInclusive) {
+  Json document = testing::launcher_document();
+  document["archive"]["length"] = 1073741824;
+  document["files"][1]["length"] = 1073741824 - 27;
+  for (int i = 4; i < 4096; ++i) document["files"].push_back(inventory_file("data/" + std::to_string(i), 0, 420));
+  sum_lengths(document);
+  const LauncherManifest manifest = parse_launcher_manifest(document);
+  EXPECT_EQ(manifest.files.size(), 4096u);
+  EXPECT_EQ(manifest.expanded_length, 1073741824u);
+
+  document["files"].push_back(inventory_file("data/last", 0, 420));
+  expect_problem([&] { parse_launcher_manifest(document); },
+                 {"size_limit", "Launcher payload exceeds bounded native package limits"});
+}
+
+}  // namespace
+}  // namespace tovra

@@ -1,0 +1,112 @@
+#pragma once
+// Shared test inputs: valid release manifests to mutate, and a checker for expected problems.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/error.h"
+#include "core/json.h"
+
+namespace tovra::testing {
+
+inline const std::string kDigest(64, 'a');
+
+inline Json inventory_file(const std::string& path, std::uint64_t length, int mode) {
+  return Json{{"path", path}, {"length", length}, {"mode", mode}, {"sha256", kDigest}};
+}
+
+// Refreshes expanded_length after a test changed the inventory.
+inline void sum_lengths(Json& document) {
+  std::uint64_t sum = 0;
+  for (const Json& file : document["files"]) sum += file["length"].get<std::uint64_t>();
+  document["expanded_length"] = sum;
+}
+
+inline Json snapshot_document(const std::string& platform, const std::string& executable) {
+  Json document{{"schema_version", 1},
+                {"build_id", "build-1.0"},
+                {"platform", platform},
+                {"executable", executable},
+                {"archive", {{"format", "tar.zst-v1"}, {"target", "snapshot.tar.zst"}, {"length", 100}, {"sha256", kDigest}}},
+                {"files", Json::array({inventory_file(executable, 10, 493), inventory_file("share/readme.txt", 5, 420)})}};
+  sum_lengths(document);
+  return document;
+}
+
+inline Json bootstrap_document() {
+  Json document = snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
+  document["kind"] = "tovra-bootstrap-release";
+  document["bootstrap_abi"] = 1;
+  document["gui_executable"] = "bin/tovra-bootstrap-gui.exe";
+  document["files"].push_back(inventory_file("bin/tovra-bootstrap-gui.exe", 7, 493));
+  sum_lengths(document);
+  return document;
+}
+
+inline Json launcher_document() {
+  Json document = snapshot_document("windows-x86_64", "bin/tovra-launcher.exe");
+  document["kind"] = "tovra-launcher-release";
+  document["bootstrap_abi"] = 1;
+  document["health_abi"] = 1;
+  document["application_schema"] = {{"minimum", 1}, {"maximum", 3}};
+  document["runtime_lease_abi"] = 2;
+  document["staging_abi"] = 1;
+  document["console_interrupt_abi"] = 1;
+  document["gui_executable"] = "bin/tovra-launcher-gui.exe";
+  document["runtime_helpers"] = Json::array({{{"path", "bin/crash.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}}});
+  document["files"].push_back(inventory_file("bin/tovra-launcher-gui.exe", 8, 493));
+  document["files"].push_back(inventory_file("bin/crash.exe", 9, 493));
+  sum_lengths(document);
+  return document;
+}
+
+// A theme definition that passes every contrast rule (the built-in palette with both hover
+// colours darkened: the built-in ones fall just short of 4.5:1 under white text).
+inline Json theme_definition() {
+  const Json colours{{"background", "#14181f"}, {"panel", "#1d232e"}, {"raised", "#28303e"}, {"well", "#14181f"},
+                     {"border", "#546073"}, {"hover", "#28303e"}, {"text", "#f0f3f7"}, {"muted", "#aab5c4"},
+                     {"accent", "#2563c9"}, {"accent_hover", "#1e56b8"}, {"accent_text", "#ffffff"},
+                     {"danger", "#c4314b"}, {"danger_hover", "#b02a44"}, {"danger_text", "#ffffff"},
+                     {"warning", "#f0b429"}, {"success", "#3fb37f"}, {"focus", "#ffd24a"}, {"disabled", "#303744"},
+                     {"disabled_text", "#7d8796"}, {"paper", "#0d1117"}, {"ink", "#f0f3f7"}, {"ink_muted", "#aab5c4"}};
+  return Json{{"schema_version", 1}, {"kind", "tovra-theme"}, {"colors", colours}};
+}
+
+inline std::string le32(std::uint32_t value) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  return out;
+}
+
+// An uncompressed bottom-up 24-bit BMP of the given size.
+inline std::string bmp(std::uint32_t width, std::uint32_t height) {
+  const std::uint32_t stride = (width * 3 + 3) / 4 * 4;
+  const std::uint32_t size = stride * height + 54;
+  std::string out = "BM" + le32(size) + le32(0) + le32(54) + le32(40) + le32(width) + le32(height) +
+                    std::string("\x01\x00\x18\x00", 4) + le32(0) + le32(stride * height) + le32(2835) + le32(2835) +
+                    le32(0) + le32(0);
+  out.resize(size, '\x7f');
+  return out;
+}
+
+struct Problem {
+  std::string code;
+  std::string message;
+};
+
+// Runs `action`, which must raise an Error with exactly this code and message.
+inline void expect_problem(const std::function<void()>& action, const Problem& expected, const std::string& context = "") {
+  SCOPED_TRACE(context);
+  try {
+    action();
+    ADD_FAILURE() << "no problem raised; expected " << expected.code << ": " << expected.message;
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), expected.code);
+    EXPECT_EQ(std::string(error.what()), expected.message);
+  }
+}
+
+}  // namespace tovra::testing

@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "package/theme.h"
+#include "samples.h"
+#include "support/temp_dir.h"
+
+namespace tovra {
+namespace {
+
+using testing::expect_problem;
+using testing::Problem;
+using testing::TempDir;
+using testing::write_file;
+
+const char* const kPaletteNames[] = {"background", "panel", "raised", "well", "border", "text", "muted",
+                                     "accent", "accent_hover", "accent_text", "danger", "danger_hover",
+                                     "danger_text", "warning", "success", "focus", "disabled", "disabled_text",
+                                     "paper", "ink", "ink_muted"};
+
+Json definition() { return testing::theme_definition(); }
+using testing::bmp;
+using testing::le32;
+
+void put32(std::string& bytes, std::size_t offset, std::uint32_t value) { bytes.replace(offset, 4, le32(value)); }
+
+class ThemeFiles : public ::testing::Test {
+ protected:
+  Theme validate(const Json& document) {
+    return validate_theme(document, [this](const std::string& name) { return dir_ / name; });
+  }
+  void expect_theme_problem(const Json& document, const std::string& message, const std::string& context = "") {
+    expect_problem([&] { validate(document); }, {"invalid_theme", message}, context);
+  }
+  Json with_icon(const std::string& bytes, const std::string& name = "icon.bmp") {
+    write_file(dir_ / name, bytes);
+    Json document = definition();
+    document["images"] = {{"icon", {{"file", name}}}};
+    return document;
+  }
+  Json with_font(const std::string& bytes, const std::string& name = "body.ttf") {
+    write_file(dir_ / name, bytes);
+    Json document = definition();
+    document["fonts"] = {{"regular", name}};
+    return document;
+  }
+  TempDir dir_;
+};
+
+TEST(ThemeContrast, GreyThresholdAndDefaults) {
+  const Colour white{255, 255, 255};
+  EXPECT_NEAR(contrast_ratio(white, Colour{0x76, 0x76, 0x76}), 4.54, 0.01);
+  EXPECT_NEAR(contrast_ratio(Colour{0x77, 0x77, 0x77}, white), 4.48, 0.01);
+  EXPECT_DOUBLE_EQ(contrast_ratio(white, white), 1.0);
+  EXPECT_NEAR(contrast_ratio(white, Colour{0, 0, 0}), 21.0, 1e-9);
+
+  Json document = definition();
+  document["colors"]["text"] = "#ffffff";
+  document["colors"]["hover"] = "#767676";
+  EXPECT_EQ(validate_theme(document, {}).palette.hover, (Colour{0x76, 0x76, 0x76}));
+  document["colors"]["hover"] = "#777777";
+  expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", "Theme contrast is below 4.5:1 for text on hover"});
+}
+
+TEST(ThemeContrast, EveryPairIsCheckedInOrder) {
+  const struct {
+    const char* colour;
+    const char* value;
+    const char* pair;
+  } cases[] = {
+      {"background", "#f0f3f7", "text on background"}, {"panel", "#f0f3f7", "text on panel"},
+      {"raised", "#f0f3f7", "text on raised"},         {"hover", "#f0f3f7", "text on hover"},
+      {"muted", "#14181f", "muted on background"},     {"panel", "#5a5a5a", "muted on panel"},
+      {"warning", "#1d232e", "warning on panel"},      {"success", "#14181f", "success on background"},
+      {"accent_text", "#2563c9", "accent_text on accent"}, {"accent_hover", "#ffffff", "accent_text on accent_hover"},
+      {"danger", "#ffffff", "danger_text on danger"},  {"danger_hover", "#ffffff", "danger_text on danger_hover"},
+      {"ink", "#0d1117", "ink on paper"},              {"ink_muted", "#0d1117", "ink_muted on paper"},
+      {"button", "#f0f3f7", "text on button"},
+  };
+  for (const auto& c : cases) {
+    Json document = definition();
+    document["colors"][c.colour] = c.value;
+    expect_problem([&] { validate_theme(document, {}); },
+                   {"invalid_theme", std::string("Theme contrast is below 4.5:1 for ") + c.pair}, c.pair);
+  }
+  for (const char* focus : {"#14181f", "#1d232e"}) {
+    Json document = definition();
+    document["colors"]["focus"] = focus;
+    expect_problem([&] { validate_theme(document, {}); },
+                   {"invalid_theme", "Theme focus colour is below 3:1 against the background or panel"}, focus);
+  }
+}
+
+TEST(ThemeDefinition, BuiltInPaletteAndDefaults) {
+  Json document = definition();
+  document["colors"].erase("hover");
+  document["colors"]["raised"] = "#30303A";
+  const Theme theme = validate_theme(document, {});
+  EXPECT_EQ(theme.palette.hover, (Colour{0x30, 0x30, 0x3a}));
+  EXPECT_FALSE(theme.palette.button.has_value());
+  EXPECT_FALSE(theme.square_corners);
+  EXPECT_FALSE(theme.frame.has_value());
+  EXPECT_EQ(theme.text_sizes.title, 28u);
+  EXPECT_EQ(theme.text_sizes.small, 14u);
+  EXPECT_TRUE(theme.fonts.regular.empty());
+  EXPECT_EQ(builtin_theme().palette.accent, (Colour{0x25, 0x63, 0xc9}));
+
+  document["corners"] = "square";
+  document["bevel"] = true;
+  document["frame"] = {{"outline", "#000000"}, {"trim", "#111111"}, {"gap", "#222222"}, {"rivet", "#333333"}};
+  document["text_sizes"] = {{"title", 48}, {"small", 10}};
+  document["colors"]["button"] = "#000000";
+  const Theme styled = validate_theme(document, {});
+  EXPECT_TRUE(styled.square_corners);
+  EXPECT_TRUE(styled.bevel);
+  ASSERT_TRUE(styled.frame.has_value());
+  EXPECT_EQ(styled.frame->rivet, (Colour{0x33, 0x33, 0x33}));
+  EXPECT_EQ(styled.text_sizes.title, 48u);
+  EXPECT_EQ(styled.text_sizes.heading, 20u);
+  EXPECT_EQ(styled.text_sizes.small, 10u);
+  EXPECT_EQ(styled.palette.button, (Colour{0, 0, 0}));
+}
+
+TEST(ThemeDefinition, EveryPaletteColourIsRequired) {
+  for (const char* name : kPaletteNames) {
+    Json document = definition();
+    document["colors"].erase(name);
+    expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", std::string("Theme needs the colour ") + name},
+                   name);
+  }
+}
+
+TEST(ThemeDefinition, RefusesMalformedMembers) {
+  const struct {
+    const char* name;
+    std::function<void(Json&)> edit;
+    std::string message;
+  } cases[] = {
+      {"not an object", [](Json& d) { d = Json::array(); }, "Theme definition must be an object"},
+      {"schema 2", [](Json& d) { d["schema_version"] = 2; }, "Unsupported theme schema"},
+      {"kind", [](Json& d) { d["kind"] = "theme"; }, "Unsupported theme schema"},
+      {"colors array", [](Json& d) { d["colors"] = Json::array(); }, "Theme colors must be an object"},
+      {"colour without #", [](Json& d) { d["colors"]["panel"] = "1d232e0"; }, "Theme colours are written #rrggbb"},
+      {"three digits", [](Json& d) { d["colors"]["panel"] = "#123"; }, "Theme colours are written #rrggbb"},
+      {"non-hex digit", [](Json& d) { d["colors"]["panel"] = "#1d232g"; }, "Theme colours are written #rrggbb"},
+      {"corners", [](Json& d) { d["corners"] = "round"; }, "Theme corners are square or rounded"},
+      {"bevel", [](Json& d) { d["bevel"] = "yes"; }, "Theme bevel is true or false"},
+      {"frame array", [](Json& d) { d["frame"] = Json::array(); }, "Theme frame must be an object"},
+      {"frame rivet", [](Json& d) { d["frame"] = {{"outline", "#000000"}, {"trim", "#000000"}, {"gap", "#000000"}}; },
+       "Theme frame needs the colour rivet"},
+      {"sizes array", [](Json& d) { d["text_sizes"] = Json::array(); }, "Theme text_sizes must be an object"},
+      {"size 9", [](Json& d) { d["text_sizes"] = {{"body", 9}}; }, "Theme text sizes are 10 to 48 pixels"},
+      {"size 49", [](Json& d) { d["text_sizes"] = {{"title", 49}}; }, "Theme text sizes are 10 to 48 pixels"},
+      {"size text", [](Json& d) { d["text_sizes"] = {{"heading", "12"}}; }, "Theme text sizes are 10 to 48 pixels"},
+      {"fonts array", [](Json& d) { d["fonts"] = Json::array(); }, "Theme fonts must be an object"},
+      {"image entry text", [](Json& d) { d["images"] = {{"icon", "icon.bmp"}}; }, "Theme images must be an object"},
+      {"image without file", [](Json& d) { d["images"] = {{"icon", {{"pixel_art", true}}}}; }, "Theme image needs a file"},
+      {"notices object", [](Json& d) { d["notices"] = Json::object(); }, "Theme notices are a list of files"},
+      {"png image", [](Json& d) { d["images"] = {{"banner", {{"file", "banner.png"}}}}; },
+       "Theme file has the wrong kind of extension: banner.png"},
+      {"font as notice", [](Json& d) { d["notices"] = {"legal.ttf"}; }, "Theme file has the wrong kind of extension: legal.ttf"},
+      {"dot name", [](Json& d) { d["notices"] = {".legal.txt"}; },
+       "Theme file names are 1 to 100 letters, digits, '.', '_' or '-': .legal.txt"},
+      {"101 bytes", [](Json& d) { d["notices"] = {std::string(97, 'n') + ".txt"}; },
+       "Theme file names are 1 to 100 letters, digits, '.', '_' or '-': " + std::string(97, 'n') + ".txt"},
+      {"same file twice", [](Json& d) { d["fonts"] = {{"regular", "a.ttf"}, {"bold", "a.ttf"}}; }, "A theme names at most 12 distinct files"},
+      {"13 files",
+       [](Json& d) {
+         d["notices"] = Json::array();
+         for (int i = 0; i < 13; ++i) d["notices"].push_back("n" + std::to_string(i) + ".txt");
+       },
+       "A theme names at most 12 distinct files"},
+  };
+  for (const auto& c : cases) {
+    Json document = definition();
+    c.edit(document);
+    expect_problem([&] { validate_theme(document, [](const std::string& n) { return std::filesystem::path(n); }); },
+                   {"invalid_theme", c.message}, c.name);
+  }
+}
+
+TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
+  for (const std::string& head : {std::string("\0\1\0\0", 4), std::string("OTTO"), std::string("true")}) {
+    const Theme theme = validate(with_font(head + "rest"));
+    EXPECT_EQ(theme.fonts.regular, dir_ / "body.ttf");
+  }
+  expect_theme_problem(with_font("wOFFxxxx"), "Theme fonts must be TrueType or OpenType files", "woff");
+
+  Json document = definition();
+  document["fonts"] = {{"bold", "absent.ttf"}};
+  expect_theme_problem(document, "Theme file is missing or not a plain file: absent.ttf", "missing");
+  write_file(dir_ / "real.ttf", "OTTO");
+  std::filesystem::create_symlink(dir_ / "real.ttf", dir_ / "link.ttf");
+  document["fonts"] = {{"title", "link.ttf"}};
+  expect_theme_problem(document, "Theme file is missing or not a plain file: link.ttf", "link");
+
+  // Only regular, bold and title are loaded; other members only count as files.
+  document["fonts"] = {{"symbols", "absent.ttf"}};
+  EXPECT_NO_THROW(validate(document));
+}
+
+TEST_F(ThemeFiles, IconOfExactMaximumSizeIsAccepted) {
+  const std::string image = bmp(256, 256);
+  ASSERT_EQ(image.size(), 196662u);
+  Json document = with_icon(image, "Icon.BMP");
+  document["images"]["icon"]["pixel_art"] = true;
+  const Theme theme = validate(document);
+  ASSERT_TRUE(theme.icon.has_value());
+  EXPECT_EQ(theme.icon->width, 256u);
+  EXPECT_EQ(theme.icon->height, 256u);
+  EXPECT_TRUE(theme.icon->pixel_art);
+  EXPECT_EQ(theme.icon->path, dir_ / "Icon.BMP");
+
+  write_file(dir_ / "banner.bmp", bmp(301, 17));
+  document["images"]["banner"] = {{"file", "banner.bmp"}};
+  EXPECT_EQ(validate(document).banner->width, 301u);
+}
+
+TEST_F(ThemeFiles, ImagesMustBePlainBitmaps) {
+  const std::string larger = "Theme image is larger than 256\xC3\x97" "256 pixels";
+  const std::string plain = "Theme images must be uncompressed 24-bit BMP files";
+  const struct {
+    const char* name;
+    std::function<std::string()> make;
+    std::string message;
+  } cases[] = {
+      {"width 257 in a small file", [] { std::string b = bmp(4, 4); put32(b, 18, 257); return b; }, larger},
+      {"height 0", [] { std::string b = bmp(4, 4); put32(b, 22, 0); return b; }, larger},
+      {"top-down", [] { std::string b = bmp(4, 4); put32(b, 22, static_cast<std::uint32_t>(-4)); return b; }, larger},
+      {"not BM", [] { std::string b = bmp(4, 4); b[0] = 'X'; return b; }, "Theme images are BMP files"},
+      {"53 bytes", [] { return bmp(4, 4).substr(0, 53); }, "Theme images are BMP files"},
+      {"compressed", [] { std::string b = bmp(4, 4); put32(b, 30, 1); return b; }, plain},
+      {"colour table", [] { std::string b = bmp(4, 4); put32(b, 46, 1); return b; }, plain},
+      {"32 bits", [] { std::string b = bmp(4, 4); b[28] = 32; return b; }, plain},
+      {"two planes", [] { std::string b = bmp(4, 4); b[26] = 2; return b; }, plain},
+      {"file size field", [] { std::string b = bmp(4, 4); put32(b, 2, 1); return b; }, plain},
+      {"data offset", [] { std::string b = bmp(4, 4); put32(b, 10, 58); return b; }, plain},
+      {"header size", [] { std::string b = bmp(4, 4); put32(b, 14, 108); return b; }, plain},
+      {"missing padding", [] { std::string b = bmp(5, 2); b.resize(b.size() - 2); put32(b, 2, b.size()); return b; }, plain},
+  };
+  for (const auto& c : cases) expect_theme_problem(with_icon(c.make()), c.message, c.name);
+
+  expect_problem([&] { validate(with_icon(bmp(257, 256))); }, {"size_limit", "File exceeds read limit"}, "257 wide");
+  Json document = with_icon(bmp(2, 2));
+  document["images"]["icon"]["pixel_art"] = "yes";
+  expect_theme_problem(document, "Theme pixel_art is true or false", "pixel_art");
+}
+
+TEST_F(ThemeFiles, NoticesArePlainFilesWithinTheirBound) {
+  write_file(dir_ / "legal.txt", std::string(262144, 'x'));
+  Json document = definition();
+  document["notices"] = {"legal.txt"};
+  EXPECT_NO_THROW(validate(document));
+  write_file(dir_ / "legal.txt", std::string(262145, 'x'));
+  expect_problem([&] { validate(document); }, {"size_limit", "File exceeds read limit"});
+  document["notices"] = {"absent.txt"};
+  expect_theme_problem(document, "Theme file is missing or not a plain file: absent.txt");
+}
+
+TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {
+  EXPECT_FALSE(load_theme(dir_.path()).has_value());
+  Json document = with_icon(bmp(3, 3));
+  write_file(dir_ / "theme.json", document.dump());
+  const auto theme = load_theme(dir_.path());
+  ASSERT_TRUE(theme.has_value());
+  EXPECT_EQ(theme->icon->path, dir_ / "icon.bmp");
+  std::filesystem::remove(dir_ / "icon.bmp");
+  EXPECT_FALSE(load_theme(dir_.path()).has_value());
+  write_file(dir_ / "theme.json", "{");
+  EXPECT_FALSE(load_theme(dir_.path()).has_value());
+}
+
+}  // namespace
+}  // namespace tovra
