@@ -1,0 +1,204 @@
+// Measures a full snapshot extraction (archive hash, bounded decode, prepared files, re-hash,
+// tree verification, directory syncs) against `zstd -dc | tar -x` on the same archive.
+//
+// usage: snapshot_bench [WORK_DIR] [LAUNCHER_BYTES] [LAUNCHER_FILES] [SMALL_FILES] [SMALL_FILE_BYTES]
+// defaults: /tmp, 1 GiB in 4,096 files, 100,000 files of 1,024 bytes.
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <zstd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/digest.h"
+#include "core/error.h"
+#include "package/snapshot_manifest.h"
+#include "snapshot/extract.h"
+
+namespace fs = std::filesystem;
+using tovra::SnapshotManifest;
+
+namespace {
+
+struct WriterDeleter {
+  void operator()(struct archive* writer) const { archive_write_free(writer); }
+};
+struct EntryDeleter {
+  void operator()(struct archive_entry* entry) const { archive_entry_free(entry); }
+};
+struct ContextDeleter {
+  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+
+void check(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error("bench: " + what);
+}
+
+// Streams tar bytes through one Zstandard frame into a file, so a large archive needs no memory.
+class FrameSink {
+ public:
+  explicit FrameSink(const fs::path& path) : out_(path, std::ios::binary | std::ios::trunc), context_(ZSTD_createCCtx()) {
+    check(out_.good() && context_ != nullptr, "cannot open " + path.string());
+    ZSTD_CCtx_setParameter(context_.get(), ZSTD_c_compressionLevel, 3);
+    buffer_.resize(ZSTD_CStreamOutSize());
+  }
+  void push(const void* data, std::size_t size, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer input{data, size, 0};
+    for (;;) {
+      ZSTD_outBuffer output{buffer_.data(), buffer_.size(), 0};
+      const std::size_t left = ZSTD_compressStream2(context_.get(), &output, &input, mode);
+      check(!ZSTD_isError(left), "compression");
+      out_.write(buffer_.data(), static_cast<std::streamsize>(output.pos));
+      const bool done = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
+      if (done) break;
+    }
+    check(out_.good(), "archive write");
+  }
+  void finish() {
+    push(nullptr, 0, ZSTD_e_end);
+    out_.close();
+  }
+
+ private:
+  std::ofstream out_;
+  std::unique_ptr<ZSTD_CCtx, ContextDeleter> context_;
+  std::string buffer_;
+};
+
+la_ssize_t to_sink(struct archive*, void* client, const void* buffer, size_t length) {
+  static_cast<FrameSink*>(client)->push(buffer, length, ZSTD_e_continue);
+  return static_cast<la_ssize_t>(length);
+}
+
+// Deterministic content that compresses about as well as program files do.
+class Content {
+ public:
+  void fill(std::string& out, std::size_t size) {
+    out.resize(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      state_ ^= state_ << 13;
+      state_ ^= state_ >> 7;
+      state_ ^= state_ << 17;
+      out[i] = (state_ & 3) == 0 ? static_cast<char>(state_ >> 8) : static_cast<char>('a' + (state_ >> 20) % 8);
+    }
+  }
+
+ private:
+  std::uint64_t state_ = 0x9E3779B97F4A7C15ull;
+};
+
+SnapshotManifest write_snapshot(const fs::path& archive, std::uint64_t total_bytes, std::uint64_t files) {
+  SnapshotManifest manifest;
+  manifest.build_id = "bench";
+  manifest.platform = "linux-x86_64";
+  manifest.target = archive.filename().string();
+  FrameSink sink(archive);
+  std::unique_ptr<struct archive, WriterDeleter> writer(archive_write_new());
+  check(writer && archive_write_set_format_pax_restricted(writer.get()) == ARCHIVE_OK &&
+            archive_write_open(writer.get(), &sink, nullptr, to_sink, nullptr) == ARCHIVE_OK,
+        "tar writer");
+  Content content;
+  std::string data;
+  for (std::uint64_t i = 0; i < files; ++i) {
+    const std::uint64_t size = total_bytes / files + (i < total_bytes % files ? 1 : 0);
+    // Spread over folders of at most 256 files, as real releases are.
+    const std::string path = "d" + std::to_string(i / 4096) + "/s" + std::to_string(i / 256 % 16) + "/f" +
+                             std::to_string(i) + ".bin";
+    content.fill(data, static_cast<std::size_t>(size));
+    std::unique_ptr<struct archive_entry, EntryDeleter> entry(archive_entry_new());
+    archive_entry_set_pathname(entry.get(), path.c_str());
+    archive_entry_set_filetype(entry.get(), AE_IFREG);
+    archive_entry_set_perm(entry.get(), i == 0 ? 0755 : 0644);
+    archive_entry_set_size(entry.get(), static_cast<la_int64_t>(size));
+    check(archive_write_header(writer.get(), entry.get()) == ARCHIVE_OK, "tar header");
+    if (size > 0)
+      check(archive_write_data(writer.get(), data.data(), data.size()) == static_cast<la_ssize_t>(data.size()),
+            "tar data");
+    manifest.files[path] = tovra::SnapshotFile{size, tovra::digest_hex(data, "sha256"), i == 0};
+    manifest.expanded_length += size;
+    if (i == 0) manifest.executable = path;
+  }
+  check(archive_write_close(writer.get()) == ARCHIVE_OK, "tar close");
+  writer.reset();
+  sink.finish();
+  manifest.length = fs::file_size(archive);
+  manifest.sha256 = tovra::hash_file(archive, "sha256", {});
+  return manifest;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+void run(const fs::path& work, const std::string& label, std::uint64_t bytes, std::uint64_t files) {
+  const fs::path archive = work / (label + ".tar.zst");
+  const fs::path ours = work / (label + "-extracted");
+  const fs::path theirs = work / (label + "-reference");
+  fs::remove_all(ours);
+  fs::remove_all(theirs);
+
+  const SnapshotManifest manifest = write_snapshot(archive, bytes, files);
+  const double mib = static_cast<double>(manifest.expanded_length) / (1024.0 * 1024.0);
+
+  auto start = std::chrono::steady_clock::now();
+  tovra::extract_snapshot(manifest, archive, ours);
+  const double full = seconds_since(start);
+
+  fs::create_directories(theirs);
+  const std::string command = "zstd -q -dc " + quoted(archive) + " | tar -x -C " + quoted(theirs);
+  start = std::chrono::steady_clock::now();
+  check(std::system(command.c_str()) == 0, "reference extraction");
+  const double reference = seconds_since(start);
+
+  std::printf("%s: %llu files, %.1f MiB expanded, %.1f MiB archive\n", label.c_str(),
+              static_cast<unsigned long long>(files), mib,
+              static_cast<double>(manifest.length) / (1024.0 * 1024.0));
+  std::printf("  full extraction    %8.2f s  %8.1f MiB/s\n", full, mib / full);
+  std::printf("  zstd -dc | tar -x  %8.2f s  %8.1f MiB/s\n", reference, mib / reference);
+  std::printf("  ratio              %8.2f x\n", full / reference);
+  std::fflush(stdout);
+
+  fs::remove_all(ours);
+  fs::remove_all(theirs);
+  fs::remove(archive);
+}
+
+std::uint64_t argument(int argc, char** argv, int index, std::uint64_t fallback) {
+  return argc > index ? std::stoull(argv[index]) : fallback;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    tovra::initialize_crypto();
+    const fs::path work = fs::path(argc > 1 ? argv[1] : "/tmp") / "tovra-snapshot-bench";
+    const std::uint64_t launcher_bytes = argument(argc, argv, 2, std::uint64_t{1} << 30);
+    const std::uint64_t launcher_files = argument(argc, argv, 3, 4096);
+    const std::uint64_t small_files = argument(argc, argv, 4, 100000);
+    const std::uint64_t small_bytes = argument(argc, argv, 5, 1024);
+    check(launcher_files > 0 && small_files > 0, "file counts must be positive");
+    fs::remove_all(work);
+    fs::create_directories(work);
+    fs::permissions(work, fs::perms::owner_all);
+    run(work, "launcher", launcher_bytes, launcher_files);
+    run(work, "small-files", small_files * small_bytes, small_files);
+    fs::remove_all(work);
+    return 0;
+  } catch (const tovra::Error& e) {
+    std::fprintf(stderr, "%s: %s\n", e.code().c_str(), e.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  return 1;
+}

@@ -1,0 +1,83 @@
+#include "snapshot/tree.h"
+
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/json.h"
+#include "core/paths.h"
+#include "platform/read_file.h"
+#include "snapshot/progress.h"
+
+namespace tovra {
+namespace {
+
+constexpr std::uint64_t kMaxTreeEntries = 250000;
+constexpr std::uint64_t kManifestLimit = 524288;
+
+}  // namespace
+
+void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesystem::path& root,
+                          const HashProgress& progress) {
+  namespace fs = std::filesystem;
+  require(path_kind(root) == PathKind::directory, "unsafe_path", "Game content directory is missing or linked");
+
+  std::uint64_t entries = 0;
+  std::uint64_t files = 0;
+  // The default options never follow a directory link.
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    require(++entries <= kMaxTreeEntries, "size_limit", "Game directory entry count exceeds bounds");
+    const fs::file_status status = it->symlink_status();
+    require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
+    const std::string relative = it->path().lexically_relative(root).generic_string();
+    managed_path(root, relative, true);
+    if (fs::is_directory(status)) continue;
+    require(fs::is_regular_file(status) && manifest.files.count(relative) == 1, "unexpected_file",
+            "Game tree contains an unmanaged file");
+    require(++files <= manifest.files.size(), "size_limit", "Game tree contains too many files");
+  }
+  require(files == manifest.files.size(), "missing_file", "Game content is incomplete; repair is available");
+
+  const std::uint64_t total = manifest.expanded_length;
+  std::uint64_t verified = 0;
+  for (const auto& [relative, file] : manifest.files) {
+    report_progress(progress, verified, total);
+    const fs::path path = managed_path(root, relative, true);
+    const std::string differs = "Game content differs from the verified manifest: " + relative;
+    require(path_kind(path) == PathKind::file, "content_mismatch", differs);
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    require(!error && size == file.length, "content_mismatch", differs);
+    const HashProgress guard =
+        progress ? declared_length_guard(file.length, verified, total, progress) : HashProgress{};
+    require(hash_file(path, "sha256", guard) == file.sha256, "content_mismatch", differs);
+    verified += file.length;
+  }
+  report_progress(progress, verified, total);
+}
+
+void sweep_old_files(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (path_kind(root) != PathKind::directory) return;
+  std::vector<fs::path> old;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    if (it->path().extension() == ".old") old.push_back(it->path());
+  }
+  // A non-empty directory named *.old stays; remove() is never recursive.
+  for (const auto& path : old) fs::remove(path, error);
+}
+
+bool bootstrap_intact(const std::filesystem::path& root, const std::filesystem::path& manifest_file) {
+  try {
+    sweep_old_files(root);
+    const SnapshotManifest manifest =
+        parse_snapshot_manifest(parse_json(read_bounded_file(manifest_file, kManifestLimit), kManifestLimit));
+    verify_snapshot_tree(manifest, root);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace tovra

@@ -1,0 +1,343 @@
+#include "snapshot/extract.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "core/error.h"
+#include "snapshot/decoder.h"
+#include "snapshot_fixture.h"
+
+namespace tovra::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string error_text(const Error& error) { return error.code() + ": " + error.what(); }
+
+// Everything below `root` except the destination tree and the archive itself.
+std::set<std::string> strays(const fs::path& root) {
+  std::set<std::string> found;
+  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+    const std::string name = it->path().lexically_relative(root).generic_string();
+    if (name == "dest" || name.rfind("dest/", 0) == 0 || name == "snapshot.tar.zst") continue;
+    found.insert(name);
+  }
+  return found;
+}
+
+unsigned mode_of(const fs::path& path) {
+  return static_cast<unsigned>(fs::symlink_status(path).permissions()) & 07777u;
+}
+
+class ExtractTest : public ::testing::Test {
+ protected:
+  TempDir temp;
+  fs::path archive = temp / "snapshot.tar.zst";
+  fs::path dest = temp / "dest";
+};
+
+TEST_F(ExtractTest, ExtractsEveryInventoryFilePrivatelyAndReportsProgress) {
+  const auto inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, archive, zstd_frame(build_tar(entries_for(inventory))));
+
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+  extract_snapshot(manifest, archive, dest, [&](std::uint64_t done, std::uint64_t total) {
+    reports.emplace_back(done, total);
+    return true;
+  });
+
+  for (const auto& file : inventory) {
+    SCOPED_TRACE(file.path);
+    EXPECT_EQ(read_file(dest / file.path), file.content);
+    EXPECT_EQ(mode_of(dest / file.path), file.executable ? 0700u : 0600u);
+  }
+  EXPECT_EQ(mode_of(dest), 0700u);
+  EXPECT_EQ(mode_of(dest / "data" / "deep"), 0700u);
+  ASSERT_FALSE(reports.empty());
+  for (const auto& [done, total] : reports) {
+    EXPECT_LE(done, total);
+    EXPECT_EQ(total, manifest.expanded_length);
+  }
+  EXPECT_EQ(reports.back().first, manifest.expanded_length);
+}
+
+TEST_F(ExtractTest, RefusesWrongArchiveExistingDestinationAndCancellation) {
+  const auto inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, archive, zstd_frame(build_tar(entries_for(inventory))));
+
+  SnapshotManifest wrong_digest = manifest;
+  wrong_digest.sha256[0] = wrong_digest.sha256[0] == '0' ? '1' : '0';
+  SnapshotManifest wrong_length = manifest;
+  wrong_length.length += 1;
+  for (const auto* bad : {&wrong_digest, &wrong_length}) {
+    try {
+      extract_snapshot(*bad, archive, dest);
+      ADD_FAILURE() << "accepted a differing archive";
+    } catch (const Error& e) {
+      EXPECT_EQ(error_text(e), "content_mismatch: Snapshot differs from its verified application manifest");
+    }
+    EXPECT_FALSE(fs::exists(dest)) << "nothing may be created before the archive is trusted";
+  }
+
+  fs::create_symlink(archive, temp / "link.tar.zst");
+  try {
+    extract_snapshot(manifest, temp / "link.tar.zst", dest);
+    ADD_FAILURE() << "followed a linked archive";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), "content_mismatch");
+  }
+
+  fs::create_directory(dest);
+  try {
+    extract_snapshot(manifest, archive, dest);
+    ADD_FAILURE() << "reused an existing destination";
+  } catch (const Error& e) {
+    EXPECT_EQ(error_text(e), "staging_exists: A fresh staging directory is required");
+  }
+  fs::remove(dest);
+
+  int calls = 0;
+  try {
+    extract_snapshot(manifest, archive, dest, [&](std::uint64_t, std::uint64_t) { return ++calls < 3; });
+    ADD_FAILURE() << "ignored cancellation";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), "cancelled");
+  }
+  EXPECT_EQ(calls, 3);
+}
+
+struct Hostile {
+  const char* name;
+  // Builds the archive bytes; may adjust the inventory first.
+  std::function<std::string(std::vector<InventoryFile>&)> build;
+  const char* code;
+  std::vector<std::string> messages;  // any one of these messages or codes (empty: the code alone decides)
+};
+
+std::string framed(const std::vector<TarEntry>& entries) { return zstd_frame(build_tar(entries)); }
+
+TarEntry file_entry(std::string name, std::string content, unsigned mode = 0644) {
+  TarEntry entry;
+  entry.name = std::move(name);
+  entry.content = std::move(content);
+  entry.mode = mode;
+  return entry;
+}
+
+const std::string kUnexpected = "Archive contains an unexpected or duplicate file";
+const std::string kLengthOrMode = "Archive file length or mode differs from manifest";
+const std::string kOrdinary = "Only ordinary files are accepted in snapshots";
+const std::string kMalformed = "Snapshot is incomplete or malformed";
+const std::string kDecompression = "Snapshot decompression failed";
+const std::string kTrailing = "Trailing or concatenated Zstandard frames are forbidden";
+const std::string kCannotOpen = "Cannot open snapshot archive";
+
+std::vector<Hostile> hostile_archives() {
+  using Inv = std::vector<InventoryFile>;
+  const auto with_extra = [](TarEntry extra, bool first) {
+    return [extra, first](Inv& inv) {
+      auto entries = entries_for(inv);
+      if (first) entries.insert(entries.begin(), extra);
+      else entries.push_back(extra);
+      return framed(entries);
+    };
+  };
+  TarEntry symlink = file_entry("bin/link", "");
+  symlink.kind = TarEntry::Kind::symlink;
+  symlink.link = "../../outside";
+  TarEntry hardlink = file_entry("bin/hard", "");
+  hardlink.kind = TarEntry::Kind::hardlink;
+  hardlink.link = "../outside";
+  TarEntry directory = file_entry("bin", "", 0755);
+  directory.kind = TarEntry::Kind::directory;
+  TarEntry sparse = file_entry("data/a.txt", "x");
+  sparse.sparse = true;
+
+  return {
+      {"parent traversal", with_extra(file_entry("../outside", "escape"), true), "unsafe_path", {}},
+      {"nested traversal", with_extra(file_entry("bin/../../outside", "escape"), true), "unsafe_path", {}},
+      {"absolute name", with_extra(file_entry("/tmp/tovra-outside", "escape"), true), "unsafe_path", {}},
+      {"dot prefix", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[0].name = "./" + entries[0].name;
+         return framed(entries);
+       }, nullptr, {kUnexpected, "unsafe_path"}},
+      {"symbolic link", with_extra(symlink, true), "archive_type", {kOrdinary}},
+      {"hard link", with_extra(hardlink, false), "archive_type", {kOrdinary}},
+      {"directory", with_extra(directory, true), "archive_type", {kOrdinary}},
+      {"sparse entry", [sparse](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[1] = sparse;
+         inv[1].content = std::string(512, '\0') + "x";
+         return framed(entries);
+       }, "archive_type", {kOrdinary}},
+      {"duplicate entry", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries.push_back(entries[0]);
+         return framed(entries);
+       }, "archive_inventory", {kUnexpected}},
+      {"unlisted entry", with_extra(file_entry("data/unlisted", "?"), true), "archive_inventory", {kUnexpected}},
+      {"case-changed name", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[0].name = "BIN/tool";
+         return framed(entries);
+       }, "archive_inventory", {kUnexpected}},
+      {"wrong size", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[1].content += "!";
+         return framed(entries);
+       }, "archive_inventory", {kLengthOrMode}},
+      {"group-writable executable", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[0].mode = 0775;
+         return framed(entries);
+       }, "archive_inventory", {kLengthOrMode}},
+      {"executable bit on a data file", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[1].mode = 0755;
+         return framed(entries);
+       }, "archive_inventory", {kLengthOrMode}},
+      {"set-uid executable", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[0].mode = 04755;
+         return framed(entries);
+       }, "archive_inventory", {kLengthOrMode}},
+      {"one entry missing", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries.pop_back();
+         return framed(entries);
+       }, "archive", {kMalformed}},
+      {"altered content", [](Inv& inv) {
+         auto entries = entries_for(inv);
+         entries[2].content[0] = 'Z';
+         return framed(entries);
+       }, "content_mismatch", {"Extracted file hash differs from manifest"}},
+      {"two concatenated frames", [](Inv& inv) {
+         const std::string frame = framed(entries_for(inv));
+         return frame + frame;
+       }, "archive", {kTrailing, kMalformed, kDecompression}},
+      {"tar split over two frames", [](Inv& inv) {
+         const std::string tar = build_tar(entries_for(inv));
+         return zstd_frame(tar.substr(0, 1024)) + zstd_frame(tar.substr(1024));
+       }, "archive", {kTrailing, kMalformed, kDecompression, kCannotOpen}},
+      {"frame followed by a zero byte", [](Inv& inv) {
+         return framed(entries_for(inv)) + std::string(1, '\0');
+       }, "archive", {kTrailing, kMalformed, kDecompression}},
+      {"leading skippable frame", [](Inv& inv) {
+         return skippable_frame("hello") + framed(entries_for(inv));
+       }, "archive", {"Snapshot must contain exactly one ordinary Zstandard frame"}},
+      {"window log 27", [](Inv& inv) {
+         std::string frame = framed(entries_for(inv));
+         claim_window_log(frame, 27);
+         return frame;
+       }, "archive", {"Snapshot decoding failed or exceeds the 64 MiB window limit", kCannotOpen, kMalformed}},
+      {"truncated frame", [](Inv& inv) {
+         const std::string frame = framed(entries_for(inv));
+         return frame.substr(0, frame.size() - 3);
+       }, "archive", {"Snapshot frame is truncated", kMalformed, kDecompression, kCannotOpen}},
+      {"decompression bomb", [](Inv& inv) {
+         // A valid tar stream padded with 4 MiB of zeros, far past the bound for this inventory.
+         return zstd_frame(build_tar(entries_for(inv)) + std::string(4u << 20, '\0'));
+       }, nullptr, {"Decoded tar stream exceeds authenticated expansion bounds", kMalformed, kDecompression}},
+  };
+}
+
+TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination) {
+  for (const Hostile& hostile : hostile_archives()) {
+    SCOPED_TRACE(hostile.name);
+    TempDir case_temp;
+    const fs::path case_archive = case_temp / "snapshot.tar.zst";
+    const fs::path case_dest = case_temp / "dest";
+    auto inventory = sample_inventory();
+    const std::string bytes = hostile.build(inventory);
+    SnapshotManifest manifest = manifest_for(inventory);
+    seal_archive(manifest, case_archive, bytes);
+    try {
+      extract_snapshot(manifest, case_archive, case_dest);
+      ADD_FAILURE() << "hostile archive accepted";
+    } catch (const Error& e) {
+      RecordProperty(hostile.name, error_text(e));
+      if (hostile.code != nullptr) {
+        EXPECT_EQ(e.code(), hostile.code) << e.what();
+      }
+      if (!hostile.messages.empty()) {
+        const auto& m = hostile.messages;
+        const bool listed = std::find(m.begin(), m.end(), e.what()) != m.end() ||
+                            std::find(m.begin(), m.end(), e.code()) != m.end();
+        EXPECT_TRUE(listed) << error_text(e);
+      }
+    }
+    EXPECT_TRUE(strays(case_temp.path()).empty());
+    EXPECT_FALSE(fs::exists("/tmp/tovra-outside"));
+  }
+}
+
+TEST_F(ExtractTest, ZeroLengthFilesAreCreatedAndHashed) {
+  const std::vector<InventoryFile> inventory = {{"only/empty", "", true}};
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, archive, zstd_frame(build_tar(entries_for(inventory))));
+  extract_snapshot(manifest, archive, dest);
+  EXPECT_EQ(fs::file_size(dest / "only" / "empty"), 0u);
+  EXPECT_EQ(mode_of(dest / "only" / "empty"), 0700u);
+}
+
+// The decoder alone, where each frame rule has exactly one answer.
+TEST_F(ExtractTest, DecoderEnforcesOneBoundedFrame) {
+  const std::string tar = build_tar(entries_for(sample_inventory()));
+  const std::uint64_t bound = tar.size() + 1;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::uint64_t bound;
+    std::string expected;  // empty: decodes
+  };
+  std::string wide = zstd_frame(tar);
+  claim_window_log(wide, 27);
+  std::string window_26 = zstd_frame(tar);
+  claim_window_log(window_26, 26);
+  const std::string frame = zstd_frame(tar);
+  const std::vector<Case> cases = {
+      {"one frame", frame, bound, ""},
+      {"window of exactly 64 MiB", window_26, bound, ""},
+      {"bound of exactly the stream", frame, tar.size(), ""},
+      {"bound one short", frame, tar.size() - 1, "size_limit: Decoded tar stream exceeds authenticated expansion bounds"},
+      {"window log 27", wide, bound, "archive: Snapshot decoding failed or exceeds the 64 MiB window limit"},
+      {"two frames", frame + frame, bound * 2, "archive: Trailing or concatenated Zstandard frames are forbidden"},
+      {"one zero byte after", frame + std::string(1, '\0'), bound,
+       "archive: Trailing or concatenated Zstandard frames are forbidden"},
+      {"truncated", frame.substr(0, frame.size() - 1), bound, "archive: Snapshot frame is truncated"},
+      {"skippable first", skippable_frame("x") + frame, bound,
+       "archive: Snapshot must contain exactly one ordinary Zstandard frame"},
+      {"three bytes", frame.substr(0, 3), bound, "archive: Snapshot must contain exactly one ordinary Zstandard frame"},
+      {"empty file", "", bound, "archive: Snapshot must contain exactly one ordinary Zstandard frame"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(archive, c.bytes);
+    std::string decoded;
+    try {
+      BoundedSnapshotDecoder decoder(archive, c.bound);
+      for (auto block = decoder.next_block(); !block.empty(); block = decoder.next_block()) decoded.append(block);
+      EXPECT_TRUE(decoder.finished());
+      decoder.drain();
+      EXPECT_EQ(c.expected, "");
+      EXPECT_EQ(decoded, tar);
+      EXPECT_EQ(decoder.decoded(), tar.size());
+    } catch (const Error& e) {
+      EXPECT_EQ(error_text(e), c.expected);
+    }
+  }
+}
+
+TEST(ExpansionBound, AllowsHeadersPerFileAndRefusesOverflow) {
+  EXPECT_EQ(snapshot_expansion_bound(2, 100), 2u * 8192 + 100 + 10240);
+  EXPECT_THROW(snapshot_expansion_bound(UINT64_MAX / 8192 + 1, 0), Error);
+  EXPECT_THROW(snapshot_expansion_bound(1, UINT64_MAX - 10240), Error);
+}
+
+}  // namespace
+}  // namespace tovra::testing

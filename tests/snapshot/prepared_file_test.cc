@@ -1,0 +1,179 @@
+#include "platform/prepared_file.h"
+
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "support/temp_dir.h"
+
+namespace tovra::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string error_text(const Error& error) { return error.code() + ": " + error.what(); }
+
+template <typename Action>
+std::string failure_of(Action&& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return error_text(e);
+  }
+  return "no failure";
+}
+
+unsigned mode_of(const fs::path& path) {
+  return static_cast<unsigned>(fs::symlink_status(path).permissions()) & 07777u;
+}
+
+class PreparedFileTest : public ::testing::Test {
+ protected:
+  TempDir temp;
+  fs::path target = temp / "file.bin";
+};
+
+TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
+  auto file = create_prepared_file(target, 10);
+  // Where the file system reserves, the file already has its final length.
+  EXPECT_EQ(fs::file_size(target), file->allocated() ? 10u : 0u);
+  file->write("01234");
+  file->write("56789");
+  file->set_executable(true);
+  file->complete(true);
+  file.reset();
+  EXPECT_EQ(read_file(target), "0123456789");
+  EXPECT_EQ(mode_of(target), 0700u);
+
+  auto empty = create_prepared_file(temp / "empty", 0);
+  empty->set_executable(false);
+  empty->complete(true);
+  empty.reset();
+  EXPECT_TRUE(fs::is_regular_file(temp / "empty"));
+  EXPECT_EQ(fs::file_size(temp / "empty"), 0u);
+  EXPECT_EQ(mode_of(temp / "empty"), 0600u);
+}
+
+TEST_F(PreparedFileTest, LengthRules) {
+  auto file = create_prepared_file(target, 4);
+  file->write("abc");
+  EXPECT_EQ(failure_of([&] { file->write("de"); }), "size_limit: Write exceeds the authenticated file length");
+  EXPECT_EQ(file->written(), 3u) << "nothing of a refused chunk is written";
+  EXPECT_EQ(failure_of([&] { file->complete(true); }),
+            "length_mismatch: File data is shorter than its authenticated length");
+  // Without the full-length requirement the reserved tail is dropped.
+  file->complete(false);
+  file.reset();
+  EXPECT_EQ(read_file(target), "abc");
+
+  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "huge", UINT64_MAX); }),
+            "size_limit: File allocation exceeds native length bounds");
+  EXPECT_FALSE(fs::exists(temp / "huge"));
+}
+
+TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {
+  write_file(target, "old");
+  EXPECT_EQ(failure_of([&] { create_prepared_file(target, 1); }),
+            "unsafe_path: Cannot exclusively create or reopen a prepared allocation (17)");
+  EXPECT_EQ(read_file(target), "old");
+
+  fs::create_directory(temp / "real");
+  fs::create_directory_symlink(temp / "real", temp / "linked");
+  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "linked" / "x", 1); }),
+            "unsafe_path: Allocation requires an ordinary parent directory");
+  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "missing" / "x", 1); }),
+            "unsafe_path: Allocation requires an ordinary parent directory");
+  EXPECT_FALSE(fs::exists(temp / "real" / "x"));
+
+  fs::create_directory(temp / "shared");
+  fs::permissions(temp / "shared", fs::perms(0755));
+  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "shared" / "x", 1); }).substr(0, 12), "permissions:");
+  EXPECT_FALSE(fs::exists(temp / "shared" / "x"));
+}
+
+TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
+  {
+    auto file = create_prepared_file(target, 8);
+    file->write("part");
+  }
+  EXPECT_FALSE(fs::exists(target)) << "an abandoned prepared file removes itself";
+
+  {
+    auto file = create_prepared_file(target, 8);
+    file->write("part");
+    // Someone replaces the name with another file.
+    write_file(temp / "other", "replacement");
+    fs::rename(temp / "other", target);
+    EXPECT_EQ(failure_of([&] { file->write("more"); file->complete(true); }),
+              "allocation_changed: Allocated file changed before completion");
+  }
+  EXPECT_EQ(read_file(target), "replacement") << "a replacement is never removed";
+}
+
+TEST_F(PreparedFileTest, DetectsHardLinksAndRenamesAtEveryStep) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> interfere;
+    std::function<void(PreparedFile&)> step;
+    std::string expected;
+  };
+  const auto link = [&](const fs::path& path) { fs::create_hard_link(path, temp / "alias"); };
+  const auto move_away = [&](const fs::path& path) { fs::rename(path, temp / "moved"); };
+  const std::vector<Case> cases = {
+      {"hard link before executable", link, [](PreparedFile& f) { f.set_executable(true); },
+       "unsafe_path: Allocation requires an ordinary single-link file"},
+      {"hard link before completion", link, [](PreparedFile& f) { f.complete(false); },
+       "unsafe_path: Allocation requires an ordinary single-link file"},
+      {"renamed before executable", move_away, [](PreparedFile& f) { f.set_executable(false); },
+       "allocation_changed: Allocated file changed before setting executable permissions"},
+      {"renamed before completion", move_away, [](PreparedFile& f) { f.complete(false); },
+       "allocation_changed: Allocated file changed before completion"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir scratch;
+    const fs::path path = scratch / "f";
+    {
+      auto file = create_prepared_file(path, 4);
+      file->write("ab");
+      c.interfere(path);
+      EXPECT_EQ(failure_of([&] { c.step(*file); }), c.expected);
+    }
+    fs::remove(temp / "alias");
+    fs::remove(temp / "moved");
+  }
+}
+
+TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
+  int calls = 0;
+  auto file = create_prepared_file(target, 3, [&](PreparedFile& f) {
+    ++calls;
+    EXPECT_EQ(f.written(), 0u);
+    EXPECT_EQ(fs::file_size(target), 0u);
+  });
+  EXPECT_EQ(calls, 1);
+  file.reset();
+
+  EXPECT_EQ(failure_of([&] { create_prepared_file(target, 3, [&](PreparedFile& f) { f.write("x"); }); }),
+            "allocation_changed: New allocation changed while recording ownership");
+  EXPECT_FALSE(fs::exists(target)) << "the failed allocation is released";
+}
+
+TEST_F(PreparedFileTest, DirectoryIdentityRefusesLinks) {
+  fs::create_directory(temp / "dir");
+  const PreparedIdentity first = prepared_directory_identity(temp / "dir");
+  EXPECT_EQ(prepared_directory_identity(temp / "dir" / "."), first);
+  fs::create_directory(temp / "sibling");
+  EXPECT_FALSE(prepared_directory_identity(temp / "sibling") == first);
+
+  fs::create_directory_symlink(temp / "dir", temp / "junction");
+  EXPECT_EQ(failure_of([&] { prepared_directory_identity(temp / "junction"); }),
+            "unsafe_path: Prepared directory is linked, replaced or unavailable");
+  write_file(temp / "plain", "x");
+  EXPECT_EQ(failure_of([&] { prepared_directory_identity(temp / "plain"); }),
+            "unsafe_path: Prepared directory is linked, replaced or unavailable");
+  EXPECT_EQ(failure_of([&] { prepared_directory_identity(temp / "absent"); }),
+            "unsafe_path: Cannot inspect prepared directory identity");
+}
+
+}  // namespace
+}  // namespace tovra::testing

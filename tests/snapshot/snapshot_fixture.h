@@ -1,0 +1,79 @@
+#pragma once
+// Builds small snapshots for the tests: an inventory, its manifest and a matching archive.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/digest.h"
+#include "core/json.h"
+#include "package/snapshot_manifest.h"
+#include "support/archive_builder.h"
+#include "support/temp_dir.h"
+
+namespace tovra::testing {
+
+struct InventoryFile {
+  std::string path;
+  std::string content;
+  bool executable = false;
+};
+
+inline std::vector<InventoryFile> sample_inventory() {
+  return {{"bin/tool", "#!/bin/sh\necho tool\n", true},
+          {"data/a.txt", std::string(70000, 'a') + "tail"},
+          {"data/deep/b.bin", std::string("\0\1\2\3", 4)},
+          {"empty", ""}};
+}
+
+inline SnapshotManifest manifest_for(const std::vector<InventoryFile>& inventory) {
+  SnapshotManifest manifest;
+  manifest.build_id = "build-1";
+  manifest.platform = "linux-x86_64";
+  manifest.target = "snapshot.tar.zst";
+  manifest.length = 1;  // replaced by seal_archive
+  manifest.sha256 = digest_hex("", "sha256");
+  for (const auto& file : inventory) {
+    manifest.files[file.path] = SnapshotFile{file.content.size(), digest_hex(file.content, "sha256"), file.executable};
+    manifest.expanded_length += file.content.size();
+    if (file.executable) manifest.executable = file.path;
+  }
+  return manifest;
+}
+
+inline std::vector<TarEntry> entries_for(const std::vector<InventoryFile>& inventory) {
+  std::vector<TarEntry> entries;
+  for (const auto& file : inventory) {
+    TarEntry entry;
+    entry.name = file.path;
+    entry.content = file.content;
+    entry.mode = file.executable ? 0755 : 0644;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+// Writes the archive and records its length and digest in the manifest.
+inline void seal_archive(SnapshotManifest& manifest, const std::filesystem::path& archive, const std::string& bytes) {
+  write_file(archive, bytes);
+  manifest.length = bytes.size();
+  manifest.sha256 = digest_hex(bytes, "sha256");
+}
+
+// The manifest as the document a kept installation stores.
+inline Json manifest_document(const SnapshotManifest& manifest) {
+  Json files = Json::array();
+  for (const auto& [path, file] : manifest.files)
+    files.push_back({{"path", path}, {"length", file.length}, {"mode", file.executable ? 493 : 420},
+                     {"sha256", file.sha256}});
+  return {{"schema_version", 1},
+          {"build_id", manifest.build_id},
+          {"platform", manifest.platform},
+          {"executable", manifest.executable},
+          {"archive", {{"format", "tar.zst-v1"}, {"target", manifest.target}, {"length", manifest.length},
+                       {"sha256", manifest.sha256}}},
+          {"files", files},
+          {"expanded_length", manifest.expanded_length}};
+}
+
+}  // namespace tovra::testing

@@ -1,0 +1,163 @@
+#include "snapshot/storage_plan.h"
+
+#include <gtest/gtest.h>
+
+#include "core/error.h"
+#include "snapshot_fixture.h"
+
+namespace tovra::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string failure_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.code() + ": " + e.what();
+  }
+  return "no failure";
+}
+
+StorageVolume volume_with(std::uint64_t available, std::optional<std::uint64_t> inodes = std::nullopt,
+                          std::optional<std::uint64_t> free_inodes = std::nullopt) {
+  StorageVolume volume;
+  volume.path = "/data/store";
+  volume.identity = "dev:8:1";
+  volume.allocation_unit = 4096;
+  volume.capacity_bytes = std::uint64_t{1} << 40;
+  volume.available_bytes = available;
+  volume.inode_capacity = inodes;
+  volume.available_inodes = free_inodes;
+  return volume;
+}
+
+SnapshotManifest one_file(std::uint64_t length, const std::string& path = "bin/x") {
+  SnapshotManifest manifest = manifest_for({{path, ""}});
+  manifest.files[path].length = length;
+  manifest.expanded_length = length;
+  return manifest;
+}
+
+TEST(StoragePlan, CountsAllocationUnitsEntriesAndMargins) {
+  const Json plan = plan_storage(one_file(1), volume_with(1u << 30, 1000000, 500000), true, 0, false);
+  // The file, bin and the root: 3 entries, 4 units; every derived key and the key order at once.
+  EXPECT_EQ(plan.dump(),
+            "{\"existing_archive_allocation_bytes\":0,\"existing_partial\":false,\"reserved\":false,"
+            "\"schema_version\":1,\"verified_archive_cached\":true,\"volume\":{\"additional_bytes\":16793600,"
+            "\"additional_file_entries\":67,\"allocation_unit\":4096,\"available_bytes\":1073741824,"
+            "\"available_inodes\":500000,\"capacity_bytes\":1099511627776,\"control_margin_bytes\":16777216,"
+            "\"control_margin_file_entries\":64,\"download_bytes\":0,\"download_file_entries\":0,"
+            "\"existing_or_unavailable_bytes\":1098437885952,\"existing_or_unavailable_inodes\":500000,"
+            "\"inode_capacity\":1000000,\"path\":\"/data/store\",\"peak_capacity_bytes\":1098454679552,"
+            "\"peak_inodes\":500067,\"shortfall_bytes\":0,\"shortfall_file_entries\":0,\"staging_bytes\":16384,"
+            "\"staging_file_entries\":3}}");
+
+  // 4,096 bytes fill one unit, 4,097 need two.
+  EXPECT_EQ(plan_storage(one_file(4096), volume_with(1u << 30), true, 0, false)["volume"]["staging_bytes"], 16384);
+  EXPECT_EQ(plan_storage(one_file(4097), volume_with(1u << 30), true, 0, false)["volume"]["staging_bytes"], 20480);
+  EXPECT_EQ(plan_storage(one_file(0, "top"), volume_with(1u << 30), true, 0, false)["volume"]["staging_bytes"], 8192);
+}
+
+TEST(StoragePlan, SharedDirectoriesAreCountedOnce) {
+  SnapshotManifest manifest = manifest_for({{"a/b/c", "1"}, {"a/b/d", "2"}, {"a/e", "3"}, {"f", "4"}});
+  const Json v = plan_storage(manifest, volume_with(1u << 30), true, 0, false)["volume"];
+  EXPECT_EQ(v["staging_file_entries"], 4 + 2 + 1);  // files, a and a/b, the root
+}
+
+TEST(StoragePlan, PlansTheDownloadUnlessTheArchiveIsCached) {
+  SnapshotManifest manifest = one_file(1);
+  manifest.length = 5000;
+  Json v = plan_storage(manifest, volume_with(1u << 30), false, 0, false)["volume"];
+  EXPECT_EQ(v["download_bytes"], 8192 + 4096);
+  EXPECT_EQ(v["download_file_entries"], 1);
+  v = plan_storage(manifest, volume_with(1u << 30), false, 4096, true)["volume"];
+  EXPECT_EQ(v["download_bytes"], 4096);
+  EXPECT_EQ(v["download_file_entries"], 0);
+  v = plan_storage(manifest, volume_with(1u << 30), false, 1u << 20, true)["volume"];
+  EXPECT_EQ(v["download_bytes"], 0);
+  EXPECT_EQ(failure_of([&] { plan_storage(manifest, volume_with(1u << 30), true, 1, false); }),
+            "volume_query: Existing allocation needs an owned partial file");
+}
+
+TEST(StoragePlan, ShortfallSentences) {
+  const SnapshotManifest manifest = one_file(1);
+  const std::uint64_t needed = 16793600;
+  struct Case {
+    const char* name;
+    StorageVolume volume;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"exactly enough", volume_with(needed, 100, 67), "no failure"},
+      {"one byte short", volume_with(needed - 1, 100, 67),
+       "insufficient_space: Storage at /data/store needs 1 more byte before installation; free space first"},
+      {"many bytes short", volume_with(needed - 4096, 100, 0),
+       "insufficient_space: Storage at /data/store needs 4096 more bytes before installation; free space first"},
+      {"one entry short", volume_with(needed, 100, 66),
+       "insufficient_space: Storage at /data/store needs 1 more file entry before installation; free space first"},
+      {"many entries short", volume_with(needed, 100, 7),
+       "insufficient_space: Storage at /data/store needs 60 more file entries before installation; free space first"},
+      {"no entry counters", volume_with(needed), "no failure"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Json plan = plan_storage(manifest, c.volume, true, 0, false);
+    EXPECT_EQ(failure_of([&] { require_storage(plan, "launcher"); }), c.expected);
+  }
+  const Json v = plan_storage(manifest, volume_with(needed), true, 0, false)["volume"];
+  for (const char* key : {"inode_capacity", "available_inodes", "existing_or_unavailable_inodes", "peak_inodes",
+                          "shortfall_file_entries"})
+    EXPECT_TRUE(v.at(key).is_null()) << key;
+}
+
+TEST(StoragePlan, RefusesUnusableMeasurementsAndOverflow) {
+  struct Case {
+    const char* name;
+    std::function<void(StorageVolume&)> spoil;
+    std::string expected;
+  };
+  const std::string geometry = "volume_query: Storage capacity or allocation geometry is unavailable";
+  const std::vector<Case> cases = {
+      {"no identity", [](StorageVolume& v) { v.identity.clear(); }, geometry},
+      {"zero unit", [](StorageVolume& v) { v.allocation_unit = 0; }, geometry},
+      {"relative path", [](StorageVolume& v) { v.path = "data"; }, geometry},
+      {"capacity unknown", [](StorageVolume& v) { v.capacity_bytes = UINT64_MAX; }, geometry},
+      {"more available than capacity", [](StorageVolume& v) { v.available_bytes = v.capacity_bytes + 1; }, geometry},
+      {"one counter", [](StorageVolume& v) { v.inode_capacity = 10; },
+       "volume_query: Storage file-entry counters are incomplete"},
+      {"zero inodes", [](StorageVolume& v) { v.inode_capacity = 0; v.available_inodes = 0; },
+       "volume_query: Storage file-entry counters are invalid"},
+      {"more free than total", [](StorageVolume& v) { v.inode_capacity = 10; v.available_inodes = 11; },
+       "volume_query: Storage file-entry counters are invalid"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StorageVolume volume = volume_with(1u << 20);
+    c.spoil(volume);
+    EXPECT_EQ(failure_of([&] { validate_storage_volume(volume); }), c.expected);
+    EXPECT_EQ(failure_of([&] { plan_storage(one_file(1), volume, true, 0, false); }), c.expected);
+  }
+  EXPECT_EQ(failure_of([&] { plan_storage(one_file(UINT64_MAX - 10), volume_with(1u << 20), true, 0, false); }),
+            "size_limit: Peak storage calculation overflowed");
+}
+
+TEST(StorageVolumeProbe, MeasuresOrdinaryDirectoriesOnly) {
+  TempDir temp;
+  const StorageVolume volume = probe_storage_volume(temp.path());
+  EXPECT_EQ(volume.identity.rfind("dev:", 0), 0u) << volume.identity;
+  EXPECT_GT(volume.allocation_unit, 0u);
+  EXPECT_GE(volume.capacity_bytes, volume.available_bytes);
+  EXPECT_EQ(volume.inode_capacity.has_value(), volume.available_inodes.has_value());
+
+  fs::create_directory_symlink(temp.path(), temp / "link");
+  write_file(temp / "file", "");
+  for (const fs::path& bad : {fs::path("relative"), temp / "link", temp / "file", temp / "absent"}) {
+    SCOPED_TRACE(bad.string());
+    EXPECT_EQ(failure_of([&] { probe_storage_volume(bad); }),
+              "unsafe_path: Storage needs an ordinary absolute directory");
+  }
+}
+
+}  // namespace
+}  // namespace tovra::testing
