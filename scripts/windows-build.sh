@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Cross-builds the 64-bit Windows program (tovra-install.exe, linked statically) and the win32
+# backend's tests with MinGW-w64. The static libraries and the toolchain file come from
+# ../shared/windows/build-deps.sh, which reuses everything already built (a second run takes 0 s).
+# Env: WINCROSS_ROOT (dependency root, default ~/.cache/tovra-win64), TOVRA_WINDOWS_BUILD (build
+# folder, default build/win32), TOVRA_INITIAL_PACKAGE_SHA256 (the package seal, default empty).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=${WINCROSS_ROOT:-$HOME/.cache/tovra-win64}
+export WINCROSS_ROOT=$root
+build=${TOVRA_WINDOWS_BUILD:-build/win32}
+deps=../shared/windows/build-deps.sh
+
+# Every step stamped: nothing to do, and no root rights needed.
+steps=(1-apt 1-toolchain 1-wineprefix 2-zstd 2-openssl 2-libarchive 2-curl 2-gtest)
+missing=0
+for step in "${steps[@]}"; do [ -f "$root/stamps/$step" ] || missing=1; done
+if [ "$missing" -eq 1 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo --preserve-env=WINCROSS_ROOT,HOME)
+  "${sudo_cmd[@]}" bash "$deps"
+fi
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/mingw64-toolchain.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DTOVRA_WERROR=ON -DTOVRA_WINDOWS_PREFIX="$root/prefix" \
+  -DTOVRA_INITIAL_PACKAGE_SHA256="${TOVRA_INITIAL_PACKAGE_SHA256:-}" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tovra-install platform_tests

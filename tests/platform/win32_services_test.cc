@@ -1,0 +1,408 @@
+// The other win32 services: text conversion, locks, prepared files, volumes, the uninstall entry
+// and the Shell Link writer.
+#ifdef _WIN32
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <memory>
+
+#include "platform/command_line.h"
+#include "platform/console.h"
+#include "platform/known_folders.h"
+#include "platform/process.h"
+#include "platform/delayed_removal.h"
+#include "platform/directory_listing.h"
+#include "platform/file_lock.h"
+#include "platform/launcher_entry.h"
+#include "platform/prepared_file.h"
+#include "platform/read_file.h"
+#include "platform/storage.h"
+#include "platform/uninstall_entry.h"
+#include "platform/volume.h"
+#include "platform/win32/shell_link.h"
+#include "platform/win32/win32_support.h"
+#include "win32_test_support.h"
+
+namespace tovra {
+namespace {
+
+namespace fs = std::filesystem;
+using win32_testing::get_file;
+using win32_testing::outcome;
+using win32_testing::put_file;
+using win32_testing::TempFolder;
+
+TEST(Win32Text, ConvertsValidUtf16AndRefusesBrokenOrOversizedText) {
+  EXPECT_EQ(native_text_to_utf8(L"caf\u00E9 \U0001F3AE"), "caf\xC3\xA9 \xF0\x9F\x8E\xAE");
+  EXPECT_EQ(native_text_to_utf8(L""), "");
+  const wchar_t lone[] = {L'a', 0xD800, L'b'};
+  EXPECT_EQ(outcome([&] { native_text_to_utf8(NativeTextView(lone, 3)); }),
+            "text_encoding: Native process text must contain valid Unicode");
+  const std::wstring huge(kNativeTextUnits + 1, L'x');
+  EXPECT_EQ(outcome([&] { native_text_to_utf8(huge); }), "text_limit: Native Unicode text exceeds its bound");
+  // The test program's own command line splits into its arguments.
+  EXPECT_NO_THROW(read_native_arguments(0, nullptr));
+}
+
+TEST(Win32Process, FindsItsFoldersItselfAndOneCancellationHandler) {
+  const fs::path data = local_app_data_folder();
+  EXPECT_TRUE(data.is_absolute());
+  EXPECT_TRUE(fs::is_directory(data));
+  EXPECT_EQ(start_menu_programs_folder().filename(), fs::path(L"Programs"));
+  EXPECT_EQ(current_executable_path().filename(), fs::path(L"platform_tests.exe"));
+
+  ConsoleCancellation first;
+  EXPECT_EQ(outcome([] { ConsoleCancellation second; }),
+            "signal: Console cancellation handler is already installed");
+  EXPECT_FALSE(first.predicate()());
+}
+
+TEST(Win32Locks, ConflictsAreBusyAndIdentitiesFollowTheFile) {
+  TempFolder temp;
+  const auto data = temp / "data";
+  windows_security::ensure_private_directory(data);
+  NativeFileLock first = NativeFileLock::acquire(data / ".tovra-setup.lock", true, true, false);
+  ASSERT_TRUE(first.held());
+  EXPECT_EQ(outcome([&] { NativeFileLock::acquire(data / ".tovra-setup.lock", true, true, false); }),
+            "busy: Another worker owns this native installation");
+  const LockFileIdentity identity = first.identity();
+  first.release();
+  NativeFileLock again = NativeFileLock::acquire(data / ".tovra-setup.lock", false, true, true);
+  EXPECT_EQ(again.identity(), identity);
+  NativeFileLock shared = NativeFileLock::acquire(data / ".tovra-setup.lock", false, true, true);
+  EXPECT_TRUE(shared.held());
+
+  put_file(data / "full.lock", "not empty");
+  EXPECT_EQ(outcome([&] { NativeFileLock::acquire(data / "full.lock", false, false, false); }).substr(0, 12),
+            "lock_failed:");
+  EXPECT_EQ(outcome([&] { NativeFileLock::acquire(data / "missing" / "x.lock", true, false, false); }),
+            "lock_failed: Native ownership requires ordinary existing parents");
+
+  OperationLock operation = operation_lock(data / "native" / "shortcuts.lock", false, false);
+  EXPECT_TRUE(operation.held());
+  EXPECT_EQ(outcome([&] { operation_lock(data / "native" / "shortcuts.lock", false, false); }),
+            "busy: Another Tovra operation is using this state");
+  operation.release();
+  EXPECT_TRUE(operation_lock(data / "native" / "shortcuts.lock", true, false).held());
+}
+
+TEST(Win32PreparedFile, ReservesWritesTruncatesAndCleansUp) {
+  TempFolder temp;
+  const auto folder = temp / "staging";
+  windows_security::ensure_private_directory(folder);
+  {
+    auto file = create_prepared_file(folder / "game.bin", 10);
+    // Space is reserved up front, so the file already has its authenticated length; Wine cannot
+    // reserve (FileAllocationInfo is not supported there) and the writer goes on without it.
+    EXPECT_EQ(file->allocated(), !win32_testing::under_wine());
+    EXPECT_EQ(fs::file_size(folder / "game.bin"), file->allocated() ? 10u : 0u);
+    file->write("12345");
+    EXPECT_EQ(outcome([&] { file->write("123456"); }), "size_limit: Write exceeds the authenticated file length");
+    EXPECT_EQ(outcome([&] { file->complete(true); }),
+              "length_mismatch: File data is shorter than its authenticated length");
+    file->set_executable(true);
+    file->complete(false);
+  }
+  EXPECT_EQ(get_file(folder / "game.bin"), "12345");
+  const std::string exists = outcome([&] { create_prepared_file(folder / "game.bin", 1); });
+  EXPECT_EQ(exists, "unsafe_path: Cannot exclusively create or reopen a prepared allocation (80)");
+
+  { auto abandoned = create_prepared_file(folder / "partial.bin", 4); abandoned->write("ab"); }
+  EXPECT_FALSE(fs::exists(folder / "partial.bin"));
+  {
+    auto empty = create_prepared_file(folder / "empty.bin", 0);
+    empty->complete(true);
+  }
+  EXPECT_EQ(get_file(folder / "empty.bin"), "");
+
+  {
+    auto linked = create_prepared_file(folder / "linked.bin", 4);
+    ASSERT_TRUE(::CreateHardLinkW((folder / "other.bin").c_str(), (folder / "linked.bin").c_str(), nullptr));
+    EXPECT_EQ(outcome([&] { linked->write("ab"); linked->complete(false); }),
+              "unsafe_path: Allocation requires an ordinary single-link file");
+  }
+  const PreparedIdentity one = prepared_directory_identity(folder);
+  EXPECT_EQ(prepared_directory_identity(folder / "." ), one);
+  EXPECT_EQ(outcome([&] { prepared_directory_identity(folder / "missing"); }),
+            "unsafe_path: Cannot inspect prepared directory identity");
+}
+
+TEST(Win32Volume, ReportsTheVolumeGuidAndGeometry) {
+  TempFolder temp;
+  const StorageVolume volume = query_storage_volume(temp.path());
+  EXPECT_EQ(volume.identity.rfind("\\\\?\\volume{", 0), 0u) << volume.identity;
+  EXPECT_GT(volume.allocation_unit, 0u);
+  EXPECT_GE(volume.capacity_bytes, volume.available_bytes);
+  EXPECT_FALSE(volume.inode_capacity.has_value());
+  EXPECT_EQ(outcome([&] { query_storage_volume(temp / "missing"); }),
+            "unsafe_path: Storage needs an ordinary absolute directory");
+  const auto temporary = temporary_folder_on_volume_of(temp / "data");
+  ASSERT_TRUE(temporary.has_value());
+  EXPECT_EQ(temporary->root_name(), temp.path().root_name());
+}
+
+TEST(Win32Listing, NamesEntriesInUtf8WithTheirKinds) {
+  TempFolder temp;
+  fs::create_directories(temp / "list" / "folder");
+  put_file(temp / "list" / fs::path(L"caf\u00E9.txt"), "x");
+  std::map<std::string, bool> regular;
+  list_directory(temp / "list", [&](const DirectoryEntry& entry) {
+    regular[entry.name] = entry.regular;
+    EXPECT_FALSE(entry.link);
+    return true;
+  });
+  EXPECT_EQ(regular, (std::map<std::string, bool>{{"caf\xC3\xA9.txt", true}, {"folder", false}}));
+}
+
+TEST(Win32DelayedRemoval, TheCommandInterpreterRemovesTheFolderLater) {
+  TempFolder temp;
+  const auto folder = temp / "quarantine";
+  fs::create_directories(folder / "deep");
+  put_file(folder / "deep" / "busy.dll", "x");
+  schedule_folder_removal(folder);
+  EXPECT_TRUE(fs::exists(folder));  // the removal waits for this process to finish first
+  for (int i = 0; i < 300 && fs::exists(folder); ++i) ::Sleep(100);
+  EXPECT_FALSE(fs::exists(folder));
+}
+
+std::wstring registry_text(HKEY key, const wchar_t* name) {
+  wchar_t buffer[1024] = {};
+  DWORD size = sizeof buffer;
+  if (::RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return L"<absent>";
+  return buffer;
+}
+
+TEST(Win32UninstallEntry, WritesTheValuesAndRemovesTheKey) {
+  UninstallEntry entry;
+  entry.name = uninstall_entry_name(std::string("tovra-test-brand"));
+  entry.display_name = "Northwind Arcade";
+  entry.publisher = "Northwind";
+  entry.install_location = L"C:\\Users\\me\\AppData\\Local\\My Games";
+  entry.executable = L"C:/Users/me/AppData/Local/My Games/native/bootstrap/bin/gui.exe";
+  entry.icon = entry.executable;
+  write_uninstall_entry(entry);
+  const std::wstring path = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovra.tovra-test-brand";
+  HKEY key = nullptr;
+  ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(registry_text(key, L"DisplayName"), L"Northwind Arcade");
+  EXPECT_EQ(registry_text(key, L"DisplayVersion"), L"<absent>");
+  EXPECT_EQ(registry_text(key, L"DisplayIcon"), L"C:\\Users\\me\\AppData\\Local\\My Games\\native\\bootstrap\\bin\\gui.exe");
+  EXPECT_EQ(registry_text(key, L"UninstallString"),
+            L"\"C:\\Users\\me\\AppData\\Local\\My Games\\native\\bootstrap\\bin\\gui.exe\" --data-dir "
+            L"\"C:\\Users\\me\\AppData\\Local\\My Games\" --gui -- --uninstall");
+  DWORD flag = 0;
+  DWORD size = sizeof flag;
+  EXPECT_EQ(::RegGetValueW(key, nullptr, L"NoRepair", RRF_RT_REG_DWORD, nullptr, &flag, &size), ERROR_SUCCESS);
+  EXPECT_EQ(flag, 1u);
+  ::RegCloseKey(key);
+  remove_uninstall_entry(entry.name);
+  EXPECT_NE(::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  remove_uninstall_entry(entry.name);  // a missing key is fine
+
+  entry.display_name = std::string("bad\0name", 8);
+  EXPECT_EQ(outcome([&] { write_uninstall_entry(entry); }), "unsafe_path: Native path contains a NUL byte");
+  entry.name = "Tovra.Not_An_Id";
+  EXPECT_EQ(outcome([&] { write_uninstall_entry(entry); }).substr(0, 17), "invalid_identity:");
+}
+
+TEST(Win32ShellLink, QuotesArgumentsForTheWindowsCommandLine) {
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"plain", L"\"plain\""},
+      {L"C:\\My Games", L"\"C:\\My Games\""},
+      {L"C:\\dir\\", L"\"C:\\dir\\\\\""},
+      {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+      {L"a\\\\\"b", L"\"a\\\\\\\\\\\"b\""},
+      {L"", L"\"\""},
+  };
+  for (const auto& [text, quoted] : cases) EXPECT_EQ(win32::quote_argument(text), quoted) << win32::narrow(text);
+  EXPECT_EQ(win32::shell_link_flags(0xFFFFFFFFu), 0x7401F7u);
+  EXPECT_EQ(win32::shell_link_flags(0x80u | 0x20000u | 0x4u), 0x740184u);
+}
+
+TEST(Win32ShellLink, ImageStreamIsBoundedAndBehavesAsAStream) {
+  IStream* stream = new win32::ShortcutImageStream();
+  ULONG count = 0;
+  EXPECT_EQ(stream->Write("abcdef", 6, &count), S_OK);
+  EXPECT_EQ(count, 6u);
+  LARGE_INTEGER offset{};
+  offset.QuadPart = 2;
+  ULARGE_INTEGER position{};
+  EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_SET, &position), S_OK);
+  EXPECT_EQ(position.QuadPart, 2u);
+  char buffer[8] = {};
+  EXPECT_EQ(stream->Read(buffer, 8, &count), S_FALSE);
+  EXPECT_EQ(std::string(buffer, count), "cdef");
+  EXPECT_EQ(stream->Read(nullptr, 1, &count), STG_E_INVALIDPOINTER);
+  offset.QuadPart = -7;
+  EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_END, nullptr), STG_E_INVALIDFUNCTION);
+  EXPECT_EQ(stream->Seek(offset, 7, nullptr), STG_E_INVALIDFUNCTION);
+  offset.QuadPart = 32767;
+  EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_EQ(stream->Write("xy", 2, &count), STG_E_MEDIUMFULL);
+  EXPECT_EQ(stream->Write("x", 1, &count), S_OK);
+  STATSTG stat{};
+  EXPECT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+  EXPECT_EQ(stat.cbSize.QuadPart, 32768u);
+  EXPECT_EQ(stat.type, static_cast<DWORD>(STGTY_STREAM));
+  ULARGE_INTEGER size{};
+  size.QuadPart = 32769;
+  EXPECT_EQ(stream->SetSize(size), STG_E_MEDIUMFULL);
+  IStream* clone = reinterpret_cast<IStream*>(1);
+  EXPECT_EQ(stream->Clone(&clone), E_NOTIMPL);
+  EXPECT_EQ(clone, nullptr);
+  IUnknown* unknown = nullptr;
+  EXPECT_EQ(stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+  EXPECT_EQ(unknown->Release(), 1u);
+  EXPECT_EQ(stream->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&unknown)), E_NOINTERFACE);
+  EXPECT_EQ(stream->Release(), 0u);
+}
+
+TEST(Win32ShellLink, ImageStreamCarriesARealShellLinkSave) {
+  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  {
+    IShellLinkW* link = nullptr;
+    ASSERT_EQ(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&link)),
+              S_OK);
+    EXPECT_TRUE(SUCCEEDED(link->SetPath(L"C:\\Games\\gui.exe")));
+    EXPECT_EQ(link->SetArguments(L"--data-dir \"C:\\Games\" --gui"), S_OK);
+    IPersistStream* persist = nullptr;
+    ASSERT_EQ(link->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)), S_OK);
+    auto* stream = new win32::ShortcutImageStream();
+    EXPECT_EQ(persist->Save(stream, TRUE), S_OK);
+    STATSTG stat{};
+    ASSERT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
+    ASSERT_GT(stat.cbSize.QuadPart, 76u);
+    EXPECT_LE(stat.cbSize.QuadPart, win32::kShortcutImageLimit);
+
+    // The saved bytes load back into a fresh object with the same fields.
+    LARGE_INTEGER start{};
+    ASSERT_EQ(stream->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
+    IShellLinkW* loaded = nullptr;
+    ASSERT_EQ(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                 reinterpret_cast<void**>(&loaded)),
+              S_OK);
+    IPersistStream* loader = nullptr;
+    ASSERT_EQ(loaded->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&loader)), S_OK);
+    EXPECT_EQ(loader->Load(stream), S_OK);
+    wchar_t text[MAX_PATH] = {};
+    EXPECT_EQ(loaded->GetArguments(text, MAX_PATH), S_OK);
+    EXPECT_EQ(std::wstring(text), L"--data-dir \"C:\\Games\" --gui");
+    loader->Release();
+    loaded->Release();
+    stream->Release();
+    persist->Release();
+    link->Release();
+  }
+  ::CoUninitialize();
+}
+
+// A minimal PE32+ header for the given machine, subsystem and characteristics.
+std::string pe_image(unsigned machine, unsigned subsystem, unsigned characteristics) {
+  std::string image(512, '\0');
+  const auto put16 = [&](std::size_t at, unsigned value) {
+    image[at] = static_cast<char>(value & 0xFF);
+    image[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+  };
+  put16(0, 0x5A4D);
+  put16(60, 64);
+  image.replace(64, 4, std::string("PE\0\0", 4));
+  put16(64 + 4, machine);
+  put16(64 + 20, 240);
+  put16(64 + 22, characteristics);
+  put16(64 + 24, 0x20B);
+  put16(64 + 92, subsystem);
+  return image;
+}
+
+TEST(Win32ShellLink, RefusesBootstrapsThatAreNotWindowedAmd64Programs) {
+  const std::string refused = "shortcut_bootstrap: Use the AMD64 windowed bootstrap for Windows menu shortcuts";
+  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x8664, 2, 0x22)); }), "ok");
+  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x14C, 2, 0x22)); }), refused);
+  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x8664, 3, 0x22)); }), refused);
+  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x8664, 2, 0x2022)); }), refused);
+  EXPECT_TRUE(inside_launcher_payload(L"C:\\Data\\Launcher\\Staging\\x\\gui.exe"));
+  EXPECT_TRUE(inside_launcher_payload(L"C:\\Data\\launcher\\VERSIONS\\gui.exe"));
+  EXPECT_FALSE(inside_launcher_payload(L"C:\\Data\\native\\bootstrap\\gui.exe"));
+  EXPECT_EQ(launcher_entry_extension(), ".lnk");
+}
+
+struct ShortcutSetup {
+  TempFolder temp;
+  fs::path data = temp / "data";
+  fs::path bootstrap = temp / "data" / "native" / "bootstrap" / "gui.exe";
+  fs::path menu = temp / "menu";
+  ShortcutSetup() {
+    fs::create_directories(bootstrap.parent_path());
+    fs::create_directories(menu);
+    put_file(bootstrap, pe_image(0x8664, 2, 0x22));
+  }
+  DesktopShortcut shortcut(std::string game = {}) const { return {bootstrap, data, std::move(game), "Northwind Arcade"}; }
+};
+
+TEST(Win32ShellLink, PreparesQuotedArgumentsAndRefusesBadDestinations) {
+  TOVRA_SKIP_UNDER_WINE(win32_testing::kNoCaseSensitivityQuery);
+  ShortcutSetup setup;
+  const LauncherEntryFields fields = prepare_launcher_entry(setup.shortcut("space-game"));
+  const std::string data = setup.data.string();
+  EXPECT_EQ(fields.arguments, (std::vector<std::string>{"--data-dir", data, "--gui", "--game", "space-game"}));
+  EXPECT_EQ(fields.icon, fields.target);
+  EXPECT_EQ(fields.working_directory, setup.bootstrap.parent_path().string());
+  put_file(setup.data / "native" / "brand.ico", "icon");
+  EXPECT_EQ(prepare_launcher_entry(setup.shortcut()).icon, (setup.data / "native" / "brand.ico").string());
+
+  const std::string outside = "shortcut_path: Windows shortcuts must be outside application data and managed "
+                              "launcher payloads";
+  EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.data / "native" / "a.lnk"); }), outside);
+  EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.menu / "a.url"); }),
+            "shortcut_path: Windows shortcut destination must end in .lnk");
+  put_file(setup.menu / "taken.lnk", "mine");
+  EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.menu / "taken.lnk"); }),
+            "already_exists: Windows shortcut destination already exists; it was preserved");
+  EXPECT_EQ(get_file(setup.menu / "taken.lnk"), "mine");
+  remove_launcher_file(setup.menu / "taken.lnk");
+  remove_launcher_file(setup.menu / "taken.lnk");
+  EXPECT_FALSE(fs::exists(setup.menu / "taken.lnk"));
+}
+
+TEST(Win32ShellLink, SerializationIsVerifiedBeforeAnythingIsWritten) {
+  // Prepared by hand, pointing at this test program: serialisation does not check the target itself.
+  const auto self = own_executable_path(32768);
+  ASSERT_TRUE(self.has_value());
+  LauncherEntryFields fields;
+  fields.target = self->string();
+  fields.data_root = "C:\\Games";
+  fields.arguments = {"--data-dir", fields.data_root, "--gui", "--game", "space-game"};
+  fields.working_directory = self->parent_path().string();
+  fields.description = "Northwind Arcade";
+  fields.icon = fields.target;
+  const std::string result = outcome([&] { serialize_launcher_entry(fields); });
+  // Wine keeps the link flags it was given (SetFlags is a stub), so the read-back check refuses them.
+  EXPECT_EQ(result, win32_testing::under_wine()
+                        ? "shortcut_api: Native shortcut serialization changed its flags"
+                        : "ok");
+}
+
+TEST(Win32ShellLink, WritesAVerifiedLinkThatLoadsBack) {
+  TOVRA_SKIP_UNDER_WINE(std::string(win32_testing::kNoCaseSensitivityQuery) +
+                        "; IShellLinkDataList::SetFlags is a stub and IPropertyStore::GetValue returns E_NOTIMPL");
+  ShortcutSetup setup;
+  std::string image;
+  create_launcher_entry(setup.shortcut("space-game"), setup.menu / "Game.LNK", &image);
+  EXPECT_EQ(get_file(setup.menu / "Game.LNK"), image);
+  EXPECT_GE(image.size(), 76u);
+  EXPECT_EQ(image.substr(0, 4), std::string("\x4C\0\0\0", 4));
+}
+
+}  // namespace
+}  // namespace tovra
+
+#endif  // _WIN32
