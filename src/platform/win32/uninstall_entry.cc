@@ -11,8 +11,6 @@
 namespace tovra {
 namespace {
 
-constexpr std::string_view kBareName = "Tovra";
-constexpr std::string_view kBrandPrefix = "Tovra.";
 constexpr std::wstring_view kUninstallKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 std::string utf8_of(const std::filesystem::path& path) {
@@ -31,33 +29,6 @@ struct KeyCloser {
 };
 
 }  // namespace
-
-std::string uninstall_entry_name(const std::optional<std::string>& brand_id) {
-  if (!brand_id) return std::string(kBareName);
-  return std::string(kBrandPrefix) + *brand_id;
-}
-
-void check_uninstall_entry_name(std::string_view name) {
-  if (name == kBareName) {
-    check_identifier("tovra");
-  } else if (name.substr(0, kBrandPrefix.size()) == kBrandPrefix) {
-    check_identifier(name.substr(kBrandPrefix.size()));
-  } else {
-    check_identifier(name);  // not a name this installer forms: the identifier rule refuses it
-  }
-}
-
-std::string quote_native_path(const std::filesystem::path& path) {
-  std::string quoted(1, '"');
-  quoted += utf8_of(path);
-  quoted += '"';
-  return quoted;
-}
-
-std::string uninstall_command(const UninstallEntry& entry) {
-  return quote_native_path(entry.executable) + " --data-dir " + quote_native_path(entry.install_location) +
-         " --gui -- --uninstall";
-}
 
 void write_uninstall_entry(const UninstallEntry& entry) {
   check_uninstall_entry_name(entry.name);
