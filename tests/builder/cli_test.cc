@@ -171,10 +171,11 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
 TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
   TempDir dir;
   write_payload(dir / "payload", default_bootstrap().files);
-  const std::vector<std::string> arguments{"snapshot", "--kind", "bootstrap", "--dir", (dir / "payload").string(),
-                                           "--build-id", "boot-2", "--archive", (dir / "boot.tar.zst").string(),
-                                           "--manifest", (dir / "boot.json").string()};
-  const ToolRun result = run(arguments);
+  const auto snapshot = [&](const std::string& name) {
+    return run({"snapshot", "--kind", "bootstrap", "--dir", (dir / "payload").string(), "--build-id", "boot-2",
+                "--archive", (dir / (name + ".tar.zst")).string(), "--manifest", (dir / (name + ".json")).string()});
+  };
+  const ToolRun result = snapshot("boot");
   ASSERT_EQ(result.code, 0) << result.err;
   const Json manifest = parse_json(testing::read_file(dir / "boot.json"), 524288);
   const std::string archive = testing::read_file(dir / "boot.tar.zst");
@@ -183,19 +184,16 @@ TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
   EXPECT_EQ(result.out, digest_hex(archive, "sha256") + "\n");
   EXPECT_EQ(manifest.at("gui_executable"), "bin/tovra-bootstrap-gui.exe");
   EXPECT_EQ(testing::read_tar(testing::zstd_decode(archive)).size(), 3u);
-  EXPECT_EQ(run(arguments).code, 1) << "existing outputs are never replaced";
+  EXPECT_EQ(snapshot("boot").code, 1) << "existing outputs are never replaced";
 
   // Links and undeclared executables are refused with the file named.
   fs::create_symlink("/etc/passwd", dir / "payload" / "share" / "link");
-  const ToolRun linked = run({"snapshot", "--kind", "bootstrap", "--dir", (dir / "payload").string(), "--build-id", "b",
-                          "--archive", (dir / "x.tar.zst").string(), "--manifest", (dir / "x.json").string()});
+  const ToolRun linked = snapshot("x");
   EXPECT_EQ(linked.code, 1);
   EXPECT_NE(linked.err.find("Snapshots hold only plain files: "), std::string::npos);
   fs::remove(dir / "payload" / "share" / "link");
   fs::permissions(dir / "payload" / "share" / "bootstrap.txt", fs::perms(0755));
-  const ToolRun helper = run({"snapshot", "--kind", "bootstrap", "--dir", (dir / "payload").string(), "--build-id", "b",
-                          "--archive", (dir / "x.tar.zst").string(), "--manifest", (dir / "x.json").string()});
-  EXPECT_EQ(helper.err, "tovra-package: The bootstrap may not carry the undeclared executable share/bootstrap.txt\n");
+  EXPECT_EQ(snapshot("x").err, "tovra-package: The bootstrap may not carry the undeclared executable share/bootstrap.txt\n");
   EXPECT_FALSE(fs::exists(dir / "x.tar.zst"));
 }
 

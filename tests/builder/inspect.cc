@@ -5,13 +5,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
 #include <zstd.h>
-
-#include "core/digest.h"
 
 namespace tovra::testing {
 
@@ -26,40 +20,6 @@ struct Deleter {
 };
 
 }  // namespace
-
-bool verify_with_record(const Json& record, std::string_view message, std::string_view signature) {
-  const std::string scheme = record.at("scheme");
-  const std::string public_text = record.at("keyval").at("public");
-  std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>> key;
-  const char* digest = nullptr;
-  if (scheme == "ed25519") {
-    const std::string raw = from_hex(public_text, 64);
-    key.reset(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                          reinterpret_cast<const unsigned char*>(raw.data()), raw.size()));
-  } else {
-    std::unique_ptr<BIO, Deleter<BIO_free>> bio(BIO_new_mem_buf(public_text.data(), static_cast<int>(public_text.size())));
-    key.reset(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
-    const std::string bits = scheme.substr(scheme.size() - 3);
-    digest = bits == "256" ? "SHA256" : bits == "384" ? "SHA384" : bits == "521" || bits == "512" ? "SHA512" : nullptr;
-  }
-  if (!key) return false;
-  std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>> context(EVP_MD_CTX_new());
-  EVP_PKEY_CTX* key_context = nullptr;
-  if (EVP_DigestVerifyInit_ex(context.get(), &key_context, digest, nullptr, nullptr, key.get(), nullptr) != 1) {
-    return false;
-  }
-  if (scheme.rfind("rsassa-pss-", 0) == 0) {
-    // The salt is as long as the digest; an explicit length catches any other choice.
-    const int salt = EVP_MD_get_size(EVP_get_digestbyname(digest));
-    if (EVP_PKEY_CTX_set_rsa_padding(key_context, RSA_PKCS1_PSS_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_rsa_mgf1_md_name(key_context, digest, nullptr) != 1 ||
-        EVP_PKEY_CTX_set_rsa_pss_saltlen(key_context, salt) != 1) {
-      return false;
-    }
-  }
-  return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
-                          reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
-}
 
 std::string zstd_decode(std::string_view frame) {
   std::unique_ptr<ZSTD_DCtx, Deleter<ZSTD_freeDCtx>> context(ZSTD_createDCtx());

@@ -1,20 +1,28 @@
 #pragma once
-// Independent readers for what the package tool writes: OpenSSL signature checks from the public
-// key record alone, and tar.zst decoding through zstd and libarchive.
+// Independent readers for what the package tool writes (tar.zst decoding through zstd and
+// libarchive), and a reader for the problem an action raises.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "core/json.h"
+#include "core/error.h"
 
 namespace tovra::testing {
 
-// Verifies `signature` (raw bytes) over `message` using only the key record's public form.
-bool verify_with_record(const Json& record, std::string_view message, std::string_view signature);
+// "code: message" of the Error raised, or "no error".
+inline std::string error_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.code() + ": " + error.what();
+  }
+  return "no error";
+}
 
 struct ArchivedEntry {
   unsigned type = 0;  // AE_IF* bits

@@ -8,22 +8,20 @@
 #include "package/keys.h"
 #include "package/root.h"
 #include "support/temp_dir.h"
+#include "trust/tuf.h"
 
 namespace tovra::builder {
 namespace {
 
-using testing::verify_with_record;
-
 struct SchemeCase {
   const char* scheme;
   const char* keytype;
-  const char* curve;  // nullptr unless ECDSA
 };
 
 class EverySchemeTest : public ::testing::TestWithParam<SchemeCase> {};
 
-// Each scheme signs what an independent verifier, fed only the public record, accepts; the
-// record has the form and key ID the installer computes.
+// Each scheme signs what the installer's verifier, fed only the public record, accepts (it also
+// holds the key to its curve and exact lengths); the record has the form and key ID it computes.
 TEST_P(EverySchemeTest, SignaturesVerifyFromThePublicRecord) {
   const SchemeCase& c = GetParam();
   const SigningKey key = generate_key(c.scheme, 2048);
@@ -31,40 +29,23 @@ TEST_P(EverySchemeTest, SignaturesVerifyFromThePublicRecord) {
   EXPECT_EQ(record.at("keytype"), c.keytype);
   EXPECT_EQ(record.at("scheme"), c.scheme);
   EXPECT_EQ(record.size(), 3u);
-  const std::string public_text = record.at("keyval").at("public");
-  if (std::string_view(c.keytype) == "ed25519") {
-    EXPECT_EQ(from_hex(public_text, 64).size(), 32u);
-  } else {
-    EXPECT_EQ(public_text.rfind("-----BEGIN PUBLIC KEY-----", 0), 0u);
-  }
   EXPECT_EQ(key.id(), digest_hex(canonical_json(record), "sha256"));
-  if (c.curve != nullptr) {
-    char name[64] = {};
-    std::size_t length = 0;
-    ASSERT_EQ(EVP_PKEY_get_group_name(key.pkey(), name, sizeof name, &length), 1);
-    EXPECT_STREQ(name, c.curve);
-  }
 
   const Json content{{"_type", "root"}, {"text", "a \"quoted\" word\n"}, {"version", 3}};
-  const std::string signature = from_hex(key.sign_content(content), 16384);
-  EXPECT_TRUE(verify_with_record(record, canonical_json(content), signature));
-  EXPECT_FALSE(verify_with_record(record, content.dump(2), signature));
+  const std::string signature = key.sign_content(content);
+  EXPECT_TRUE(verify_signature(record, canonical_json(content), signature));
+  EXPECT_FALSE(verify_signature(record, content.dump(2), signature));
   std::string damaged = signature;
-  damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 1);
-  EXPECT_FALSE(verify_with_record(record, canonical_json(content), damaged));
-  if (std::string_view(c.keytype) == "ed25519") {
-    EXPECT_EQ(signature.size(), 64u);
-  }
+  damaged[damaged.size() / 2] = damaged[damaged.size() / 2] == '0' ? '1' : '0';
+  EXPECT_FALSE(verify_signature(record, canonical_json(content), damaged));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Schemes, EverySchemeTest,
-    ::testing::Values(SchemeCase{"ed25519", "ed25519", nullptr},
-                      SchemeCase{"ecdsa-sha2-nistp256", "ecdsa", "prime256v1"},
-                      SchemeCase{"ecdsa-sha2-nistp384", "ecdsa", "secp384r1"},
-                      SchemeCase{"ecdsa-sha2-nistp521", "ecdsa", "secp521r1"},
-                      SchemeCase{"rsassa-pss-sha256", "rsa", nullptr}, SchemeCase{"rsassa-pss-sha384", "rsa", nullptr},
-                      SchemeCase{"rsassa-pss-sha512", "rsa", nullptr}),
+    ::testing::Values(SchemeCase{"ed25519", "ed25519"}, SchemeCase{"ecdsa-sha2-nistp256", "ecdsa"},
+                      SchemeCase{"ecdsa-sha2-nistp384", "ecdsa"}, SchemeCase{"ecdsa-sha2-nistp521", "ecdsa"},
+                      SchemeCase{"rsassa-pss-sha256", "rsa"}, SchemeCase{"rsassa-pss-sha384", "rsa"},
+                      SchemeCase{"rsassa-pss-sha512", "rsa"}),
     [](const auto& info) {
       std::string name = info.param.scheme;
       for (char& ch : name) {
@@ -74,23 +55,15 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(SigningKeyTest, RefusesWhatCannotBeMadeOrDoesNotFit) {
-  const auto code_of = [](auto&& action) {
-    try {
-      action();
-    } catch (const Error& error) {
-      return error.code() + ": " + error.what();
-    }
-    return std::string("no error");
-  };
-  EXPECT_EQ(code_of([] { generate_key("rsassa-pss-sha256", 1024); }), "key: RSA keys need at least 2048 bits");
-  EXPECT_EQ(code_of([] { generate_key("dsa-sha1"); }), "key: Unknown signing scheme: dsa-sha1");
+  EXPECT_EQ(testing::error_of([] { generate_key("rsassa-pss-sha256", 1024); }), "key: RSA keys need at least 2048 bits");
+  EXPECT_EQ(testing::error_of([] { generate_key("dsa-sha1"); }), "key: Unknown signing scheme: dsa-sha1");
   // An Ed25519 key cannot be declared as ECDSA, nor a P-256 key as P-384.
-  EXPECT_EQ(code_of([] {
+  EXPECT_EQ(testing::error_of([] {
               SigningKey key = generate_key("ed25519");
               SigningKey("ecdsa-sha2-nistp256", PkeyPtr(EVP_PKEY_dup(key.pkey())));
             }),
             "key: The key does not suit the scheme ecdsa-sha2-nistp256");
-  EXPECT_EQ(code_of([] {
+  EXPECT_EQ(testing::error_of([] {
               SigningKey key = generate_key("ecdsa-sha2-nistp256");
               SigningKey("ecdsa-sha2-nistp384", PkeyPtr(EVP_PKEY_dup(key.pkey())));
             }),
@@ -100,7 +73,7 @@ TEST(SigningKeyTest, RefusesWhatCannotBeMadeOrDoesNotFit) {
       const SigningKey key = generate_key(scheme);
       EXPECT_EQ(key.keytype(), "ml-dsa");
     } else {
-      EXPECT_NE(code_of([&] { generate_key(scheme); }).find("ML-DSA needs OpenSSL 3.5 or later"), std::string::npos);
+      EXPECT_NE(testing::error_of([&] { generate_key(scheme); }).find("ML-DSA needs OpenSSL 3.5 or later"), std::string::npos);
     }
   }
 }
@@ -153,8 +126,7 @@ TEST(RootTest, ContentCollectsKeysByIdAndEverySignerSigns) {
   const SigningKey* signers[] = {&first, &second};
   for (std::size_t i = 0; i < 2; ++i) {
     EXPECT_EQ(signatures[i].at("keyid"), signers[i]->id());
-    EXPECT_TRUE(verify_with_record(signers[i]->record(), canonical_json(content),
-                                   from_hex(signatures[i].at("sig").get<std::string>(), 16384)));
+    EXPECT_TRUE(verify_signature(signers[i]->record(), canonical_json(content), signatures[i].at("sig").get<std::string>()));
   }
   EXPECT_THROW(sign_root(options, {}), Error);
 }

@@ -14,17 +14,9 @@ namespace tovra::builder {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::error_of;
 using testing::read_file;
 using testing::TempDir;
-
-std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "no error";
-}
 
 std::set<std::string> names_in(const fs::path& folder) {
   std::set<std::string> names;
@@ -112,10 +104,7 @@ TEST(BuildPackageTest, FilesMatchTheDescriptorAndArchivesMatchTheirManifests) {
 
   const Json& roles = built.root.at("signed").at("roles");
   for (const char* role : {"root", "timestamp", "snapshot", "targets"}) EXPECT_EQ(roles.at(role).at("threshold"), 1);
-  const Json& signature = built.root.at("signatures").at(0);
-  const Json& key = built.root.at("signed").at("keys").at(signature.at("keyid").get<std::string>());
-  EXPECT_TRUE(testing::verify_with_record(key, canonical_json(built.root.at("signed")),
-                                          from_hex(signature.at("sig").get<std::string>(), 16384)));
+  EXPECT_NO_THROW(check_initial_root(read_file(root / "root.json")));
 }
 
 // The installer's own loader takes what the builder makes, with the printed seal only.

@@ -14,11 +14,6 @@ using testing::Problem;
 using testing::TempDir;
 using testing::write_file;
 
-const char* const kPaletteNames[] = {"background", "panel", "raised", "well", "border", "text", "muted",
-                                     "accent", "accent_hover", "accent_text", "danger", "danger_hover",
-                                     "danger_text", "warning", "success", "focus", "disabled", "disabled_text",
-                                     "paper", "ink", "ink_muted"};
-
 Json definition() { return testing::theme_definition(); }
 using testing::bmp;
 using testing::le32;
@@ -52,8 +47,6 @@ TEST(ThemeContrast, GreyThresholdAndDefaults) {
   const Colour white{255, 255, 255};
   EXPECT_NEAR(contrast_ratio(white, Colour{0x76, 0x76, 0x76}), 4.54, 0.01);
   EXPECT_NEAR(contrast_ratio(Colour{0x77, 0x77, 0x77}, white), 4.48, 0.01);
-  EXPECT_DOUBLE_EQ(contrast_ratio(white, white), 1.0);
-  EXPECT_NEAR(contrast_ratio(white, Colour{0, 0, 0}), 21.0, 1e-9);
 
   Json document = definition();
   document["colors"]["text"] = "#ffffff";
@@ -98,12 +91,7 @@ TEST(ThemeDefinition, BuiltInPaletteAndDefaults) {
   document["colors"]["raised"] = "#30303A";
   const Theme theme = validate_theme(document, {});
   EXPECT_EQ(theme.palette.hover, (Colour{0x30, 0x30, 0x3a}));
-  EXPECT_FALSE(theme.palette.button.has_value());
-  EXPECT_FALSE(theme.square_corners);
-  EXPECT_FALSE(theme.frame.has_value());
   EXPECT_EQ(theme.text_sizes.title, 28u);
-  EXPECT_EQ(theme.text_sizes.small, 14u);
-  EXPECT_TRUE(theme.fonts.regular.empty());
   EXPECT_EQ(builtin_theme().palette.accent, (Colour{0x25, 0x63, 0xc9}));
 
   document["corners"] = "square";
@@ -122,8 +110,12 @@ TEST(ThemeDefinition, BuiltInPaletteAndDefaults) {
   EXPECT_EQ(styled.palette.button, (Colour{0, 0, 0}));
 }
 
+// Every colour of the sample but hover (which falls back to raised) is required.
 TEST(ThemeDefinition, EveryPaletteColourIsRequired) {
-  for (const char* name : kPaletteNames) {
+  const Json sample = definition();
+  for (const auto& colour : sample.at("colors").items()) {
+    const std::string name = colour.key();
+    if (name == "hover") continue;
     Json document = definition();
     document["colors"].erase(name);
     expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", std::string("Theme needs the colour ") + name},

@@ -3,28 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "core/error.h"
-#include "support/temp_dir.h"
+#include "snapshot_fixture.h"
 
 namespace tovra::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string error_text(const Error& error) { return error.code() + ": " + error.what(); }
-
-template <typename Action>
-std::string failure_of(Action&& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return error_text(e);
-  }
-  return "no failure";
-}
-
-unsigned mode_of(const fs::path& path) {
-  return static_cast<unsigned>(fs::symlink_status(path).permissions()) & 07777u;
-}
 
 class PreparedFileTest : public ::testing::Test {
  protected:
@@ -79,8 +63,6 @@ TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {
   fs::create_directory(temp / "real");
   fs::create_directory_symlink(temp / "real", temp / "linked");
   EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "linked" / "x", 1); }),
-            "unsafe_path: Allocation requires an ordinary parent directory");
-  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "missing" / "x", 1); }),
             "unsafe_path: Allocation requires an ordinary parent directory");
   EXPECT_FALSE(fs::exists(temp / "real" / "x"));
 

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "core/digest.h"
+#include "core/error.h"
 #include "core/json.h"
 #include "package/snapshot_manifest.h"
-#include "support/archive_builder.h"
+#include "package/archive.h"
 #include "support/temp_dir.h"
 
 namespace tovra::testing {
@@ -26,6 +27,22 @@ inline std::vector<InventoryFile> sample_inventory() {
           {"empty", ""}};
 }
 
+// "code: message" of the Error raised, or "no failure".
+template <typename Action>
+std::string failure_of(Action&& action) {
+  try {
+    action();
+  } catch (const Error& e) {
+    return e.code() + ": " + e.what();
+  }
+  return "no failure";
+}
+
+// Permission bits of `path` itself, never of a link's target.
+inline unsigned mode_of(const std::filesystem::path& path) {
+  return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions()) & 07777u;
+}
+
 inline SnapshotManifest manifest_for(const std::vector<InventoryFile>& inventory) {
   SnapshotManifest manifest;
   manifest.build_id = "build-1";
@@ -41,16 +58,17 @@ inline SnapshotManifest manifest_for(const std::vector<InventoryFile>& inventory
   return manifest;
 }
 
+using builder::TarEntry;
+
 inline std::vector<TarEntry> entries_for(const std::vector<InventoryFile>& inventory) {
   std::vector<TarEntry> entries;
-  for (const auto& file : inventory) {
-    TarEntry entry;
-    entry.name = file.path;
-    entry.content = file.content;
-    entry.mode = file.executable ? 0755 : 0644;
-    entries.push_back(entry);
-  }
+  for (const auto& file : inventory) entries.push_back(builder::tar_file(file.path, file.content, file.executable ? 0755 : 0644));
   return entries;
+}
+
+// A frame that keeps its declared window, as a hostile publisher could write it.
+inline std::string zstd_frame(std::string_view data, int window_log = 20) {
+  return builder::zstd_compress(data, {3, window_log, false, true});
 }
 
 // Writes the archive and records its length and digest in the manifest.

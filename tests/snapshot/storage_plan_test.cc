@@ -10,15 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string failure_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.code() + ": " + e.what();
-  }
-  return "no failure";
-}
-
 StorageVolume volume_with(std::uint64_t available, std::optional<std::uint64_t> inodes = std::nullopt,
                           std::optional<std::uint64_t> free_inodes = std::nullopt) {
   StorageVolume volume;

@@ -8,53 +8,55 @@
 
 #include "core/digest.h"
 #include "support/tuf_signing.h"
+#include "trust/test_keys.h"
 #include "trust/tuf.h"
 
 namespace tovra {
 namespace {
 
 using testing::RsaSigning;
-using testing::shared_signer;
-using testing::TufSigner;
+using testing::shared_key;
+using testing::SigningKey;
 
-const std::string kMessage = R"({"_type":"root","version":1})";
+const Json kContent{{"_type", "root"}, {"version", 1}};
+const std::string kMessage = canonical_json(kContent);
 
 class EverySchemeTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (!testing::scheme_available(GetParam()))
+    if (!builder::scheme_available(GetParam()))
       GTEST_SKIP() << GetParam() << ": this OpenSSL has no such keys (ML-DSA needs 3.5 or later)";
   }
-  const TufSigner& signer() const { return shared_signer(GetParam()); }
+  const SigningKey& signer() const { return shared_key(GetParam()); }
 };
 
 TEST_P(EverySchemeTest, VerifiesOnlyItsOwnKeyAndMessage) {
-  const std::string signature = signer().sign(kMessage);
-  EXPECT_TRUE(verify_signature(signer().key(), kMessage, signature));
+  const std::string signature = signer().sign_content(kContent);
+  EXPECT_TRUE(verify_signature(signer().record(), kMessage, signature));
   std::string upper = signature;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_TRUE(verify_signature(signer().key(), kMessage, upper));
+  EXPECT_TRUE(verify_signature(signer().record(), kMessage, upper));
 
-  EXPECT_FALSE(verify_signature(signer().key(), kMessage + " ", signature));
-  EXPECT_FALSE(verify_signature(TufSigner::generate(GetParam()).key(), kMessage, signature));
+  EXPECT_FALSE(verify_signature(signer().record(), kMessage + " ", signature));
+  EXPECT_FALSE(verify_signature(builder::generate_key(GetParam(), 2048).record(), kMessage, signature));
   std::string flipped = signature;
   flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
-  EXPECT_FALSE(verify_signature(signer().key(), kMessage, flipped));
+  EXPECT_FALSE(verify_signature(signer().record(), kMessage, flipped));
 }
 
 TEST_P(EverySchemeTest, MalformedInputsAnswerFalseWithoutRaising) {
-  const std::string signature = signer().sign(kMessage);
+  const std::string signature = signer().sign_content(kContent);
   for (const std::string& text :
        {std::string(), signature.substr(1), signature.substr(2), "zz" + signature.substr(2), std::string(16386, 'a')})
-    EXPECT_FALSE(verify_signature(signer().key(), kMessage, text)) << text.size();
+    EXPECT_FALSE(verify_signature(signer().record(), kMessage, text)) << text.size();
 
-  Json key = signer().key();
+  Json key = signer().record();
   key["keytype"] = key["keytype"] == "rsa" ? "ecdsa" : "rsa";
   EXPECT_FALSE(verify_signature(key, kMessage, signature));
-  key = signer().key();
+  key = signer().record();
   key["scheme"] = std::string(GetParam()) + "x";
   EXPECT_FALSE(verify_signature(key, kMessage, signature));
-  key = signer().key();
+  key = signer().record();
   key["keyval"] = {{"public", 7}};
   EXPECT_FALSE(verify_signature(key, kMessage, signature));
   EXPECT_FALSE(verify_signature(Json::array(), kMessage, signature));
@@ -72,47 +74,57 @@ INSTANTIATE_TEST_SUITE_P(KeyTable, EverySchemeTest,
                          });
 
 TEST(RsaSignatureTest, OnlyPssWithTheSchemeDigestAndSaltOnLargeEnoughKeys) {
-  const TufSigner& signer = shared_signer("rsassa-pss-sha256");
-  EXPECT_TRUE(verify_signature(signer.key(), kMessage, signer.sign_rsa(kMessage, RsaSigning{})));
+  const SigningKey& signer = shared_key("rsassa-pss-sha256");
+  EXPECT_TRUE(verify_signature(signer.record(), kMessage, testing::raw_sign(signer.pkey(), "SHA256", kMessage)));
   for (const RsaSigning& variant : {RsaSigning{.salt_length = 20}, RsaSigning{.salt_length = 0},
                                     RsaSigning{.mgf1 = "SHA1"}, RsaSigning{.pkcs1_v15 = true}})
-    EXPECT_FALSE(verify_signature(signer.key(), kMessage, signer.sign_rsa(kMessage, variant)));
+    EXPECT_FALSE(verify_signature(signer.record(), kMessage, testing::raw_sign(signer.pkey(), "SHA256", kMessage, variant)));
 
-  Json stronger = signer.key();
+  Json stronger = signer.record();
   stronger["scheme"] = "rsassa-pss-sha512";
-  EXPECT_FALSE(verify_signature(stronger, kMessage, signer.sign(kMessage)));
+  EXPECT_FALSE(verify_signature(stronger, kMessage, signer.sign_content(kContent)));
 
   for (int bits : {1024, 2040}) {
-    const TufSigner small = TufSigner::generate_rsa("rsassa-pss-sha256", bits);
-    EXPECT_FALSE(verify_signature(small.key(), kMessage, small.sign(kMessage))) << bits;
+    const testing::RawKey small = testing::raw_rsa_key(bits);
+    EXPECT_FALSE(verify_signature(testing::claimed_record(small.get(), "rsassa-pss-sha256"), kMessage,
+                                  testing::raw_sign(small.get(), "SHA256", kMessage)))
+        << bits;
   }
 }
 
 TEST(EcdsaSignatureTest, KeyMustLieOnTheSchemesCurve) {
-  const std::pair<const char*, const char*> mismatches[] = {
-      {"ecdsa-sha2-nistp384", "P-256"}, {"ecdsa-sha2-nistp256", "P-384"}, {"ecdsa-sha2-nistp256", "secp256k1"}};
-  for (const auto& [scheme, curve] : mismatches) {
-    const TufSigner signer = TufSigner::generate_ec(scheme, curve);
-    EXPECT_FALSE(verify_signature(signer.key(), kMessage, signer.sign(kMessage))) << scheme << " " << curve;
+  // Signed with the digest the scheme names, so only the curve is wrong.
+  const struct {
+    const char* scheme;
+    const char* digest;
+    const char* curve;
+  } mismatches[] = {{"ecdsa-sha2-nistp384", "SHA384", "P-256"},
+                    {"ecdsa-sha2-nistp256", "SHA256", "P-384"},
+                    {"ecdsa-sha2-nistp256", "SHA256", "secp256k1"}};
+  for (const auto& m : mismatches) {
+    const testing::RawKey key = testing::raw_ec_key(m.curve);
+    EXPECT_FALSE(verify_signature(testing::claimed_record(key.get(), m.scheme), kMessage,
+                                  testing::raw_sign(key.get(), m.digest, kMessage)))
+        << m.scheme << " " << m.curve;
   }
-  const TufSigner& rsa = shared_signer("rsassa-pss-sha256");
-  Json key = rsa.key();
+  const SigningKey& rsa = shared_key("rsassa-pss-sha256");
+  Json key = rsa.record();
   key["keytype"] = "ecdsa";
   key["scheme"] = "ecdsa-sha2-nistp256";
-  EXPECT_FALSE(verify_signature(key, kMessage, rsa.sign(kMessage)));
+  EXPECT_FALSE(verify_signature(key, kMessage, rsa.sign_content(kContent)));
 }
 
 TEST(Ed25519SignatureTest, RawKeyAndSignatureLengthsAreExact) {
-  const TufSigner& signer = shared_signer("ed25519");
-  const std::string signature = signer.sign(kMessage);
+  const SigningKey& signer = shared_key("ed25519");
+  const std::string signature = signer.sign_content(kContent);
   ASSERT_EQ(signature.size(), 128u);
-  EXPECT_FALSE(verify_signature(signer.key(), kMessage, signature.substr(0, 126)));  // 63 bytes
-  EXPECT_FALSE(verify_signature(signer.key(), kMessage, signature + "00"));          // 65 bytes
+  EXPECT_FALSE(verify_signature(signer.record(), kMessage, signature.substr(0, 126)));  // 63 bytes
+  EXPECT_FALSE(verify_signature(signer.record(), kMessage, signature + "00"));          // 65 bytes
 
-  const std::string raw = signer.key().at("keyval").at("public");
-  const std::string pem = shared_signer("ecdsa-sha2-nistp256").key().at("keyval").at("public");
+  const std::string raw = signer.record().at("keyval").at("public");
+  const std::string pem = shared_key("ecdsa-sha2-nistp256").record().at("keyval").at("public");
   for (const std::string& wrong : {raw + "00", raw.substr(2), "g" + raw.substr(1), pem}) {
-    Json key = signer.key();
+    Json key = signer.record();
     key["keyval"]["public"] = wrong;
     EXPECT_FALSE(verify_signature(key, kMessage, signature)) << wrong;
   }
@@ -120,24 +132,24 @@ TEST(Ed25519SignatureTest, RawKeyAndSignatureLengthsAreExact) {
 
 TEST(MlDsaSignatureTest, KeysOfOtherAlgorithmsNeverVerify) {
   // Holds on every library version: a valid PEM key of another algorithm is not an ML-DSA key.
-  const TufSigner& p256 = shared_signer("ecdsa-sha2-nistp256");
-  Json key = p256.key();
+  const SigningKey& p256 = shared_key("ecdsa-sha2-nistp256");
+  Json key = p256.record();
   key["keytype"] = "ml-dsa";
   key["scheme"] = "ml-dsa-44/1";
-  EXPECT_FALSE(verify_signature(key, kMessage, p256.sign(kMessage)));
-  EXPECT_FALSE(verify_signature(key, kMessage, p256.sign_raw(kMessage)));
+  EXPECT_FALSE(verify_signature(key, kMessage, p256.sign_content(kContent)));
+  EXPECT_FALSE(verify_signature(key, kMessage, to_hex(p256.sign_raw(kMessage))));
 }
 
 TEST(MlDsaSignatureTest, SignsTheDomainSeparatedPrehashNotTheDocument) {
-  if (!testing::scheme_available("ml-dsa-65/1")) GTEST_SKIP() << "this OpenSSL has no ML-DSA (needs 3.5 or later)";
-  const TufSigner& signer = shared_signer("ml-dsa-65/1");
+  if (!builder::scheme_available("ml-dsa-65/1")) GTEST_SKIP() << "this OpenSSL has no ML-DSA (needs 3.5 or later)";
+  const SigningKey& signer = shared_key("ml-dsa-65/1");
   const std::string prehash = std::string("tuf\x01", 4) + from_hex(digest_hex(kMessage, "sha512"), 128);
   ASSERT_EQ(prehash.size(), 68u);
-  EXPECT_TRUE(verify_signature(signer.key(), kMessage, signer.sign_raw(prehash)));
-  EXPECT_FALSE(verify_signature(signer.key(), kMessage, signer.sign_raw(kMessage)));
-  Json other_set = signer.key();
+  EXPECT_TRUE(verify_signature(signer.record(), kMessage, to_hex(signer.sign_raw(prehash))));
+  EXPECT_FALSE(verify_signature(signer.record(), kMessage, to_hex(signer.sign_raw(kMessage))));
+  Json other_set = signer.record();
   other_set["scheme"] = "ml-dsa-87/1";
-  EXPECT_FALSE(verify_signature(other_set, kMessage, signer.sign(kMessage)));
+  EXPECT_FALSE(verify_signature(other_set, kMessage, signer.sign_content(kContent)));
 }
 
 }  // namespace

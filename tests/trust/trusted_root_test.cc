@@ -12,23 +12,15 @@
 #include "core/json.h"
 #include "platform/file_lock.h"
 #include "support/temp_dir.h"
-#include "support/tuf_signing.h"
+#include "trust/test_keys.h"
 
 namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::problem_of;
 using testing::read_file;
 using testing::sample_root_bytes;
-
-std::string problem_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "";
-}
 
 constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
 
@@ -68,15 +60,15 @@ TEST_F(TrustedRootTest, ALinkNamedRootCountsAsInitialisedAndIsNotFollowed) {
 }
 
 TEST_F(TrustedRootTest, RefusedRootsLeaveNoFileAndNoHeldLock) {
-  const testing::TufSigner& a = testing::shared_signer("ed25519");
-  const testing::TufSigner& b = testing::shared_signer("ecdsa-sha2-nistp256");
-  Json wrong_type = testing::signed_envelope(testing::root_content({&a}, 1), {&a});
+  const testing::SigningKey& a = testing::shared_key("ed25519");
+  const testing::SigningKey& b = testing::shared_key("ecdsa-sha2-nistp256");
+  Json wrong_type = testing::sign_metadata(testing::root_content({&a}, 1), {&a});
   wrong_type["signed"]["_type"] = "targets";
-  Json no_timestamp = testing::signed_envelope(testing::root_content({&a}, 1), {&a});
+  Json no_timestamp = testing::sign_metadata(testing::root_content({&a}, 1), {&a});
   no_timestamp["signed"]["roles"].erase("timestamp");
 
   const std::pair<std::string, std::string> cases[] = {
-      {testing::signed_envelope(testing::root_content({&a, &b}, 2), {&a}).dump(), "signature_threshold"},
+      {testing::sign_metadata(testing::root_content({&a, &b}, 2), {&a}).dump(), "signature_threshold"},
       {wrong_type.dump(), "metadata_type"},
       {no_timestamp.dump(), "invalid_metadata"},
       {"[1,2", "invalid_json"},
@@ -100,20 +92,14 @@ TEST_F(TrustedRootTest, AnotherHolderOfTheLockMeansBusy) {
   EXPECT_EQ(initialize(sample_root_bytes()), "");
 }
 
-class RepositoryConfigTest : public ::testing::Test {
- protected:
+TEST(RepositoryConfig, RecordsTheBundlePathOnlyWithABundleAndRewritesAtEachCommit) {
   testing::TempDir temp;
-  fs::path config = temp / "repository.json";
-  fs::path ca = temp / "repository-ca.pem";
-};
-
-TEST_F(RepositoryConfigTest, WithoutABundleRecordsAnEmptyPathAndWritesNoBundle) {
+  const fs::path config = temp / "repository.json";
+  const fs::path ca = temp / "repository-ca.pem";
   write_repository_config(config, ca, "https://updates.example.test:8443", "");
   EXPECT_EQ(read_file(config), R"({"ca_bundle":"","origin":"https://updates.example.test:8443","schema_version":1})");
   EXPECT_FALSE(fs::exists(fs::symlink_status(ca)));
-}
 
-TEST_F(RepositoryConfigTest, WithABundleRecordsItsAbsolutePathAndRewritesAtEachCommit) {
   write_repository_config(config, ca, "https://a.example.test", "old bundle");
   const std::string bundle = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
   write_repository_config(config, ca, "https://ü.example.test", bundle);
