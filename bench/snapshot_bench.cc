@@ -138,6 +138,18 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The kernel's own high-water mark of resident memory, reset before the measured extraction.
+void reset_peak_memory() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+double peak_memory_mib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return -1.0;
+}
+
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 void run(const fs::path& work, const std::string& label, std::uint64_t bytes, std::uint64_t files) {
@@ -150,9 +162,11 @@ void run(const fs::path& work, const std::string& label, std::uint64_t bytes, st
   const SnapshotManifest manifest = write_snapshot(archive, bytes, files);
   const double mib = static_cast<double>(manifest.expanded_length) / (1024.0 * 1024.0);
 
+  reset_peak_memory();
   auto start = std::chrono::steady_clock::now();
   tovra::extract_snapshot(manifest, archive, ours);
   const double full = seconds_since(start);
+  const double peak = peak_memory_mib();
 
   fs::create_directories(theirs);
   const std::string command = "zstd -q -dc " + quoted(archive) + " | tar -x -C " + quoted(theirs);
@@ -166,6 +180,7 @@ void run(const fs::path& work, const std::string& label, std::uint64_t bytes, st
   std::printf("  full extraction    %8.2f s  %8.1f MiB/s\n", full, mib / full);
   std::printf("  zstd -dc | tar -x  %8.2f s  %8.1f MiB/s\n", reference, mib / reference);
   std::printf("  ratio              %8.2f x\n", full / reference);
+  std::printf("  peak memory        %8.1f MiB (resident, during the full extraction)\n", peak);
   std::fflush(stdout);
 
   fs::remove_all(ours);
