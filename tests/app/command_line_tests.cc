@@ -28,13 +28,10 @@ void expect_problem(const std::vector<std::string>& entries, const std::string& 
   }
 }
 
-TEST(NativeArguments, DropsTheProgramNameAndKeepsUtf8) {
+TEST(NativeArguments, DropsTheProgramNameKeepsUtf8AndNeedsIt) {
   EXPECT_EQ(read({"tovra-install"}), std::vector<std::string>{});
   EXPECT_EQ(read({"tovra-install", "status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}),
             (std::vector<std::string>{"status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}));
-}
-
-TEST(NativeArguments, NeedsAtLeastTheProgramName) {
   expect_problem({}, "argument_encoding", "Cannot parse native Unicode command line");
 }
 
@@ -63,10 +60,8 @@ TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
 }
 
 TEST(NativeArguments, RefusesInvalidUtf8) {
-  for (const std::string& bad : {std::string("\xFF"), std::string("a\xC3"), std::string("\xC0\xAF"),
-                                 std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80")}) {
-    expect_problem({"tovra-install", "status", bad}, "text_encoding", "Native process text must contain valid Unicode");
-  }
+  // The decoder's cases are covered with the text helpers; here only that every entry is checked.
+  expect_problem({"tovra-install", "status", "a\xC3"}, "text_encoding", "Native process text must contain valid Unicode");
 }
 
 TEST(NativeText, BoundsOneTextAndPassesValidText) {

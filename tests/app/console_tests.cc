@@ -91,7 +91,6 @@ TEST(ConsolePhasePrinter, PrintsOneLinePerPhaseChange) {
   callbacks.progress("cleaning", 0, 0);
   callbacks.progress("verifying", 0, 0);
   EXPECT_EQ(err.str(), "Verifying\u2026\nInstalling\u2026\nRemoving\u2026\nRemoving\u2026\nVerifying\u2026\n");
-  EXPECT_EQ(err.str().substr(9, 4), "\xE2\x80\xA6\n");
 }
 
 TEST(ConsolePhasePrinter, JsonModeHasNoProgressButKeepsCancellation) {

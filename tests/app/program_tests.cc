@@ -38,30 +38,18 @@ class Program : public ::testing::Test {
   testing::TempDir folder_;
 };
 
-TEST_F(Program, PrintsUsageForHelp) {
-  const Outcome help = run("status --help");
+// Help and the argument count bound: main reads the native command line and prints the usage.
+TEST_F(Program, PrintsUsageAndEnforcesTheArgumentBound) {
+  std::string many;
+  for (int i = 0; i < 256; ++i) many += " -h";
+  const Outcome help = run(many);
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.out, usage_text("tovra-install", true));
   EXPECT_EQ(help.err, "");
-}
-
-TEST_F(Program, ReportsUsageProblemsAsTextWithExitTwo) {
-  const Outcome wrong = run("status --json --game chess");
-  EXPECT_EQ(wrong.code, 2);
-  EXPECT_EQ(wrong.out, "");
-  EXPECT_EQ(wrong.err, "--game only applies to shortcut create\n");
-
-}
-
-TEST_F(Program, EnforcesTheArgumentBoundsOfItsCommandLine) {
-  std::string many;
-  for (int i = 0; i < 256; ++i) many += " -h";
-  EXPECT_EQ(run(many).code, 0);
   const Outcome too_many = run(many + " -h");
   EXPECT_EQ(too_many.code, 1);
   EXPECT_EQ(too_many.out, "");
   EXPECT_EQ(too_many.err, "Too many native command arguments\n");
-
 }
 
 }  // namespace

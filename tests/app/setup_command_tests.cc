@@ -24,29 +24,18 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
       {{"--data-dir", ""}, "usage", "Option --data-dir needs a value"},
       {{"install", "--package"}, "usage", "Option --package needs a value"},
       {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
-      {{"--verbose"}, "usage", "Unknown option: --verbose"},
       {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
       {{"-"}, "usage", "Unknown option: -"},
       {{"--help", "--nope"}, "usage", "Unknown option: --nope"},
-      {{"status", "--nope"}, "usage", "Unknown option: --nope"},
       {{"status", "repair"}, "usage", "Choose one command"},
-      {{"status", "anything"}, "usage", "Choose one command"},
-      {{"install", "install"}, "usage", "Choose one command"},
       {{"shortcut", "create", "status"}, "usage", "Choose one command"},
       {{"status", "shortcut", "create"}, "usage", "Choose one command"},
-      {{"frobnicate"}, "usage", "Unknown command: frobnicate"},
       {{""}, "usage", "Unknown command: "},
       {{"Status"}, "usage", "Unknown command: Status"},
       {{"shortcut"}, "usage", "Use shortcut create or shortcut remove"},
-      {{"shortcut", "delete"}, "usage", "Use shortcut create or shortcut remove"},
       {{"shortcut", "--json", "create"}, "usage", "Use shortcut create or shortcut remove"},
-      {{"status", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
       {{"uninstall", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
-      {{"shortcut", "remove", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
       {{"repair", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
-      {{"--remove-data"}, "usage", "--remove-data only applies to uninstall"},
-      {{"status", "--json", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
-      {{"uninstall", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
       {{"shortcut", "remove", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
       // The checks after the last argument run in a fixed order.
       {{"status", "--remove-data", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
@@ -83,7 +72,6 @@ TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
       {{"uninstall"}, CommandKind::uninstall},
       {{"shortcut", "create"}, CommandKind::shortcut_create},
       {{"shortcut", "remove"}, CommandKind::shortcut_remove},
-      {{"--json", "shortcut", "remove"}, CommandKind::shortcut_remove},
   };
   for (const Case& row : commands) EXPECT_EQ(parse_setup_command(row.arguments, kDefault).command, row.command);
 
@@ -117,8 +105,7 @@ TEST(SetupCommandGrammar, TakesTheNextArgumentAsValueAndLetsRepeatsOverwrite) {
 
 TEST(SetupCommandGrammar, HelpIsRecognisedAnywhere) {
   for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"status", "--help"}, {"--help", "uninstall", "--remove-data"},
-           {"shortcut", "create", "-h", "--game", "chess"}, {"--json", "repair", "--help"}}) {
+           {"--help"}, {"-h"}, {"shortcut", "create", "-h", "--game", "chess"}}) {
     EXPECT_TRUE(parse_setup_command(arguments, kDefault).help);
   }
 }

@@ -3,38 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "core/error.h"
+#include "core/test_util.h"
 #include "support/temp_dir.h"
 
 namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
+using tovra::testing::outcome;
+using tovra::testing::quoted;
 using tovra::testing::read_file;
+using tovra::testing::run_quiet;
 using tovra::testing::TempDir;
 using tovra::testing::write_file;
-
-std::string outcome(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "ok";
-}
-
-int run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
-
-std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // Every name in a folder, so a leftover transaction file shows up in a failure message.
 std::vector<std::string> names_in(const fs::path& folder) {
@@ -112,11 +99,8 @@ TEST(DurableWrite, DiskFullIsInsufficientSpace) {
   TempDir temp;
   const fs::path small = temp / "small";
   fs::create_directory(small);
-  if (run("mount -t tmpfs -o size=64k,mode=0700 tmpfs " + quoted(small)) != 0) GTEST_SKIP() << "cannot mount";
-  struct Unmount {
-    fs::path point;
-    ~Unmount() { run("umount " + quoted(point)); }
-  } unmount{small};
+  if (run_quiet("mount -t tmpfs -o size=64k,mode=0700 tmpfs " + quoted(small)) != 0) GTEST_SKIP() << "cannot mount";
+  const tovra::testing::Unmount unmount{small};
   write_private_file(small / "record", "old");
   EXPECT_EQ(outcome([&] { write_private_file(small / "record", std::string(1 << 20, 'x')); }),
             "insufficient_space: Local storage cannot save data; free space and try again");
@@ -183,11 +167,11 @@ TEST(TreeRemoval, RefusesLinksBeforeDeletingAnything) {
   // A folder mounted inside the tree is never entered, even from the same device.
   fs::remove(tree / "a" / "b" / "c" / "link");
   fs::create_directory(tree / "mounted");
-  if (run("mount --bind " + quoted(outside) + " " + quoted(tree / "mounted")) == 0) {
+  if (run_quiet("mount --bind " + quoted(outside) + " " + quoted(tree / "mounted")) == 0) {
     const std::string mounted = outcome([&] { remove_tree(tree); });
     std::vector<fs::path> moved;
     const std::string quarantined = outcome([&] { remove_path_or_quarantine(tree, temp / "quarantine", moved); });
-    run("umount " + quoted(tree / "mounted"));
+    run_quiet("umount " + quoted(tree / "mounted"));
     EXPECT_EQ(mounted, "unsafe_path: Tree cleanup preserves reparse points");
     EXPECT_EQ(quarantined, "file_remove: Cannot remove " + (tree / "mounted").generic_string());
   }
@@ -232,10 +216,10 @@ TEST(Quarantine, AFileThatCannotBeMovedAsideIsReported) {
   TempDir temp;
   const fs::path file = temp / "held";
   write_file(file, "x");
-  if (run("chattr +i " + quoted(file)) != 0) GTEST_SKIP() << "immutable files are not available";
+  if (run_quiet("chattr +i " + quoted(file)) != 0) GTEST_SKIP() << "immutable files are not available";
   std::vector<fs::path> moved;
   const std::string result = outcome([&] { remove_path_or_quarantine(file, temp / "quarantine", moved); });
-  run("chattr -i " + quoted(file));
+  run_quiet("chattr -i " + quoted(file));
   EXPECT_EQ(result, "file_remove: Cannot remove " + file.generic_string() +
                         "; close the program that uses it and try again");
   EXPECT_TRUE(moved.empty());

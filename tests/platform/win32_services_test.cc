@@ -29,6 +29,7 @@
 #include "platform/volume.h"
 #include "platform/win32/shell_link.h"
 #include "platform/win32/win32_support.h"
+#include "shortcuts/pe_image.h"
 #include "win32_test_support.h"
 
 namespace tovra {
@@ -305,30 +306,9 @@ TEST(Win32ShellLink, ImageStreamCarriesARealShellLinkSave) {
   ::CoUninitialize();
 }
 
-// A minimal PE32+ header for the given machine, subsystem and characteristics.
-std::string pe_image(unsigned machine, unsigned subsystem, unsigned characteristics) {
-  std::string image(512, '\0');
-  const auto put16 = [&](std::size_t at, unsigned value) {
-    image[at] = static_cast<char>(value & 0xFF);
-    image[at + 1] = static_cast<char>((value >> 8) & 0xFF);
-  };
-  put16(0, 0x5A4D);
-  put16(60, 64);
-  image.replace(64, 4, std::string("PE\0\0", 4));
-  put16(64 + 4, machine);
-  put16(64 + 20, 240);
-  put16(64 + 22, characteristics);
-  put16(64 + 24, 0x20B);
-  put16(64 + 92, subsystem);
-  return image;
-}
-
-TEST(Win32ShellLink, RefusesBootstrapsThatAreNotWindowedAmd64Programs) {
-  const std::string refused = "shortcut_bootstrap: Use the AMD64 windowed bootstrap for Windows menu shortcuts";
-  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x8664, 2, 0x22)); }), "ok");
-  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x14C, 2, 0x22)); }), refused);
-  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x8664, 3, 0x22)); }), refused);
-  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(pe_image(0x8664, 2, 0x2022)); }), refused);
+TEST(Win32ShellLink, RecognisesLauncherPayloadsAndTheBootstrapImage) {
+  // The image rule itself is portable and tested with the shortcuts; here the bootstrap it accepts.
+  EXPECT_EQ(outcome([] { require_windowed_bootstrap_image(testing::pe_image({})); }), "ok");
   EXPECT_TRUE(inside_launcher_payload(L"C:\\Data\\Launcher\\Staging\\x\\gui.exe"));
   EXPECT_TRUE(inside_launcher_payload(L"C:\\Data\\launcher\\VERSIONS\\gui.exe"));
   EXPECT_FALSE(inside_launcher_payload(L"C:\\Data\\native\\bootstrap\\gui.exe"));
@@ -343,7 +323,7 @@ struct ShortcutSetup {
   ShortcutSetup() {
     fs::create_directories(bootstrap.parent_path());
     fs::create_directories(menu);
-    put_file(bootstrap, pe_image(0x8664, 2, 0x22));
+    put_file(bootstrap, testing::pe_image({}));
   }
   DesktopShortcut shortcut(std::string game = {}) const { return {bootstrap, data, std::move(game), "Northwind Arcade"}; }
 };

@@ -1,19 +1,18 @@
 #pragma once
-// Helpers for the win32 backend's tests: a temporary folder below the user's temporary path, the
-// outcome of an action as "code: message", and the Wine check for the documented limitations.
+// Helpers for the win32 backend's tests: a temporary folder below the user's temporary path and
+// the Wine check for the documented limitations.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "core/digest.h"
-#include "core/error.h"
+#include "core/test_util.h"
 
 namespace tovra::win32_testing {
 
@@ -33,14 +32,7 @@ inline constexpr const char* kNoCaseSensitivityQuery =
     if (::tovra::win32_testing::under_wine()) GTEST_SKIP() << "Wine limitation: " << (reason); \
   } while (false)
 
-inline std::string outcome(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "ok";
-}
+using tovra::testing::outcome;
 
 class TempFolder {
  public:

@@ -6,52 +6,15 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 
-#include "core/error.h"
+#include "core/test_util.h"
 #include "package/snapshot.h"
 #include "platform/storage.h"
+#include "shortcuts/pe_image.h"
 #include "support/temp_dir.h"
 
 namespace tovra::testing {
-
-inline std::string outcome(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "ok";
-}
-
-// PE header fields the bootstrap check reads; the defaults describe an AMD64 windowed program.
-struct PeFields {
-  std::uint32_t pe_offset = 128;
-  std::uint32_t signature = 0x00004550;
-  std::uint16_t machine = 0x8664;
-  std::uint16_t optional_size = 240;
-  std::uint16_t characteristics = 0x0022;
-  std::uint16_t magic = 0x20B;
-  std::uint16_t subsystem = 2;
-  std::size_t length = 512;
-};
-
-inline std::string pe_image(const PeFields& f) {
-  std::string image(f.length, '\0');
-  const auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes && at + i < image.size(); ++i) image[at + i] = static_cast<char>(value >> (8 * i));
-  };
-  put(0, 0x5A4D, 2);
-  put(60, f.pe_offset, 4);
-  put(f.pe_offset, f.signature, 4);
-  put(f.pe_offset + 4, f.machine, 2);
-  put(f.pe_offset + 20, f.optional_size, 2);
-  put(f.pe_offset + 22, f.characteristics, 2);
-  put(f.pe_offset + 24, f.magic, 2);
-  put(f.pe_offset + 92, f.subsystem, 2);
-  return image;
-}
 
 class Installation {
  public:

@@ -80,7 +80,6 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
       {ledger("1", ok_kind, "{}"), unsupported},
       {ledger("1", ok_kind, many), unsupported},
       {ledger("", ok_kind, "[]"), malformed},
-      {ledger("1", "", "[]"), malformed},
       {ledger("1", ok_kind, ""), malformed},
       {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
       {ledger("1", ok_kind, R"([{"game":"","name":"T","path":7,"sha256":"x"}])"), malformed},

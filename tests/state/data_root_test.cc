@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "core/test_util.h"
@@ -60,14 +61,13 @@ TEST(RequireSetupFinished, AnyEntryNamedLikeTheMarkerCounts) {
   const auto marker = dir / ".tovra-setup-incomplete";
   const std::string message =
       "Tovra setup did not finish in " + dir.path().string() + ". Run the Tovra installer again to repair it.";
-  testing::write_file(marker, "{}");
-  EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
-  std::filesystem::remove(marker);
-  std::filesystem::create_directory(marker);
-  EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
-  std::filesystem::remove(marker);
-  std::filesystem::create_symlink(dir / "nowhere", marker);
-  EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
+  for (const std::function<void()>& make : std::initializer_list<std::function<void()>>{
+           [&] { testing::write_file(marker, "{}"); }, [&] { std::filesystem::create_directory(marker); },
+           [&] { std::filesystem::create_symlink(dir / "nowhere", marker); }}) {
+    make();
+    EXPECT_PROBLEM(require_setup_finished(dir.path()), "native_install_incomplete", message);
+    std::filesystem::remove(marker);
+  }
 }
 
 TEST(RequireFinishedImage, ChecksEveryAncestorUpTo256Folders) {

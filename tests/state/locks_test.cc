@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "core/error.h"
+#include "core/test_util.h"
 #include "platform/storage.h"
 #include "state/data_root.h"
 #include "support/temp_dir.h"
@@ -23,16 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testing::outcome;
 using testing::TempDir;
-
-std::string outcome(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "ok";
-}
 
 long elapsed_ms(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
