@@ -19,6 +19,7 @@
 #include "core/digest.h"
 #include "core/error.h"
 #include "core/paths.h"
+#include "platform/fault_injection.h"
 #include "platform/storage.h"
 #include "platform/unique_fd.h"
 #include "platform/posix/mount_id.h"
@@ -166,6 +167,8 @@ void walk_tree(int directory, const TreeOrigin& origin, bool removal, int depth)
     if (S_ISDIR(st.st_mode)) {
       const unique_fd child = open_tree_directory(directory, name, origin);
       walk_tree(child.get(), origin, removal, depth + 1);
+      if (const int injected = removal ? fault_point("remove_tree directory") : 0)
+        throw Error("file_remove", with_error("Cannot remove a directory during cleanup", injected));
       if (removal && ::unlinkat(directory, name.c_str(), AT_REMOVEDIR) != 0)
         throw Error("file_remove", with_error("Cannot remove a directory during cleanup", errno));
     } else if (removal && ::unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) {
@@ -216,6 +219,8 @@ fs::path native_long_path(const fs::path& path) { return lexical_absolute(path);
 
 void export_file(const fs::path& destination, std::string_view content, bool replace_existing, bool private_storage,
                  bool synchronize) {
+  if (const int injected = fault_point("export_file"))
+    raise_file_write_error(injected, "Cannot write or synchronize transaction file");
   fs::path target;
   DirectoryChain chain;
   unique_fd plain_parent;
@@ -258,6 +263,8 @@ void export_file(const fs::path& destination, std::string_view content, bool rep
   if (::close(file.file.release()) != 0 && error == 0) error = errno;
   if (error != 0) raise_file_write_error(error, "Cannot write or synchronize transaction file");
 
+  if (const int injected = fault_point("export_file commit"))
+    raise_file_write_error(injected, "Cannot commit transaction file " + text_of(target));
   for (int attempt = 0;; ++attempt) {
     error = commit_once(parent, transaction, name, replace_existing);
     if (error == 0) break;
@@ -280,6 +287,8 @@ void create_owned_file(const fs::path& destination, std::string_view content) {
 }
 
 void sync_directory(const fs::path& directory) {
+  if (const int injected = fault_point("sync_directory"))
+    throw Error("file_sync", with_error("This filesystem cannot synchronize the native directory", injected));
   windows_security::with_directory_chain(directory, [](const DirectoryChain& chain) {
     struct stat st {};
     require(::fstat(chain.target().get(), &st) == 0 && S_ISDIR(st.st_mode), "file_sync",
@@ -289,6 +298,8 @@ void sync_directory(const fs::path& directory) {
 }
 
 void remove_tree(const fs::path& root) {
+  if (const int injected = fault_point("remove_tree"))
+    throw Error("file_remove", with_error("Cannot inspect a tree for cleanup", injected));
   const fs::path absolute = native_long_path(root);
   require(absolute.has_filename(), "unsafe_path",
           "Tree cleanup requires an ordinary directory and preserves reparse points");
@@ -319,6 +330,7 @@ void remove_tree(const fs::path& root) {
 }
 
 bool remove_or_quarantine(const fs::path& file, const fs::path& quarantine) {
+  if (fault_point("remove_or_quarantine") != 0) throw Error("file_remove", "Cannot remove " + text_of(file));
   if (::unlink(file.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
   const int error = errno;
   require(busy_error(error), "file_remove", "Cannot remove " + text_of(file));
@@ -354,6 +366,8 @@ void remove_entry(const fs::path& path, const fs::path& quarantine, std::vector<
     require(listing.error == 0 && listing.end_error == 0, "file_remove", "Cannot remove " + text_of(path));
     for (const std::string& name : listing.names) remove_entry(path / name, quarantine, moved, mount);
   }
+  if (fault_point("remove_path_or_quarantine directory") != 0)
+    throw Error("file_remove", "Cannot remove " + text_of(path));
   if (::rmdir(path.c_str()) != 0 && errno != ENOENT)
     require(!moved.empty(), "file_remove", "Cannot remove " + text_of(path));
 }

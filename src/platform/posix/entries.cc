@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "platform/fault_injection.h"
 #include "platform/storage.h"
 
 namespace tovra {
@@ -29,6 +30,7 @@ ws::DirectoryChain parent_chain(const fs::path& normalized) {
 }  // namespace
 
 void move_entry(const fs::path& from, const fs::path& to) {
+  if (const int injected = fault_point("move_entry")) raise_move(from, to, injected);
   const fs::path source = ws::normalize_private_path(from, false);
   const fs::path destination = ws::normalize_private_path(to, false);
   const ws::DirectoryChain source_parent = parent_chain(source);
@@ -54,6 +56,7 @@ void move_entry(const fs::path& from, const fs::path& to) {
 
 bool remove_entry(const fs::path& path) noexcept {
   try {
+    if (fault_point("remove_entry") != 0) return false;
     const fs::path normalized = ws::normalize_private_path(path, false);
     const ws::DirectoryChain parent = parent_chain(normalized);
     const int fd = parent.target().get();
@@ -65,8 +68,10 @@ bool remove_entry(const fs::path& path) noexcept {
     ::fsync(fd);
     return true;
   } catch (...) {
-    // A parent that cannot be reached holds no entry to remove.
-    return false;
+    // A parent that cannot be reached holds no entry to remove; the entry is gone when the path
+    // names nothing at all (an interrupted removal may already have taken its parent).
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
   }
 }
 

@@ -1,10 +1,11 @@
+// Fault points shared by every backend; only the way the process is stopped differs.
 #include "platform/fault_injection.h"
 
 #ifdef TOVRA_FAULT_INJECTION
-#include <windows.h>
-
 #include <cstdlib>
 #include <string_view>
+
+#include "platform/fault_stop.h"
 #endif
 
 namespace tovra {
@@ -74,12 +75,6 @@ FaultPlan plan_from_environment() {
   return plan;
 }
 
-void announce(std::uint64_t number, const char* step) {
-  const std::string line = "fault point " + std::to_string(number) + ": " + step + "\n";
-  DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-}
-
 }  // namespace
 
 int fault_point(const char* step) {
@@ -91,11 +86,8 @@ int fault_point(const char* step) {
   const std::uint64_t number = ++current.passed;
   current.last = step;
   if (current.plan.action == FaultPlan::Action::none || number != current.plan.at) return 0;
-  announce(number, step);
-  if (current.plan.action == FaultPlan::Action::kill) {
-    ::TerminateProcess(::GetCurrentProcess(), 137);
-    ::ExitProcess(137);  // not reached
-  }
+  if (current.plan.action == FaultPlan::Action::kill)
+    stop_process_now("fault point " + std::to_string(number) + ": " + step + "\n");
   return current.plan.error;
 }
 

@@ -1,0 +1,259 @@
+// Disk-full and permission failures injected at each durable step of install, repair and
+// uninstall, in process: the run fails with the problem the step raises (or, for a best-effort
+// step, carries on), status stays truthful, what was verified and kept is not lost, and a clean
+// run afterwards restores a verified installation.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <string>
+
+#include "core/digest.h"
+#include "core/error.h"
+#include "crash_fixture.h"
+#include "platform/fault_injection.h"
+#include "setup/workflows.h"
+#include "state/data_root.h"
+#include "state/records.h"
+
+namespace tovra {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  std::string code;  // empty when the run succeeded
+  std::string message;
+};
+
+// Every file below `folder` with its digest: what a verified folder holds.
+std::map<std::string, std::string> contents(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file())
+      files[entry.path().lexically_relative(folder).string()] = digest_hex(testing::read_file(entry.path()), "sha256");
+  return files;
+}
+
+class FaultInjection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fault_injection_available()) << "built without TOVRA_FAULT_INJECTION";
+    ::setenv("XDG_DATA_HOME", (temp_ / "xdg").c_str(), 1);
+    data_ = temp_ / "data";
+    seal_ = digest_hex(testing::read_file(fs::path(TOVRA_CRASH_PACKAGE) / "initial-package.json"), "sha256");
+  }
+  void TearDown() override { set_fault_plan({}); }
+
+  InstallResult install(bool repair) {
+    NativeInstallRequest request;
+    request.package = TOVRA_CRASH_PACKAGE;
+    request.data_dir = data_;
+    request.repair = repair;
+    return NativeInstaller::install(request, seal_, {});
+  }
+
+  void remove() {
+    NativeUninstallRequest request;
+    request.data_dir = data_;
+    request.busy_timeout_ms = 0;
+    uninstall(request, {});
+  }
+
+  static Outcome outcome_of(const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const Error& error) {
+      return {error.code(), error.what()};
+    }
+    return {};
+  }
+
+  void expect_truthful_status(const std::string& context) {
+    const testing::DiskTruth truth = testing::disk_truth(data_);
+    StatusResult reported;
+    const Outcome read = outcome_of([&] { reported = setup_status(data_); });
+    EXPECT_EQ(read.code, "") << context << ": " << read.message;
+    EXPECT_EQ(reported.incomplete, truth.marker) << context;
+    EXPECT_EQ(reported.installed, truth.record && !truth.marker) << context;
+  }
+
+  // A clean repair (or install, when nothing was started) leaves a folder that a further repair
+  // finds intact.
+  void expect_recovery(const std::string& context) {
+    const bool started = testing::disk_truth(data_).started();
+    const Outcome fixed = outcome_of([&] { install(started); });
+    ASSERT_EQ(fixed.code, "") << context << ": " << fixed.message;
+    InstallResult again;
+    const Outcome verified = outcome_of([&] { again = install(true); });
+    ASSERT_EQ(verified.code, "") << context << ": " << verified.message;
+    EXPECT_TRUE(again.replaced.empty()) << context;
+    EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
+    testing::expect_saves_untouched(data_, context);
+  }
+
+  // Runs `action` with error `error` injected at step 1, 2, ... until a run passes no more
+  // steps than the planned one; `check` examines each run. Returns the number of steps.
+  int fail_at_every_step(int error, const std::function<void()>& prepare, const std::function<void()>& action,
+                         const std::function<void(const std::string&, const Outcome&)>& check) {
+    for (std::uint64_t point = 1; point < 1000; ++point) {
+      set_fault_plan({});
+      prepare();
+      if (HasFatalFailure()) return 0;
+      set_fault_plan({FaultPlan::Action::fail, point, error});
+      const Outcome outcome = outcome_of(action);
+      const std::uint64_t passed = fault_points_passed();
+      const std::string step = last_fault_point();
+      set_fault_plan({});
+      if (passed < point) {
+        EXPECT_EQ(outcome.code, "") << "a run without an injected failure failed: " << outcome.message;
+        return static_cast<int>(point - 1);
+      }
+      // The step that failed is the last one announced only when the run stopped there.
+      const std::string context = "error " + std::to_string(error) + " at point " + std::to_string(point) + " (" +
+                                  (outcome.code.empty() ? std::string("best effort") : step) + ")";
+      check(context, outcome);
+      if (HasFatalFailure() || HasNonfatalFailure()) return static_cast<int>(point);
+    }
+    ADD_FAILURE() << "never finished";
+    return 0;
+  }
+
+  testing::TempDir temp_;
+  fs::path data_;
+  std::string seal_;
+};
+
+// The problem each kind of step raises for the error number given to it.
+void expect_problem_of_step(int error, const Outcome& outcome, const std::string& context,
+                            std::set<std::string>& codes) {
+  if (outcome.code.empty()) return;
+  codes.insert(outcome.code);
+  static const std::set<std::string> durable_codes{"insufficient_space", "file_write", "file_remove", "file_sync"};
+  EXPECT_TRUE(durable_codes.count(outcome.code)) << context << ": " << outcome.code << " " << outcome.message;
+  if (outcome.code == "insufficient_space") {
+    EXPECT_EQ(error, ENOSPC) << context;
+    EXPECT_EQ(outcome.message, "Local storage cannot save data; free space and try again") << context;
+  }
+  if (outcome.code == "file_write" && error == ENOSPC) {
+    // Only a move reports the raw error number; a file write names the full disk.
+    EXPECT_EQ(outcome.message.rfind("Cannot move ", 0), 0u) << context << ": " << outcome.message;
+  }
+}
+
+void report(const std::string& workflow, int error, int points, const std::set<std::string>& codes) {
+  std::cout << workflow << ", error " << error << ": " << points << " steps failed; problems:";
+  for (const std::string& code : codes) std::cout << ' ' << code;
+  std::cout << '\n';
+}
+
+TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
+  for (const int error : {ENOSPC, EACCES}) {
+    std::set<std::string> codes;
+    const int points = fail_at_every_step(
+        error, [&] { testing::make_earlier_data_folder(data_); }, [&] { install(false); },
+        [&](const std::string& context, const Outcome& outcome) {
+          expect_problem_of_step(error, outcome, context, codes);
+          expect_truthful_status(context);
+          testing::expect_saves_untouched(data_, context);
+          if (!outcome.code.empty() && !testing::disk_truth(data_).marker) {
+            // A failed install before its commit leaves the earlier folder as it was.
+            EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
+            EXPECT_FALSE(testing::disk_truth(data_).record) << context;
+          }
+          expect_recovery(context);
+        });
+    report("install", error, points, codes);
+    EXPECT_GE(points, 20) << "error " << error;
+    if (error == ENOSPC) {
+      EXPECT_TRUE(codes.count("insufficient_space"));
+    }
+    EXPECT_TRUE(codes.count("file_write") && codes.count("file_remove")) << "error " << error;
+  }
+}
+
+TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
+  for (const int error : {ENOSPC, EACCES}) {
+    std::set<std::string> codes;
+    const int points = fail_at_every_step(
+        error,
+        [&] {
+          testing::make_earlier_data_folder(data_);
+          install(false);
+          testing::damage_installation(data_);
+        },
+        [&] { install(true); },
+        [&](const std::string& context, const Outcome& outcome) {
+          expect_problem_of_step(error, outcome, context, codes);
+          expect_truthful_status(context);
+          testing::expect_saves_untouched(data_, context);
+          const std::optional<SetupStatus> last = read_setup_status(data_root_layout(data_));
+          // The failure record is best effort itself: a failing disk may refuse it too.
+          if (!outcome.code.empty() && last && last->outcome == "failed") {
+            EXPECT_EQ(last->action, "repair") << context;
+            EXPECT_EQ(last->message, outcome.message) << context;
+          }
+          expect_recovery(context);
+        });
+    report("repair", error, points, codes);
+    EXPECT_GE(points, 20) << "error " << error;
+  }
+}
+
+// A repair that replaces only the trusted root never loses the verified bootstrap and launcher,
+// whichever step fails.
+TEST_F(FaultInjection, FailedRepairKeepsWhatWasIntact) {
+  testing::make_earlier_data_folder(data_);
+  install(false);
+  const auto bootstrap = contents(data_ / "native/bootstrap");
+  const auto launcher = contents(data_ / "launcher");
+  std::set<std::string> codes;
+  const int points = fail_at_every_step(
+      ENOSPC, [&] { fs::remove(data_ / "trust/root.json"); }, [&] { install(true); },
+      [&](const std::string& context, const Outcome& outcome) {
+        expect_problem_of_step(ENOSPC, outcome, context, codes);
+        EXPECT_EQ(contents(data_ / "native/bootstrap"), bootstrap) << context;
+        EXPECT_EQ(contents(data_ / "launcher"), launcher) << context;
+        testing::expect_saves_untouched(data_, context);
+        expect_recovery(context);
+      });
+  report("repair of the trusted root", ENOSPC, points, codes);
+  EXPECT_GE(points, 10);
+}
+
+TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) {
+  for (const int error : {ENOSPC, EACCES}) {
+    std::set<std::string> codes;
+    const int points = fail_at_every_step(
+        error,
+        [&] {
+          testing::make_earlier_data_folder(data_);
+          install(false);
+        },
+        [&] { remove(); },
+        [&](const std::string& context, const Outcome& outcome) {
+          expect_problem_of_step(error, outcome, context, codes);
+          expect_truthful_status(context);
+          testing::expect_saves_untouched(data_, context);
+          if (!outcome.code.empty()) {
+            // A failure after the marker leaves it standing, so the next run knows.
+            if (testing::disk_truth(data_).started()) {
+              const Outcome second = outcome_of([&] { remove(); });
+              ASSERT_EQ(second.code, "") << context << ": " << second.message;
+            }
+          }
+          testing::expect_only_saves_remain(data_, context, outcome.code.empty());
+        });
+    report("uninstall", error, points, codes);
+    EXPECT_GE(points, 10) << "error " << error;
+    EXPECT_TRUE(codes.count("file_remove")) << "error " << error;
+  }
+}
+
+}  // namespace
+}  // namespace tovra
