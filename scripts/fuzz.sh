@@ -16,8 +16,12 @@ jobs=${FUZZ_JOBS:-1}
 build=build/fuzz
 work=$build/runs
 
+bash scripts/install-deps.sh
 if ! command -v clang++-14 >/dev/null || [ ! -e /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ]; then
-  apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev >/dev/null
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends clang-14 libclang-rt-14-dev >/dev/null
 fi
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
