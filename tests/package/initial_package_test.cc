@@ -2,118 +2,73 @@
 
 #include <cctype>
 #include <filesystem>
-#include <map>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "core/digest.h"
 #include "package/initial_package.h"
+#include "package/package.h"
 #include "samples.h"
 #include "support/temp_dir.h"
-#include "trust/test_keys.h"
 
 namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
+using builder::PackageOptions;
 using testing::expect_problem;
-using testing::inventory_file;
 using testing::Problem;
-using testing::sum_lengths;
 
-// A package laid out by hand: files by name, the two manifests, and the descriptor made from
-// them. write() puts everything on disk and returns the seal.
-struct HandPackage {
+// A package made by the builder in its own folder; tests may alter the folder afterwards, which
+// leaves the seal as built.
+struct BuiltFolder {
   testing::TempDir dir;
-  std::map<std::string, std::string> files{{"root.json", testing::sample_root_bytes()},
-                                           {"bootstrap.tar.zst", "bootstrap archive bytes"},
-                                           {"launcher.tar.zst", "launcher archive bytes, a little longer"}};
-  Json bootstrap = testing::bootstrap_document();
-  Json launcher = testing::launcher_document();
-  std::optional<Json> brand;
-  std::optional<std::string> ca_bundle;
-  Json featured_game;
-  std::function<void(Json&)> edit_descriptor;
-  std::function<void(const fs::path&)> after_write;  // changes the files once the seal is taken
-  std::string descriptor;
+  builder::BuiltPackage built;
+
+  explicit BuiltFolder(const PackageOptions& options = {},
+                       const std::function<void(const fs::path&)>& alter = {})
+      : built(builder::build_package_files(options, dir / "package")) {
+    if (alter) alter(root());
+  }
 
   fs::path root() const { return dir / "package"; }
-
-  Json resource(const std::string& name) const {
-    const std::string& bytes = files.at(name);
-    return Json{{"path", name}, {"length", bytes.size()}, {"sha256", digest_hex(bytes, "sha256")}};
+  std::string file(const std::string& name) const { return testing::read_file(root() / name); }
+  InitialPackage load(const HashProgress& progress = {}) const {
+    return load_initial_package(root(), built.seal, progress);
   }
-
-  void point_archive(Json& manifest, const std::string& name) {
-    if (manifest["archive"]["target"] != "snapshot.tar.zst") return;  // a test chose its own
-    manifest["archive"]["target"] = name;
-    manifest["archive"]["length"] = files.at(name).size();
-    manifest["archive"]["sha256"] = digest_hex(files.at(name), "sha256");
-  }
-
-  // The brand with an icon and a theme whose definition names one image.
-  void add_brand_with_theme() {
-    files["brand.ico"] = std::string("\0\0\1\0", 4) + std::string(18, '\x01');
-    Json definition = testing::theme_definition();
-    definition["images"] = {{"icon", {{"file", "mark.bmp"}}}};
-    files["theme.json"] = definition.dump();
-    files["theme-mark.bmp"] = testing::bmp(2, 2);
-    brand = Json{{"name", "Nordlys"}, {"id", "nordlys"}, {"publisher", "Nordlys AS"}, {"icon", "brand.ico"}};
-    (*brand)["theme"] = {{"definition", "theme.json"}, {"files", {{"mark.bmp", "theme-mark.bmp"}}}};
-  }
-
-  std::string write() {
-    point_archive(bootstrap, "bootstrap.tar.zst");
-    point_archive(launcher, "launcher.tar.zst");
-    files.emplace("bootstrap.json", bootstrap.dump());
-    files.emplace("launcher.json", launcher.dump());
-    Json document{{"schema_version", 1},
-                  {"kind", "tovra-initial-package"},
-                  {"platform", "windows-x86_64"},
-                  {"origin", "https://repository.tovra.test"},
-                  {"root", resource("root.json")},
-                  {"ca_bundle", nullptr},
-                  {"bootstrap_manifest", resource("bootstrap.json")},
-                  {"launcher_manifest", resource("launcher.json")}};
-    if (ca_bundle) {
-      files[*ca_bundle] = "-----BEGIN CERTIFICATE-----\n";
-      document["ca_bundle"] = resource(*ca_bundle);
-    }
-    if (brand) {
-      Json value = *brand;
-      if (value["icon"].is_string()) value["icon"] = resource(value["icon"]);
-      if (value.contains("theme")) {
-        Json& theme = value["theme"];
-        theme["definition"] = resource(theme["definition"]);
-        for (auto& [name, file] : theme["files"].items()) file = resource(file);
-      }
-      document["brand"] = value;
-    }
-    if (!featured_game.is_null()) document["featured_game"] = featured_game;
-    if (edit_descriptor) edit_descriptor(document);
-    descriptor = document.dump(2);
-    fs::create_directory(root());
-    for (const auto& [name, bytes] : files) testing::write_file(root() / name, bytes);
-    testing::write_file(root() / "initial-package.json", descriptor);
-    if (after_write) after_write(root());
-    return digest_hex(descriptor, "sha256");
-  }
-
-  InitialPackage load(const HashProgress& progress = {}) {
-    const std::string seal = write();
-    return load_initial_package(root(), seal, progress);
-  }
-
-  void expect_refused(const Problem& expected, const std::string& context = "") {
-    const std::string seal = write();
-    expect_problem([&] { load_initial_package(root(), seal, {}); }, expected, context);
+  void expect_refused(const Problem& expected, const std::string& context = "") const {
+    expect_problem([&] { load(); }, expected, context);
   }
 };
 
+builder::BrandOptions brand_with_icon(const std::string& icon) {
+  builder::BrandOptions brand{"Nordlys", "nordlys", "Nordlys AS", icon, {}};
+  return brand;
+}
+
+// The brand with an icon and a theme whose definition names one image.
+builder::BrandOptions brand_with_theme() {
+  builder::BrandOptions brand = brand_with_icon(std::string("\0\0\1\0", 4) + std::string(18, '\x01'));
+  Json definition = testing::theme_definition();
+  definition["images"] = {{"icon", {{"file", "mark.bmp"}}}};
+  brand.theme = builder::ThemeOptions{definition.dump(), {{"mark.bmp", testing::bmp(2, 2)}}};
+  return brand;
+}
+
+void rewrite(const fs::path& file, const std::function<void(std::string&)>& change) {
+  std::string bytes = testing::read_file(file);
+  change(bytes);
+  testing::write_file(file, bytes);
+}
+
 TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
-  HandPackage package;
-  package.add_brand_with_theme();
-  package.ca_bundle = "repository-ca.pem";
-  package.featured_game = {{"id", "star-miner"}, {"name", "Star Miner"}};
+  PackageOptions options;
+  options.brand = brand_with_theme();
+  options.ca_bundle = "-----BEGIN CERTIFICATE-----\n";
+  options.featured_game = builder::FeaturedGame{"star-miner", "Star Miner"};
+  const BuiltFolder package(options);
   std::uint64_t last_done = 0, last_total = 0;
   const InitialPackage loaded = package.load([&](std::uint64_t done, std::uint64_t total) {
     EXPECT_GE(done, last_done);
@@ -122,33 +77,37 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
     return true;
   });
   EXPECT_EQ(loaded.root, package.root());
+  EXPECT_EQ(loaded.descriptor_sha256, package.built.seal);
   EXPECT_EQ(loaded.origin, "https://repository.tovra.test");
-  EXPECT_EQ(loaded.root_metadata, package.files.at("root.json"));
+  EXPECT_EQ(loaded.root_metadata, package.file("root.json"));
   EXPECT_EQ(loaded.ca_bundle, "-----BEGIN CERTIFICATE-----\n");
-  EXPECT_EQ(loaded.bootstrap_manifest_bytes, package.files.at("bootstrap.json"));
+  EXPECT_EQ(loaded.bootstrap_manifest_bytes, package.file("bootstrap-manifest.json"));
+  EXPECT_EQ(loaded.launcher_manifest_bytes, package.file("launcher-manifest.json"));
   ASSERT_TRUE(loaded.featured_game.has_value());
   EXPECT_EQ(loaded.featured_game->name, "Star Miner");
-  EXPECT_EQ(loaded.icon, package.files.at("brand.ico"));
-  EXPECT_EQ(loaded.theme.definition, package.files.at("theme.json"));
-  EXPECT_EQ(loaded.theme.files.at("mark.bmp"), package.files.at("theme-mark.bmp"));
+  EXPECT_EQ(loaded.icon, *options.brand->icon);
+  EXPECT_EQ(loaded.theme.definition, options.brand->theme->definition);
+  EXPECT_EQ(loaded.theme.files.at("mark.bmp"), testing::bmp(2, 2));
 
+  // Progress covers every file but the descriptor, which is hashed against the seal instead.
   std::uint64_t all_files = 0;
-  for (const auto& [name, bytes] : package.files) all_files += bytes.size();
+  for (const auto& entry : fs::directory_iterator(package.root())) {
+    if (entry.path().filename() != builder::descriptor_name) all_files += entry.file_size();
+  }
   EXPECT_EQ(last_total, all_files);
   EXPECT_EQ(last_done, all_files);
 
   // A plain package: no brand, no CA bundle, and the root given with a trailing separator.
-  HandPackage plain;
-  const std::string seal = plain.write();
-  const InitialPackage bare = load_initial_package(plain.root().string() + "/", seal, {});
+  const BuiltFolder plain;
+  const InitialPackage bare = load_initial_package(plain.root().string() + "/", plain.built.seal, {});
   EXPECT_EQ(bare.root, plain.root());
   EXPECT_FALSE(bare.brand || bare.featured_game);
   EXPECT_TRUE(bare.icon.empty() && bare.ca_bundle.empty() && bare.theme.empty());
 }
 
 TEST(InitialPackage, SealAndDirectoryComeFirst) {
-  HandPackage package;
-  const std::string seal = package.write();
+  const BuiltFolder package;
+  const std::string& seal = package.built.seal;
   const Problem no_seal{"native_install_trust",
                         "This installer has no package seal; build it with TOVRA_INITIAL_PACKAGE_SHA256"};
   std::string upper = seal;
@@ -165,12 +124,13 @@ TEST(InitialPackage, SealAndDirectoryComeFirst) {
   expect_problem([&] { load_initial_package((package.dir / "link").string() + "/", seal, {}); }, choose, "a link/");
 
   const Problem other{"native_install_trust", "This package is not the one this installer was built for"};
-  testing::write_file(package.root() / "initial-package.json", package.descriptor + " ");
+  const fs::path descriptor = package.root() / builder::descriptor_name;
+  testing::write_file(descriptor, package.built.descriptor + " ");
   expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one more byte");
   expect_problem([&] { read_package_brand(package.root(), seal); }, other, "brand read");
-  std::string changed = package.descriptor;
+  std::string changed = package.built.descriptor;
   changed[changed.find("windows")] = 'W';
-  testing::write_file(package.root() / "initial-package.json", changed);
+  testing::write_file(descriptor, changed);
   expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one changed byte");
 }
 
@@ -188,8 +148,6 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
       {"ca_bundle renamed", [](Json& d) { d.erase("ca_bundle"); d["ca"] = nullptr; }, missing},
       {"not an object", [](Json& d) { d = Json::array({1, 2, 3, 4, 5, 6, 7, 8}); }, unknown},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported initial package schema"}},
-      {"platform", [](Json& d) { d["platform"] = "linux-x86_64"; },
-       {"launcher_incompatible", "This package is for another platform"}},
       {"origin number", [](Json& d) { d["origin"] = 443; }, malformed},
       {"root text", [](Json& d) { d["root"] = "root.json"; }, unknown},
       {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; },
@@ -214,10 +172,14 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        {"invalid_native_package", "Brand has unknown or missing fields"}},
   };
   for (const auto& c : cases) {
-    HandPackage package;
-    package.edit_descriptor = c.edit;
-    package.expect_refused(c.expected, c.name);
+    PackageOptions options;
+    options.edit_descriptor = c.edit;
+    BuiltFolder(options).expect_refused(c.expected, c.name);
   }
+
+  PackageOptions elsewhere;
+  elsewhere.platform = "linux-x86_64";
+  BuiltFolder(elsewhere).expect_refused({"launcher_incompatible", "This package is for another platform"});
 }
 
 TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
@@ -244,25 +206,9 @@ TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
   };
   for (const auto& c : cases) expect_problem([&] { check_package_origin(c.origin); }, c.expected, c.origin);
 
-  HandPackage package;
-  package.edit_descriptor = [](Json& d) { d["origin"] = "http://repository.tovra.test"; };
-  package.expect_refused(https);
-}
-
-void rewrite(const fs::path& file, const std::function<void(std::string&)>& change) {
-  std::string bytes = testing::read_file(file);
-  change(bytes);
-  testing::write_file(file, bytes);
-}
-
-void retarget(Json& manifest, const std::string& target, const std::string& bytes) {
-  manifest["archive"] = {{"format", "tar.zst-v1"}, {"target", target}, {"length", bytes.size()},
-                         {"sha256", digest_hex(bytes, "sha256")}};
-}
-
-void plain_brand(HandPackage& p, const std::string& icon) {
-  p.files["brand.ico"] = icon;
-  p.brand = Json{{"name", "Nordlys"}, {"id", "nordlys"}, {"publisher", "Nordlys AS"}, {"icon", "brand.ico"}};
+  PackageOptions options;
+  options.origin = "http://repository.tovra.test";
+  BuiltFolder(options).expect_refused(https);
 }
 
 // Each rule of the load, in the order the load applies them.
@@ -270,147 +216,187 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
   const auto unexpected = [](const std::string& name) {
     return Problem{"invalid_native_package", "Initial package contains an unexpected entry: " + name};
   };
-  const auto relink = [](const fs::path& root) {
-    fs::rename(root / "launcher.tar.zst", root.parent_path() / "outside");
-    fs::create_symlink(root.parent_path() / "outside", root / "launcher.tar.zst");
+  // The CA bundle moved to another name, and the descriptor saying so.
+  const auto move_ca = [](const std::string& name) {
+    return std::pair{[name](PackageOptions& o) {
+                       o.ca_bundle = "-----BEGIN CERTIFICATE-----\n";
+                       o.edit_descriptor = [name](Json& d) { d["ca_bundle"]["path"] = name; };
+                     },
+                     [name](const fs::path& root) {
+                       fs::create_directories((root / name).parent_path());
+                       fs::rename(root / "repository-ca.pem", root / name);
+                     }};
+  };
+  const auto dotted = move_ca(".ca.pem");
+  const auto nested = move_ca("certs/ca.pem");
+  const auto expired_root = [](PackageOptions& o) {
+    const auto key = std::make_shared<const builder::SigningKey>(builder::generate_key("ed25519"));
+    o.signers = {key};
+    builder::RootOptions root = builder::root_with_keys({key.get()});
+    root.expires = "2000-01-01T00:00:00Z";
+    o.root = root;
   };
   const Problem flat{"invalid_native_package", "Initial package resources need distinct flat names"};
   const Problem overlap{"invalid_native_package", "Initial package resources overlap"};
   const Problem not_ico{"invalid_native_package", "The brand icon is not an .ico file"};
   const Problem differs{"invalid_native_package", "Brand theme files differ from its definition"};
   const std::string ico_head("\0\0\1\0", 4);
+  using Options = std::function<void(PackageOptions&)>;
+  using Alter = std::function<void(const fs::path&)>;
   const struct {
     const char* name;
-    std::function<void(HandPackage&)> arrange;
+    Options arrange;
+    Alter alter;  // applied to the built folder
     Problem expected;
   } cases[] = {
-      {"icon of 21 bytes", [&](HandPackage& p) { plain_brand(p, ico_head + std::string(17, 'x')); }, not_ico},
-      {"cursor file", [](HandPackage& p) { plain_brand(p, std::string("\0\0\2\0", 4) + std::string(18, 'x')); }, not_ico},
+      {"icon of 21 bytes", [&](PackageOptions& o) { o.brand = brand_with_icon(ico_head + std::string(17, 'x')); }, {},
+       not_ico},
+      {"cursor file",
+       [](PackageOptions& o) { o.brand = brand_with_icon(std::string("\0\0\2\0", 4) + std::string(18, 'x')); }, {},
+       not_ico},
       {"theme file unused",
-       [](HandPackage& p) {
-         p.add_brand_with_theme();
-         p.files["theme-spare.bmp"] = testing::bmp(2, 2);
-         (*p.brand)["theme"]["files"]["spare.bmp"] = "theme-spare.bmp";
+       [](PackageOptions& o) {
+         o.brand = brand_with_theme();
+         o.brand->theme->files["spare.bmp"] = testing::bmp(2, 2);
        },
-       differs},
+       {}, differs},
       {"theme file missing",
-       [](HandPackage& p) {
-         p.add_brand_with_theme();
-         p.files["theme.json"] = R"({"schema_version":1,"kind":"tovra-theme","colors":{}})";
+       [](PackageOptions& o) {
+         o.brand = brand_with_theme();
+         o.brand->theme->definition = R"({"schema_version":1,"kind":"tovra-theme","colors":{}})";
        },
-       differs},
-      {"bad theme image", [](HandPackage& p) { p.add_brand_with_theme(); p.files["theme-mark.bmp"][28] = 32; },
-       {"invalid_theme", "Theme images must be uncompressed 24-bit BMP files"}},
-      {"expired root", [](HandPackage& p) { p.files["root.json"] = testing::sample_root_bytes("2000-01-01T00:00:00Z"); },
-       {"expired_metadata", "The initial package's TUF root has expired"}},
-      {"root without signed", [](HandPackage& p) { p.files["root.json"] = R"({"signatures":[]})"; },
+       {}, differs},
+      {"bad theme image",
+       [](PackageOptions& o) {
+         o.brand = brand_with_theme();
+         o.brand->theme->files["mark.bmp"][28] = 32;
+       },
+       {}, {"invalid_theme", "Theme images must be uncompressed 24-bit BMP files"}},
+      {"expired root", expired_root, {}, {"expired_metadata", "The initial package's TUF root has expired"}},
+      {"root without signed", [](PackageOptions& o) { o.root_bytes = R"({"signatures":[]})"; }, {},
        {"invalid_native_package", "Initial package metadata is malformed"}},
-      {"old launcher", [](HandPackage& p) { p.launcher["runtime_lease_abi"] = 1; },
+      {"old launcher",
+       [](PackageOptions& o) { o.launcher.snapshot.edit_manifest = [](Json& m) { m["runtime_lease_abi"] = 1; }; }, {},
        {"launcher_incompatible", "Unsupported launcher runtime contract"}},
       {"linux bootstrap",
-       [](HandPackage& p) {
-         p.bootstrap = testing::snapshot_document("linux-x86_64", "bin/tovra-bootstrap");
-         p.bootstrap["kind"] = "tovra-bootstrap-release";
-         p.bootstrap["bootstrap_abi"] = 1;
+       [](PackageOptions& o) {
+         o.bootstrap.files = {{"bin/tovra-bootstrap", {"#!/bin/sh\n", true}}};
+         o.bootstrap.gui_executable.clear();
+         o.bootstrap.snapshot.executable = "bin/tovra-bootstrap";
+         o.bootstrap.snapshot.platform = "linux-x86_64";
        },
+       {},
        {"launcher_incompatible", "Package images are for another platform"}},
-      {"archive named like the descriptor", [](HandPackage& p) { retarget(p.bootstrap, "initial-package.json", "x"); }, flat},
-      {"leading dot", [](HandPackage& p) { p.ca_bundle = ".ca.pem"; }, flat},
-      {"path with a folder",
-       [](HandPackage& p) {
-         fs::create_directories(p.root() / "certs");
-         p.ca_bundle = "certs/ca.pem";
+      {"archive named like the descriptor",
+       [](PackageOptions& o) {
+         o.bootstrap.snapshot.edit_manifest = [](Json& m) { m["archive"]["target"] = builder::descriptor_name; };
        },
-       flat},
-      {"CA bundle named like the root", [](HandPackage& p) { p.edit_descriptor = [](Json& d) { d["ca_bundle"] = d["root"]; }; },
-       overlap},
+       {}, flat},
+      {"leading dot", dotted.first, dotted.second, flat},
+      {"path with a folder", nested.first, nested.second, flat},
+      {"CA bundle named like the root",
+       [](PackageOptions& o) { o.edit_descriptor = [](Json& d) { d["ca_bundle"] = d["root"]; }; }, {}, overlap},
       {"one archive for both",
-       [](HandPackage& p) { retarget(p.launcher, "bootstrap.tar.zst", p.files.at("bootstrap.tar.zst")); }, overlap},
-      {"extra file", [](HandPackage& p) { p.files["notes.txt"] = "hello"; }, unexpected("notes.txt")},
-      {"subfolder", [](HandPackage& p) { fs::create_directories(p.root() / "extra"); }, unexpected("extra")},
-      {"dangling link",
-       [](HandPackage& p) {
-         fs::create_directories(p.root());
-         fs::create_symlink(p.dir / "elsewhere", p.root() / "dangling");
+       [](PackageOptions& o) {
+         o.launcher.snapshot.edit_manifest = [](Json& m) { m["archive"]["target"] = "bootstrap.tar.zst"; };
        },
+       {}, overlap},
+      {"extra file", [](PackageOptions& o) { o.extra_files["notes.txt"] = "hello"; }, {}, unexpected("notes.txt")},
+      {"subfolder", {}, [](const fs::path& r) { fs::create_directory(r / "extra"); }, unexpected("extra")},
+      {"dangling link", {},
+       [](const fs::path& r) { fs::create_symlink(r.parent_path() / "elsewhere", r / "dangling"); },
        unexpected("dangling")},
-      {"archive through a link", [&](HandPackage& p) { p.after_write = relink; }, unexpected("launcher.tar.zst")},
-      {"archive missing", [](HandPackage& p) { p.after_write = [](const fs::path& r) { fs::remove(r / "launcher.tar.zst"); }; },
+      {"archive through a link", {},
+       [](const fs::path& r) {
+         fs::rename(r / "launcher.tar.zst", r.parent_path() / "outside");
+         fs::create_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
+       },
+       unexpected("launcher.tar.zst")},
+      {"archive missing", {}, [](const fs::path& r) { fs::remove(r / "launcher.tar.zst"); },
        {"invalid_native_package", "Initial package is missing a resource"}},
-      {"archive one byte longer",
-       [](HandPackage& p) { p.after_write = [](const fs::path& r) { rewrite(r / "launcher.tar.zst", [](std::string& b) { b += '!'; }); }; },
+      {"archive one byte longer", {},
+       [](const fs::path& r) { rewrite(r / "launcher.tar.zst", [](std::string& b) { b += '!'; }); },
        {"content_mismatch", "Initial package resource has the wrong length"}},
-      {"archive content changed",
-       [](HandPackage& p) { p.after_write = [](const fs::path& r) { rewrite(r / "launcher.tar.zst", [](std::string& b) { b.back() ^= 1; }); }; },
+      {"archive content changed", {},
+       [](const fs::path& r) { rewrite(r / "launcher.tar.zst", [](std::string& b) { b.back() ^= 1; }); },
        {"content_mismatch", "Initial package resource changed: launcher.tar.zst"}},
-      {"root content changed",
-       [](HandPackage& p) { p.after_write = [](const fs::path& r) { rewrite(r / "root.json", [](std::string& b) { b.back() = ' '; }); }; },
+      {"root content changed", {},
+       [](const fs::path& r) { rewrite(r / "root.json", [](std::string& b) { b.back() = ' '; }); },
        {"content_mismatch", "Initial package resource changed: root.json"}},
   };
   for (const auto& c : cases) {
-    HandPackage package;
-    c.arrange(package);
-    package.expect_refused(c.expected, c.name);
+    PackageOptions options;
+    if (c.arrange) c.arrange(options);
+    BuiltFolder(options, c.alter).expect_refused(c.expected, c.name);
   }
 
-  HandPackage icon;
-  plain_brand(icon, ico_head + std::string(18, 'x'));
-  EXPECT_EQ(icon.load().icon.size(), 22u);
-  HandPackage cancelled;
+  PackageOptions icon;
+  icon.brand = brand_with_icon(ico_head + std::string(18, 'x'));
+  EXPECT_EQ(BuiltFolder(icon).load().icon.size(), 22u);
+  const BuiltFolder cancelled;
   expect_problem([&] { cancelled.load([](std::uint64_t, std::uint64_t) { return false; }); },
                  {"cancelled", "File verification cancelled"});
 }
 
 TEST(InitialPackage, ThemeFilesTogetherStayWithin16MiB) {
   // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
-  HandPackage package;
-  package.add_brand_with_theme();
+  PackageOptions options;
+  options.brand = brand_with_theme();
   for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
-    package.files[std::string("theme-") + name] = std::string(4194304, 'n');
-    (*package.brand)["theme"]["files"][name] = std::string("theme-") + name;
+    options.brand->theme->files[name] = std::string(4194304, 'n');
   }
-  package.expect_refused({"size_limit", "Brand theme files exceed 16 MiB together"});
+  BuiltFolder(options).expect_refused({"size_limit", "Brand theme files exceed 16 MiB together"});
+}
+
+// Declares `total` expanded bytes by growing the first inventory file; nothing that large is written.
+std::function<void(Json&)> declare_expanded(std::uint64_t total) {
+  return [total](Json& manifest) {
+    std::uint64_t others = 0;
+    Json& files = manifest["files"];
+    for (std::size_t i = 1; i < files.size(); ++i) others += files[i]["length"].get<std::uint64_t>();
+    files[0]["length"] = total - others;
+    testing::sum_lengths(manifest);
+  };
 }
 
 TEST(InitialPackage, PayloadBoundIsOneGibibyteTogether) {
-  const auto declare = [](HandPackage& package, std::uint64_t bootstrap, std::uint64_t launcher) {
-    package.bootstrap["files"][1]["length"] = bootstrap - 17;
-    sum_lengths(package.bootstrap);
-    package.launcher["files"][1]["length"] = launcher - 27;
-    sum_lengths(package.launcher);
-  };
   const std::uint64_t half = std::uint64_t{1} << 29;
-  HandPackage fits;
-  declare(fits, half, half);
-  const InitialPackage loaded = fits.load();
+  const auto declare = [](std::uint64_t bootstrap, std::optional<std::uint64_t> launcher) {
+    PackageOptions options;
+    options.bootstrap.snapshot.edit_manifest = declare_expanded(bootstrap);
+    if (launcher) options.launcher.snapshot.edit_manifest = declare_expanded(*launcher);
+    return options;
+  };
+  const InitialPackage loaded = BuiltFolder(declare(half, half)).load();
   EXPECT_EQ(loaded.bootstrap.expanded_length + loaded.launcher.expanded_length, std::uint64_t{1} << 30);
 
-  HandPackage over;
-  declare(over, half + 1, half);
-  over.expect_refused({"size_limit", "Initial package payload is too large"});
-  HandPackage bootstrap_alone;
-  declare(bootstrap_alone, (std::uint64_t{1} << 30) + 1, 32);
-  bootstrap_alone.expect_refused({"size_limit", "Initial package payload is too large"});
+  const Problem too_large{"size_limit", "Initial package payload is too large"};
+  BuiltFolder(declare(half + 1, half)).expect_refused(too_large, "one byte more");
+  BuiltFolder(declare((std::uint64_t{1} << 30) + 1, std::nullopt)).expect_refused(too_large, "bootstrap alone");
 }
 
 TEST(InitialPackage, BrandReadNeedsOnlyTheDescriptor) {
-  HandPackage package;
-  package.add_brand_with_theme();
-  const std::string seal = package.write();
-  fs::remove(package.root() / "brand.ico");
-  fs::remove(package.root() / "theme-mark.bmp");
-  const auto brand = read_package_brand(package.root(), seal);
+  PackageOptions options;
+  options.brand = brand_with_theme();
+  const BuiltFolder package(options, [](const fs::path& r) {
+    fs::remove(r / "brand.ico");
+    fs::remove(r / "theme-mark.bmp");
+  });
+  const auto brand = read_package_brand(package.root(), package.built.seal);
   ASSERT_TRUE(brand.has_value());
   EXPECT_EQ(brand->name, "Nordlys");
   EXPECT_TRUE(brand->icon);
 
-  HandPackage plain;
-  EXPECT_FALSE(read_package_brand(plain.root(), plain.write()).has_value());
+  const BuiltFolder plain;
+  EXPECT_FALSE(read_package_brand(plain.root(), plain.built.seal).has_value());
 
-  HandPackage broken;
-  broken.edit_descriptor = [](Json& d) { d["brand"] = {{"name", "Nordlys"}, {"icon", nullptr}, {"id", 5}, {"publisher", "x"}}; };
-  const std::string broken_seal = broken.write();
-  expect_problem([&] { read_package_brand(broken.root(), broken_seal); }, {"invalid_native_package", "Brand needs a id"});
+  PackageOptions broken;
+  broken.edit_descriptor = [](Json& d) {
+    d["brand"] = {{"name", "Nordlys"}, {"icon", nullptr}, {"id", 5}, {"publisher", "x"}};
+  };
+  const BuiltFolder refused(broken);
+  expect_problem([&] { read_package_brand(refused.root(), refused.built.seal); },
+                 {"invalid_native_package", "Brand needs a id"});
 }
 
 }  // namespace
