@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "platform/fault_injection.h"
 #include "platform/read_file.h"
 #include "platform/storage.h"
 #include "platform/unique_fd.h"
@@ -186,6 +187,7 @@ void PreparedFile::complete(bool require_full_length) {
   s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   size = s.identity_query();
   s.require_steady(size >= s.written && size <= s.length, "Partial file changed before synchronization");
+  require(fault_point("prepared file flush") == 0, "file_sync", "Cannot synchronize reserved file data");
   require(::fsync(s.file.get()) == 0, "file_sync", "Cannot synchronize reserved file data");
   s.created_new = false;
   s.file.reset();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "platform/fault_injection.h"
 #include "platform/read_file.h"
 #include "platform/storage.h"
 #include "platform/win32/win32_support.h"
@@ -179,6 +180,7 @@ void PreparedFile::complete(bool require_full_length) {
   s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   size = s.identity_query();
   s.require_steady(size >= s.written && size <= s.length, "Partial file changed before synchronization");
+  require(fault_point("prepared file flush") == 0, "file_sync", "Cannot synchronize reserved file data");
   require(::FlushFileBuffers(handle_of(s.file)) != 0, "file_sync", "Cannot synchronize reserved file data");
   s.created_new = false;
   s.file.reset();
