@@ -20,22 +20,7 @@ inline constexpr const char* kFixedKey =
     "MC4CAQAwBQYDK2VwBCIEIGhsePE1GdUHXl6C27SuM6xZH8Fdt6y3/Ki6RZueJoLq\n"
     "-----END PRIVATE KEY-----\n";
 
-inline std::string le32(std::uint32_t value) {
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return out;
-}
-
-// An uncompressed bottom-up 24-bit BMP.
-inline std::string bmp(std::uint32_t width, std::uint32_t height) {
-  const std::uint32_t stride = (width * 3 + 3) / 4 * 4;
-  const std::uint32_t size = stride * height + 54;
-  std::string out = "BM" + le32(size) + le32(0) + le32(54) + le32(40) + le32(width) + le32(height) +
-                    std::string("\x01\x00\x18\x00", 4) + le32(0) + le32(stride * height) + le32(2835) + le32(2835) +
-                    le32(0) + le32(0);
-  out.resize(size, '\x7f');
-  return out;
-}
+using builder::bmp_image;
 
 inline std::string font_stub() { return std::string("\x00\x01\x00\x00", 4) + std::string(60, 'f'); }
 
@@ -60,7 +45,7 @@ inline builder::PackageOptions fuzz_package_options() {
   brand.id = "fuzz-arcade";
   brand.icon = builder::ico_stub();
   brand.theme = builder::ThemeOptions{full_theme_definition(),
-                                      {{"font.ttf", font_stub()}, {"icon.bmp", bmp(16, 16)},
+                                      {{"font.ttf", font_stub()}, {"icon.bmp", bmp_image(16, 16)},
                                        {"notice.txt", "Licensed for fuzzing.\n"}}};
   options.brand = brand;
   options.featured_game = builder::FeaturedGame{"fuzz-game", "Fuzz Game"};

@@ -75,10 +75,10 @@ void package_seeds(Corpus& corpus, const fs::path& scratch) {
   // The theme target stores each input's image bytes as "fuzz.bmp".
   Json with_image = Json::parse(theme);
   with_image["images"]["icon"]["file"] = "fuzz.bmp";
-  corpus.add("theme", "full", with_image.dump() + std::string(1, '\0') + fuzz::bmp(16, 16));
+  corpus.add("theme", "full", with_image.dump() + std::string(1, '\0') + fuzz::bmp_image(16, 16));
   with_image["images"].erase("icon");
   with_image["images"]["banner"] = Json{{"file", "fuzz.bmp"}};
-  corpus.add("theme", "banner", with_image.dump() + std::string(1, '\0') + fuzz::bmp(300, 2));
+  corpus.add("theme", "banner", with_image.dump() + std::string(1, '\0') + fuzz::bmp_image(300, 2));
   corpus.add("theme", "default", builder::default_theme_definition() + std::string(1, '\0'));
 }
 

@@ -53,7 +53,7 @@ builder::BrandOptions brand_with_theme() {
   builder::BrandOptions brand = brand_with_icon(std::string("\0\0\1\0", 4) + std::string(18, '\x01'));
   Json definition = testing::theme_definition();
   definition["images"] = {{"icon", {{"file", "mark.bmp"}}}};
-  brand.theme = builder::ThemeOptions{definition.dump(), {{"mark.bmp", testing::bmp(2, 2)}}};
+  brand.theme = builder::ThemeOptions{definition.dump(), {{"mark.bmp", testing::bmp_image(2, 2)}}};
   return brand;
 }
 
@@ -87,7 +87,7 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
   EXPECT_EQ(loaded.featured_game->name, "Star Miner");
   EXPECT_EQ(loaded.icon, *options.brand->icon);
   EXPECT_EQ(loaded.theme.definition, options.brand->theme->definition);
-  EXPECT_EQ(loaded.theme.files.at("mark.bmp"), testing::bmp(2, 2));
+  EXPECT_EQ(loaded.theme.files.at("mark.bmp"), testing::bmp_image(2, 2));
 
   // Progress covers every file but the descriptor, which is hashed against the seal instead.
   std::uint64_t all_files = 0;
@@ -257,7 +257,7 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       {"theme file unused",
        [](PackageOptions& o) {
          o.brand = brand_with_theme();
-         o.brand->theme->files["spare.bmp"] = testing::bmp(2, 2);
+         o.brand->theme->files["spare.bmp"] = testing::bmp_image(2, 2);
        },
        {}, differs},
       {"theme file missing",

@@ -9,8 +9,11 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "package/package.h"
 
 namespace tovra::testing {
+
+using builder::bmp_image;
 
 inline const std::string kDigest(64, 'a');
 
@@ -78,17 +81,6 @@ inline Json theme_definition() {
 inline std::string le32(std::uint32_t value) {
   std::string out(4, '\0');
   for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  return out;
-}
-
-// An uncompressed bottom-up 24-bit BMP of the given size.
-inline std::string bmp(std::uint32_t width, std::uint32_t height) {
-  const std::uint32_t stride = (width * 3 + 3) / 4 * 4;
-  const std::uint32_t size = stride * height + 54;
-  std::string out = "BM" + le32(size) + le32(0) + le32(54) + le32(40) + le32(width) + le32(height) +
-                    std::string("\x01\x00\x18\x00", 4) + le32(0) + le32(stride * height) + le32(2835) + le32(2835) +
-                    le32(0) + le32(0);
-  out.resize(size, '\x7f');
   return out;
 }
 

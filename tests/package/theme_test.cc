@@ -15,7 +15,7 @@ using testing::TempDir;
 using testing::write_file;
 
 Json definition() { return testing::theme_definition(); }
-using testing::bmp;
+using testing::bmp_image;
 using testing::le32;
 
 void put32(std::string& bytes, std::size_t offset, std::uint32_t value) { bytes.replace(offset, 4, le32(value)); }
@@ -193,7 +193,7 @@ TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
 }
 
 TEST_F(ThemeFiles, IconOfExactMaximumSizeIsAccepted) {
-  const std::string image = bmp(256, 256);
+  const std::string image = bmp_image(256, 256);
   ASSERT_EQ(image.size(), 196662u);
   Json document = with_icon(image, "Icon.BMP");
   document["images"]["icon"]["pixel_art"] = true;
@@ -204,7 +204,7 @@ TEST_F(ThemeFiles, IconOfExactMaximumSizeIsAccepted) {
   EXPECT_TRUE(theme.icon->pixel_art);
   EXPECT_EQ(theme.icon->path, dir_ / "Icon.BMP");
 
-  write_file(dir_ / "banner.bmp", bmp(301, 17));
+  write_file(dir_ / "banner.bmp", bmp_image(301, 17));
   document["images"]["banner"] = {{"file", "banner.bmp"}};
   EXPECT_EQ(validate(document).banner->width, 301u);
 }
@@ -217,24 +217,24 @@ TEST_F(ThemeFiles, ImagesMustBePlainBitmaps) {
     std::function<std::string()> make;
     std::string message;
   } cases[] = {
-      {"width 257 in a small file", [] { std::string b = bmp(4, 4); put32(b, 18, 257); return b; }, larger},
-      {"height 0", [] { std::string b = bmp(4, 4); put32(b, 22, 0); return b; }, larger},
-      {"top-down", [] { std::string b = bmp(4, 4); put32(b, 22, static_cast<std::uint32_t>(-4)); return b; }, larger},
-      {"not BM", [] { std::string b = bmp(4, 4); b[0] = 'X'; return b; }, "Theme images are BMP files"},
-      {"53 bytes", [] { return bmp(4, 4).substr(0, 53); }, "Theme images are BMP files"},
-      {"compressed", [] { std::string b = bmp(4, 4); put32(b, 30, 1); return b; }, plain},
-      {"colour table", [] { std::string b = bmp(4, 4); put32(b, 46, 1); return b; }, plain},
-      {"32 bits", [] { std::string b = bmp(4, 4); b[28] = 32; return b; }, plain},
-      {"two planes", [] { std::string b = bmp(4, 4); b[26] = 2; return b; }, plain},
-      {"file size field", [] { std::string b = bmp(4, 4); put32(b, 2, 1); return b; }, plain},
-      {"data offset", [] { std::string b = bmp(4, 4); put32(b, 10, 58); return b; }, plain},
-      {"header size", [] { std::string b = bmp(4, 4); put32(b, 14, 108); return b; }, plain},
-      {"missing padding", [] { std::string b = bmp(5, 2); b.resize(b.size() - 2); put32(b, 2, b.size()); return b; }, plain},
+      {"width 257 in a small file", [] { std::string b = bmp_image(4, 4); put32(b, 18, 257); return b; }, larger},
+      {"height 0", [] { std::string b = bmp_image(4, 4); put32(b, 22, 0); return b; }, larger},
+      {"top-down", [] { std::string b = bmp_image(4, 4); put32(b, 22, static_cast<std::uint32_t>(-4)); return b; }, larger},
+      {"not BM", [] { std::string b = bmp_image(4, 4); b[0] = 'X'; return b; }, "Theme images are BMP files"},
+      {"53 bytes", [] { return bmp_image(4, 4).substr(0, 53); }, "Theme images are BMP files"},
+      {"compressed", [] { std::string b = bmp_image(4, 4); put32(b, 30, 1); return b; }, plain},
+      {"colour table", [] { std::string b = bmp_image(4, 4); put32(b, 46, 1); return b; }, plain},
+      {"32 bits", [] { std::string b = bmp_image(4, 4); b[28] = 32; return b; }, plain},
+      {"two planes", [] { std::string b = bmp_image(4, 4); b[26] = 2; return b; }, plain},
+      {"file size field", [] { std::string b = bmp_image(4, 4); put32(b, 2, 1); return b; }, plain},
+      {"data offset", [] { std::string b = bmp_image(4, 4); put32(b, 10, 58); return b; }, plain},
+      {"header size", [] { std::string b = bmp_image(4, 4); put32(b, 14, 108); return b; }, plain},
+      {"missing padding", [] { std::string b = bmp_image(5, 2); b.resize(b.size() - 2); put32(b, 2, b.size()); return b; }, plain},
   };
   for (const auto& c : cases) expect_theme_problem(with_icon(c.make()), c.message, c.name);
 
-  expect_problem([&] { validate(with_icon(bmp(257, 256))); }, {"size_limit", "File exceeds read limit"}, "257 wide");
-  Json document = with_icon(bmp(2, 2));
+  expect_problem([&] { validate(with_icon(bmp_image(257, 256))); }, {"size_limit", "File exceeds read limit"}, "257 wide");
+  Json document = with_icon(bmp_image(2, 2));
   document["images"]["icon"]["pixel_art"] = "yes";
   expect_theme_problem(document, "Theme pixel_art is true or false", "pixel_art");
 }
@@ -252,7 +252,7 @@ TEST_F(ThemeFiles, NoticesArePlainFilesWithinTheirBound) {
 
 TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {
   EXPECT_FALSE(load_theme(dir_.path()).has_value());
-  Json document = with_icon(bmp(3, 3));
+  Json document = with_icon(bmp_image(3, 3));
   write_file(dir_ / "theme.json", document.dump());
   const auto theme = load_theme(dir_.path());
   ASSERT_TRUE(theme.has_value());

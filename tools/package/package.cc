@@ -73,6 +73,21 @@ std::string default_theme_definition() {
   return document_bytes(Json{{"schema_version", 1}, {"kind", "tovra-theme"}, {"colors", colors}});
 }
 
+std::string bmp_image(std::uint32_t width, std::uint32_t height) {
+  const auto le32 = [](std::uint32_t value) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+  };
+  const std::uint32_t stride = (width * 3 + 3) / 4 * 4;
+  const std::uint32_t size = stride * height + 54;
+  std::string out = "BM" + le32(size) + le32(0) + le32(54) + le32(40) + le32(width) + le32(height) +
+                    std::string("\x01\x00\x18\x00", 4) + le32(0) + le32(stride * height) + le32(2835) + le32(2835) +
+                    le32(0) + le32(0);
+  out.resize(size, '\x7f');
+  return out;
+}
+
 std::string ico_stub() {
   // ICONDIR (reserved 0, type 1, one image) and one 16-byte directory entry.
   std::string icon("\x00\x00\x01\x00\x01\x00", 6);

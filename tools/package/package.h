@@ -5,6 +5,7 @@
 //   PackageOptions options;                       // a valid package with a fresh Ed25519 root
 //   std::string seal = build_package(options, dir);
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -42,6 +43,9 @@ struct ThemeOptions {
 std::string default_theme_definition();
 // The smallest byte string the installer takes as an .ico file.
 std::string ico_stub();
+
+// An uncompressed bottom-up 24-bit BMP, the image format themes take.
+std::string bmp_image(std::uint32_t width, std::uint32_t height);
 
 struct BrandOptions {
   std::string name = "Tovra";
