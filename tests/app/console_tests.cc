@@ -8,34 +8,19 @@
 #include <vector>
 
 #include "app/console_run.h"
+#include "core/test_util.h"
 #include "setup/workflows.h"
 
 namespace tovra {
 namespace {
-
-template <typename F>
-void expect_cancelled(F&& action, const std::string& message) {
-  try {
-    action();
-    ADD_FAILURE() << "not cancelled";
-  } catch (const Error& error) {
-    EXPECT_EQ(error.code(), "cancelled");
-    EXPECT_EQ(std::string(error.what()), message);
-  }
-}
 
 TEST(ConsoleCancellation, InterruptOnlySetsTheFlagAndOneInstanceAtATime) {
   {
     ConsoleCancellation cancellation;
     const auto predicate = cancellation.predicate();
     EXPECT_FALSE(predicate());
-    try {
-      ConsoleCancellation second;
-      ADD_FAILURE() << "a second instance was accepted";
-    } catch (const Error& error) {
-      EXPECT_EQ(error.code(), "signal");
-      EXPECT_EQ(std::string(error.what()), "Console cancellation handler is already installed");
-    }
+    EXPECT_EQ(testing::outcome([] { ConsoleCancellation second; }),
+              "signal: Console cancellation handler is already installed");
     // The refused second instance must not have released the guard or the handler.
     std::raise(SIGINT);
     EXPECT_TRUE(predicate());
@@ -65,8 +50,9 @@ TEST(Cancellation, ReportsAndChecksThroughTheCallbacks) {
   check_safe_boundary(installing, 4, 9);
   requested = true;
   EXPECT_FALSE(installing(5, 9));  // still reports before saying stop
-  expect_cancelled([&] { cancellation.check(); }, "Setup was cancelled");
-  expect_cancelled([&] { check_safe_boundary(installing, 6, 9); }, "Operation cancelled at a safe boundary");
+  EXPECT_EQ(testing::outcome([&] { cancellation.check(); }), "cancelled: Setup was cancelled");
+  EXPECT_EQ(testing::outcome([&] { check_safe_boundary(installing, 6, 9); }),
+            "cancelled: Operation cancelled at a safe boundary");
   EXPECT_EQ(reports, (std::vector<std::string>{"verifying 0/0", "installing 3/9", "installing 4/9", "installing 5/9",
                                                 "installing 6/9"}));
 

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/setup_command.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
@@ -44,7 +43,7 @@ TEST_F(Program, PrintsUsageAndEnforcesTheArgumentBound) {
   for (int i = 0; i < 256; ++i) many += " -h";
   const Outcome help = run(many);
   EXPECT_EQ(help.code, 0);
-  EXPECT_EQ(help.out, usage_text("tovra-install", true));
+  EXPECT_EQ(help.out.rfind("Usage: tovra-install [COMMAND]", 0), 0u) << help.out;
   EXPECT_EQ(help.err, "");
   const Outcome too_many = run(many + " -h");
   EXPECT_EQ(too_many.code, 1);
