@@ -13,7 +13,7 @@ std::string nested_arrays(int depth, const std::string& inner) {
   return std::string(static_cast<std::size_t>(depth), '[') + inner + std::string(static_cast<std::size_t>(depth), ']');
 }
 
-TEST(ReadBoundedFile, ReadsUpToTheLimitAndRefusesOneByteMore) {
+TEST(ReadBoundedFile, ReadsOrdinaryFilesUpToTheLimit) {
   testing::TempDir dir;
   const std::string bytes(70000, 'x');  // more than one read chunk
   testing::write_file(dir / "f", bytes);
@@ -21,10 +21,7 @@ TEST(ReadBoundedFile, ReadsUpToTheLimitAndRefusesOneByteMore) {
   EXPECT_PROBLEM(read_bounded_file(dir / "f", bytes.size() - 1), "size_limit", "File exceeds read limit");
   testing::write_file(dir / "empty", "");
   EXPECT_EQ(read_bounded_file(dir / "empty", 0), "");
-}
 
-TEST(ReadBoundedFile, RefusesWhatIsNotAnOrdinaryFile) {
-  testing::TempDir dir;
   testing::write_file(dir / "target", "{}");
   std::filesystem::create_symlink(dir / "target", dir / "link");
   std::filesystem::create_directory(dir / "folder");
@@ -33,25 +30,16 @@ TEST(ReadBoundedFile, RefusesWhatIsNotAnOrdinaryFile) {
     EXPECT_PROBLEM(read_bounded_file(path, 100), "unsafe_path", "Expected an ordinary file: " + path.string());
   }
   EXPECT_PROBLEM(read_bounded_file(dir / "missing", 100), "file_read", "Cannot open file: " + (dir / "missing").string());
-}
-
-TEST(ReadBoundedFile, NoticesAFileLargerThanItsReportedSize) {
   // Kernel status files report size 0 but yield bytes: the same as a file that grew.
   EXPECT_PROBLEM(read_bounded_file("/proc/self/status", 100), "file_read", "File changed while reading");
 }
 
-TEST(ParseJson, SizeIsCheckedBeforeParsing) {
+TEST(ParseJson, SizeThenNestingBoundOfSixtyFourContainers) {
   EXPECT_PROBLEM(parse_json("not json", 7), "size_limit", "JSON exceeds its size limit");
   EXPECT_EQ(parse_json("[1]", 3), Json::array({1}));
-}
-
-TEST(ParseJson, NestingBoundIsSixtyFourContainers) {
   EXPECT_NO_THROW(parse_json(nested_arrays(64, "1"), 1000));
   EXPECT_NO_THROW(parse_json(nested_arrays(65, ""), 1000));  // the innermost starts inside 64
-  EXPECT_NO_THROW(parse_json(nested_arrays(64, "{}"), 1000));
   EXPECT_PROBLEM(parse_json(nested_arrays(65, "1"), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
-  EXPECT_PROBLEM(parse_json(nested_arrays(66, ""), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
-  EXPECT_PROBLEM(parse_json(nested_arrays(65, "{}"), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
   // A key counts the object it belongs to.
   EXPECT_PROBLEM(parse_json(nested_arrays(64, R"({"k":1})"), 1000), "depth_limit", "JSON nesting exceeds 64 levels");
   // Deep but broken still reports depth first.
@@ -78,15 +66,8 @@ TEST(ParseJson, OnlyIntegersWithinSixtyFourBits) {
 }
 
 TEST(ParseJson, MalformedTextIsInvalidJson) {
-  for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\""}) {
-    try {
-      parse_json(text, 100);
-      ADD_FAILURE() << "accepted " << text;
-    } catch (const Error& error) {
-      EXPECT_EQ(error.code(), "invalid_json") << text;
-      EXPECT_STRNE(error.what(), "");
-    }
-  }
+  for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\""})
+    EXPECT_PROBLEM_CODE(parse_json(text, 100), "invalid_json");
 }
 
 TEST(CanonicalJson, SortsKeysAndEscapesOnlyQuoteAndBackslash) {
