@@ -1,6 +1,6 @@
 #pragma once
-// Independent readers for what the package tool writes (tar.zst decoding through zstd and
-// libarchive), and a reader for the problem an action raises.
+// Independent readers for what the package tool writes: tar.zst decoding through zstd and
+// libarchive.
 
 #include <cstdint>
 #include <functional>
@@ -10,19 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/error.h"
+#include "core/test_util.h"
 
 namespace tovra::testing {
-
-// "code: message" of the Error raised, or "no error".
-inline std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "no error";
-}
 
 struct ArchivedEntry {
   unsigned type = 0;  // AE_IF* bits

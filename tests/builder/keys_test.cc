@@ -13,57 +13,35 @@
 namespace tovra::builder {
 namespace {
 
-struct SchemeCase {
-  const char* scheme;
-  const char* keytype;
-};
-
-class EverySchemeTest : public ::testing::TestWithParam<SchemeCase> {};
-
-// Each scheme signs what the installer's verifier, fed only the public record, accepts (it also
-// holds the key to its curve and exact lengths); the record has the form and key ID it computes.
-TEST_P(EverySchemeTest, SignaturesVerifyFromThePublicRecord) {
-  const SchemeCase& c = GetParam();
-  const SigningKey key = generate_key(c.scheme, 2048);
-  const Json record = key.record();
-  EXPECT_EQ(record.at("keytype"), c.keytype);
-  EXPECT_EQ(record.at("scheme"), c.scheme);
-  EXPECT_EQ(record.size(), 3u);
-  EXPECT_EQ(key.id(), digest_hex(canonical_json(record), "sha256"));
-
+// Each scheme's public record has the form and key ID the installer computes, and what the key
+// signs verifies from that record alone (the verifier's refusals are tested with it).
+TEST(SigningKeyTest, RecordsNameTheirKeyTypeAndSignaturesVerify) {
+  const std::pair<const char*, const char*> schemes[] = {
+      {"ed25519", "ed25519"},           {"ecdsa-sha2-nistp256", "ecdsa"}, {"ecdsa-sha2-nistp384", "ecdsa"},
+      {"ecdsa-sha2-nistp521", "ecdsa"}, {"rsassa-pss-sha256", "rsa"},     {"rsassa-pss-sha384", "rsa"},
+      {"rsassa-pss-sha512", "rsa"}};
   const Json content{{"_type", "root"}, {"text", "a \"quoted\" word\n"}, {"version", 3}};
-  const std::string signature = key.sign_content(content);
-  EXPECT_TRUE(verify_signature(record, canonical_json(content), signature));
-  EXPECT_FALSE(verify_signature(record, content.dump(2), signature));
-  std::string damaged = signature;
-  damaged[damaged.size() / 2] = damaged[damaged.size() / 2] == '0' ? '1' : '0';
-  EXPECT_FALSE(verify_signature(record, canonical_json(content), damaged));
+  for (const auto& [scheme, keytype] : schemes) {
+    const SigningKey key = generate_key(scheme, 2048);
+    const Json record = key.record();
+    EXPECT_EQ(record.at("keytype"), keytype);
+    EXPECT_EQ(record.at("scheme"), scheme);
+    EXPECT_EQ(record.size(), 3u);
+    EXPECT_EQ(key.id(), digest_hex(canonical_json(record), "sha256"));
+    EXPECT_TRUE(verify_signature(record, canonical_json(content), key.sign_content(content))) << scheme;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Schemes, EverySchemeTest,
-    ::testing::Values(SchemeCase{"ed25519", "ed25519"}, SchemeCase{"ecdsa-sha2-nistp256", "ecdsa"},
-                      SchemeCase{"ecdsa-sha2-nistp384", "ecdsa"}, SchemeCase{"ecdsa-sha2-nistp521", "ecdsa"},
-                      SchemeCase{"rsassa-pss-sha256", "rsa"}, SchemeCase{"rsassa-pss-sha384", "rsa"},
-                      SchemeCase{"rsassa-pss-sha512", "rsa"}),
-    [](const auto& info) {
-      std::string name = info.param.scheme;
-      for (char& ch : name) {
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      }
-      return name;
-    });
-
 TEST(SigningKeyTest, RefusesWhatCannotBeMadeOrDoesNotFit) {
-  EXPECT_EQ(testing::error_of([] { generate_key("rsassa-pss-sha256", 1024); }), "key: RSA keys need at least 2048 bits");
-  EXPECT_EQ(testing::error_of([] { generate_key("dsa-sha1"); }), "key: Unknown signing scheme: dsa-sha1");
+  EXPECT_EQ(testing::outcome([] { generate_key("rsassa-pss-sha256", 1024); }), "key: RSA keys need at least 2048 bits");
+  EXPECT_EQ(testing::outcome([] { generate_key("dsa-sha1"); }), "key: Unknown signing scheme: dsa-sha1");
   // An Ed25519 key cannot be declared as ECDSA, nor a P-256 key as P-384.
-  EXPECT_EQ(testing::error_of([] {
+  EXPECT_EQ(testing::outcome([] {
               SigningKey key = generate_key("ed25519");
               SigningKey("ecdsa-sha2-nistp256", PkeyPtr(EVP_PKEY_dup(key.pkey())));
             }),
             "key: The key does not suit the scheme ecdsa-sha2-nistp256");
-  EXPECT_EQ(testing::error_of([] {
+  EXPECT_EQ(testing::outcome([] {
               SigningKey key = generate_key("ecdsa-sha2-nistp256");
               SigningKey("ecdsa-sha2-nistp384", PkeyPtr(EVP_PKEY_dup(key.pkey())));
             }),
@@ -73,7 +51,7 @@ TEST(SigningKeyTest, RefusesWhatCannotBeMadeOrDoesNotFit) {
       const SigningKey key = generate_key(scheme);
       EXPECT_EQ(key.keytype(), "ml-dsa");
     } else {
-      EXPECT_NE(testing::error_of([&] { generate_key(scheme); }).find("ML-DSA needs OpenSSL 3.5 or later"), std::string::npos);
+      EXPECT_NE(testing::outcome([&] { generate_key(scheme); }).find("ML-DSA needs OpenSSL 3.5 or later"), std::string::npos);
     }
   }
 }
