@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "core/error.h"
+#include "core/test_util.h"
 #include "core/json.h"
 #include "package/package.h"
 
@@ -91,14 +91,7 @@ struct Problem {
 
 // Runs `action`, which must raise an Error with exactly this code and message.
 inline void expect_problem(const std::function<void()>& action, const Problem& expected, const std::string& context = "") {
-  SCOPED_TRACE(context);
-  try {
-    action();
-    ADD_FAILURE() << "no problem raised; expected " << expected.code << ": " << expected.message;
-  } catch (const Error& error) {
-    EXPECT_EQ(error.code(), expected.code);
-    EXPECT_EQ(std::string(error.what()), expected.message);
-  }
+  EXPECT_EQ(outcome(action), expected.code + ": " + expected.message) << context;
 }
 
 }  // namespace tovra::testing

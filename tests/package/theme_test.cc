@@ -156,7 +156,6 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
        "Theme file names are 1 to 100 letters, digits, '.', '_' or '-': .legal.txt"},
       {"101 bytes", [](Json& d) { d["notices"] = {std::string(97, 'n') + ".txt"}; },
        "Theme file names are 1 to 100 letters, digits, '.', '_' or '-': " + std::string(97, 'n') + ".txt"},
-      {"same file twice", [](Json& d) { d["fonts"] = {{"regular", "a.ttf"}, {"bold", "a.ttf"}}; }, "A theme names at most 12 distinct files"},
       {"13 files",
        [](Json& d) {
          d["notices"] = Json::array();
