@@ -70,21 +70,21 @@ TEST_F(ExtractTest, RefusesWrongArchiveExistingDestinationAndCancellation) {
   SnapshotManifest wrong_length = manifest;
   wrong_length.length += 1;
   for (const auto* bad : {&wrong_digest, &wrong_length}) {
-    EXPECT_EQ(failure_of([&] { extract_snapshot(*bad, archive, dest); }),
+    EXPECT_EQ(outcome([&] { extract_snapshot(*bad, archive, dest); }),
               "content_mismatch: Snapshot differs from its verified application manifest");
     EXPECT_FALSE(fs::exists(dest)) << "nothing may be created before the archive is trusted";
   }
 
   fs::create_symlink(archive, temp / "link.tar.zst");
-  EXPECT_EQ(failure_of([&] { extract_snapshot(manifest, temp / "link.tar.zst", dest); }).substr(0, 16), "content_mismatch");
+  EXPECT_EQ(outcome([&] { extract_snapshot(manifest, temp / "link.tar.zst", dest); }).substr(0, 16), "content_mismatch");
 
   fs::create_directory(dest);
-  EXPECT_EQ(failure_of([&] { extract_snapshot(manifest, archive, dest); }),
+  EXPECT_EQ(outcome([&] { extract_snapshot(manifest, archive, dest); }),
             "staging_exists: A fresh staging directory is required");
   fs::remove(dest);
 
   int calls = 0;
-  EXPECT_EQ(failure_of([&] {
+  EXPECT_EQ(outcome([&] {
               extract_snapshot(manifest, archive, dest, [&](std::uint64_t, std::uint64_t) { return ++calls < 3; });
             }).substr(0, 9),
             "cancelled");

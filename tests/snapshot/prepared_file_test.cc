@@ -40,35 +40,35 @@ TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
 TEST_F(PreparedFileTest, LengthRules) {
   auto file = create_prepared_file(target, 4);
   file->write("abc");
-  EXPECT_EQ(failure_of([&] { file->write("de"); }), "size_limit: Write exceeds the authenticated file length");
+  EXPECT_EQ(outcome([&] { file->write("de"); }), "size_limit: Write exceeds the authenticated file length");
   EXPECT_EQ(file->written(), 3u) << "nothing of a refused chunk is written";
-  EXPECT_EQ(failure_of([&] { file->complete(true); }),
+  EXPECT_EQ(outcome([&] { file->complete(true); }),
             "length_mismatch: File data is shorter than its authenticated length");
   // Without the full-length requirement the reserved tail is dropped.
   file->complete(false);
   file.reset();
   EXPECT_EQ(read_file(target), "abc");
 
-  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "huge", UINT64_MAX); }),
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "huge", UINT64_MAX); }),
             "size_limit: File allocation exceeds native length bounds");
   EXPECT_FALSE(fs::exists(temp / "huge"));
 }
 
 TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {
   write_file(target, "old");
-  EXPECT_EQ(failure_of([&] { create_prepared_file(target, 1); }),
+  EXPECT_EQ(outcome([&] { create_prepared_file(target, 1); }),
             "unsafe_path: Cannot exclusively create or reopen a prepared allocation (17)");
   EXPECT_EQ(read_file(target), "old");
 
   fs::create_directory(temp / "real");
   fs::create_directory_symlink(temp / "real", temp / "linked");
-  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "linked" / "x", 1); }),
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "linked" / "x", 1); }),
             "unsafe_path: Allocation requires an ordinary parent directory");
   EXPECT_FALSE(fs::exists(temp / "real" / "x"));
 
   fs::create_directory(temp / "shared");
   fs::permissions(temp / "shared", fs::perms(0755));
-  EXPECT_EQ(failure_of([&] { create_prepared_file(temp / "shared" / "x", 1); }).substr(0, 12), "permissions:");
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "shared" / "x", 1); }).substr(0, 12), "permissions:");
   EXPECT_FALSE(fs::exists(temp / "shared" / "x"));
 }
 
@@ -85,7 +85,7 @@ TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
     // Someone replaces the name with another file.
     write_file(temp / "other", "replacement");
     fs::rename(temp / "other", target);
-    EXPECT_EQ(failure_of([&] { file->write("more"); file->complete(true); }),
+    EXPECT_EQ(outcome([&] { file->write("more"); file->complete(true); }),
               "allocation_changed: Allocated file changed before completion");
   }
   EXPECT_EQ(read_file(target), "replacement") << "a replacement is never removed";
@@ -118,7 +118,7 @@ TEST_F(PreparedFileTest, DetectsHardLinksAndRenamesAtEveryStep) {
       auto file = create_prepared_file(path, 4);
       file->write("ab");
       c.interfere(path);
-      EXPECT_EQ(failure_of([&] { c.step(*file); }), c.expected);
+      EXPECT_EQ(outcome([&] { c.step(*file); }), c.expected);
     }
     fs::remove(temp / "alias");
     fs::remove(temp / "moved");
@@ -135,7 +135,7 @@ TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
   EXPECT_EQ(calls, 1);
   file.reset();
 
-  EXPECT_EQ(failure_of([&] { create_prepared_file(target, 3, [&](PreparedFile& f) { f.write("x"); }); }),
+  EXPECT_EQ(outcome([&] { create_prepared_file(target, 3, [&](PreparedFile& f) { f.write("x"); }); }),
             "allocation_changed: New allocation changed while recording ownership");
   EXPECT_FALSE(fs::exists(target)) << "the failed allocation is released";
 }
@@ -148,12 +148,12 @@ TEST_F(PreparedFileTest, DirectoryIdentityRefusesLinks) {
   EXPECT_FALSE(prepared_directory_identity(temp / "sibling") == first);
 
   fs::create_directory_symlink(temp / "dir", temp / "junction");
-  EXPECT_EQ(failure_of([&] { prepared_directory_identity(temp / "junction"); }),
+  EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "junction"); }),
             "unsafe_path: Prepared directory is linked, replaced or unavailable");
   write_file(temp / "plain", "x");
-  EXPECT_EQ(failure_of([&] { prepared_directory_identity(temp / "plain"); }),
+  EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "plain"); }),
             "unsafe_path: Prepared directory is linked, replaced or unavailable");
-  EXPECT_EQ(failure_of([&] { prepared_directory_identity(temp / "absent"); }),
+  EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "absent"); }),
             "unsafe_path: Cannot inspect prepared directory identity");
 }
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/digest.h"
-#include "core/error.h"
+#include "core/test_util.h"
 #include "core/json.h"
 #include "package/snapshot_manifest.h"
 #include "package/archive.h"
@@ -25,17 +25,6 @@ inline std::vector<InventoryFile> sample_inventory() {
           {"data/a.txt", std::string(70000, 'a') + "tail"},
           {"data/deep/b.bin", std::string("\0\1\2\3", 4)},
           {"empty", ""}};
-}
-
-// "code: message" of the Error raised, or "no failure".
-template <typename Action>
-std::string failure_of(Action&& action) {
-  try {
-    action();
-  } catch (const Error& e) {
-    return e.code() + ": " + e.what();
-  }
-  return "no failure";
 }
 
 // Permission bits of `path` itself, never of a link's target.

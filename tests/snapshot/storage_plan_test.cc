@@ -67,7 +67,7 @@ TEST(StoragePlan, PlansTheDownloadUnlessTheArchiveIsCached) {
   EXPECT_EQ(v["download_file_entries"], 0);
   v = plan_storage(manifest, volume_with(1u << 30), false, 1u << 20, true)["volume"];
   EXPECT_EQ(v["download_bytes"], 0);
-  EXPECT_EQ(failure_of([&] { plan_storage(manifest, volume_with(1u << 30), true, 1, false); }),
+  EXPECT_EQ(outcome([&] { plan_storage(manifest, volume_with(1u << 30), true, 1, false); }),
             "volume_query: Existing allocation needs an owned partial file");
 }
 
@@ -80,7 +80,7 @@ TEST(StoragePlan, ShortfallSentences) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"exactly enough", volume_with(needed, 100, 67), "no failure"},
+      {"exactly enough", volume_with(needed, 100, 67), "ok"},
       {"one byte short", volume_with(needed - 1, 100, 67),
        "insufficient_space: Storage at /data/store needs 1 more byte before installation; free space first"},
       {"many bytes short", volume_with(needed - 4096, 100, 0),
@@ -89,12 +89,12 @@ TEST(StoragePlan, ShortfallSentences) {
        "insufficient_space: Storage at /data/store needs 1 more file entry before installation; free space first"},
       {"many entries short", volume_with(needed, 100, 7),
        "insufficient_space: Storage at /data/store needs 60 more file entries before installation; free space first"},
-      {"no entry counters", volume_with(needed), "no failure"},
+      {"no entry counters", volume_with(needed), "ok"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Json plan = plan_storage(manifest, c.volume, true, 0, false);
-    EXPECT_EQ(failure_of([&] { require_storage(plan, "launcher"); }), c.expected);
+    EXPECT_EQ(outcome([&] { require_storage(plan, "launcher"); }), c.expected);
   }
   const Json v = plan_storage(manifest, volume_with(needed), true, 0, false)["volume"];
   for (const char* key : {"inode_capacity", "available_inodes", "existing_or_unavailable_inodes", "peak_inodes",
@@ -126,10 +126,10 @@ TEST(StoragePlan, RefusesUnusableMeasurementsAndOverflow) {
     SCOPED_TRACE(c.name);
     StorageVolume volume = volume_with(1u << 20);
     c.spoil(volume);
-    EXPECT_EQ(failure_of([&] { validate_storage_volume(volume); }), c.expected);
-    EXPECT_EQ(failure_of([&] { plan_storage(one_file(1), volume, true, 0, false); }), c.expected);
+    EXPECT_EQ(outcome([&] { validate_storage_volume(volume); }), c.expected);
+    EXPECT_EQ(outcome([&] { plan_storage(one_file(1), volume, true, 0, false); }), c.expected);
   }
-  EXPECT_EQ(failure_of([&] { plan_storage(one_file(UINT64_MAX - 10), volume_with(1u << 20), true, 0, false); }),
+  EXPECT_EQ(outcome([&] { plan_storage(one_file(UINT64_MAX - 10), volume_with(1u << 20), true, 0, false); }),
             "size_limit: Peak storage calculation overflowed");
 }
 
@@ -145,7 +145,7 @@ TEST(StorageVolumeProbe, MeasuresOrdinaryDirectoriesOnly) {
   write_file(temp / "file", "");
   for (const fs::path& bad : {fs::path("relative"), temp / "link", temp / "file", temp / "absent"}) {
     SCOPED_TRACE(bad.string());
-    EXPECT_EQ(failure_of([&] { probe_storage_volume(bad); }),
+    EXPECT_EQ(outcome([&] { probe_storage_volume(bad); }),
               "unsafe_path: Storage needs an ordinary absolute directory");
   }
 }
