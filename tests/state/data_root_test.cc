@@ -10,7 +10,7 @@
 namespace tovra {
 namespace {
 
-TEST(NormalizeDataRoot, RefusesRootsTrailingSeparatorsAndBadText) {
+TEST(NormalizeDataRoot, RefusesRootsLinksTrailingSeparatorsAndBadText) {
   testing::TempDir dir;
   for (const std::string& text : {std::string("/"), (dir / "data/").string(), (dir / "data/sub/..").string()})
     EXPECT_PROBLEM(normalize_data_root(text), "unsafe_path", "The data folder cannot be a filesystem root");
@@ -19,19 +19,13 @@ TEST(NormalizeDataRoot, RefusesRootsTrailingSeparatorsAndBadText) {
   EXPECT_EQ(normalize_data_root(dir / "data"), dir / "data");  // missing is fine
   std::filesystem::create_directory(dir / "data");
   EXPECT_EQ(normalize_data_root(dir / "data"), dir / "data");
-}
-
-TEST(NormalizeDataRoot, RelativeFoldersAreTakenFromTheCurrentDirectory) {
-  testing::TempDir dir;
+  // A relative folder is taken from the current directory.
   const auto saved = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   const auto round_trip = normalize_data_root("work/../data");
   std::filesystem::current_path(saved);
   EXPECT_EQ(round_trip, dir / "data");
-}
-
-TEST(NormalizeDataRoot, OnlyTheFolderItselfMustNotBeALink) {
-  testing::TempDir dir;
+  // Only the folder itself must not be a link.
   std::filesystem::create_directory(dir / "real");
   std::filesystem::create_directory_symlink(dir / "real", dir / "linked");
   std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");

@@ -55,15 +55,14 @@ TEST_F(RecordsTest, RecordsOfAnotherSchemaOrShapeAreRefused) {
       {false, R"({"kind":"tovra-installation","schema_version":2})", "Unsupported installation record " + installation},
       {false, R"({"kind":"tovra-setup-status","schema_version":1})", "Unsupported installation record " + installation},
       {false, R"({"kind":"tovra-installation","schema_version":"1"})", "Unsupported installation record " + installation},
-      {false, R"({"schema_version":1})", "Installation record is malformed: " + installation},
       {false, R"([1])", "Installation record is malformed: " + installation},
+      {false, R"({"schema_version":1})", "Installation record is malformed: " + installation},
       {true, R"({"kind":"tovra-setup-status","schema_version":1,"message":5,)" + fields + "}",
        "Setup status record is malformed: " + status},
       {true, R"({"kind":"tovra-setup-status","schema_version":1,)" + fields + "}",
        "Setup status record is malformed: " + status},
       {true, R"({"kind":"tovra-installation","schema_version":1,"message":"",)" + fields + "}",
        "Unsupported setup status record"},
-      {true, "null", "Setup status record is malformed: " + status},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -82,7 +81,7 @@ TEST_F(RecordsTest, RecordsOfAnotherSchemaOrShapeAreRefused) {
 TEST_F(RecordsTest, InstalledBrandIsBestEffort) {
   const std::string head = R"({"kind":"tovra-installation","schema_version":1,"brand":)";
   for (const std::string& brand : {std::string(R"({"icon":false,"id":"Bad ID","name":"N","publisher":"P"})"),
-                                   std::string(R"({"icon":false,"id":"a","name":"N"})"), std::string("7")}) {
+                                   std::string("7")}) {
     testing::write_file(layout.installation_record, head + brand + "}");
     EXPECT_FALSE(read_installed_brand(layout.root).has_value()) << brand;
   }
