@@ -14,7 +14,7 @@
 namespace tovra {
 namespace {
 
-using testing::problem_of;
+using testing::outcome;
 using testing::root_content;
 using testing::shared_key;
 using testing::sign_metadata;
@@ -32,7 +32,7 @@ class MetadataTest : public ::testing::Test {
   Json valid_root() const { return sign_metadata(root_content({&a, &b}, 1), {&a}); }
   std::string verify_root(const Json& document) const {
     const Json& content = document.at("signed");
-    return problem_of([&] { verify_signatures(document, content.at("keys"), content.at("roles").at("root")); });
+    return outcome([&] { verify_signatures(document, content.at("keys"), content.at("roles").at("root")); });
   }
 };
 
@@ -84,15 +84,12 @@ TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
        "invalid_version: Metadata version must be a positive integer"},
       {[](Json& d) { d["signed"]["roles"]["timestamp"]["keyids"].push_back(std::string(64, 'a')); },
        "invalid_metadata: Role references a key absent from its delegator"},
-      {[](Json& d) {
-         d["signed"]["roles"]["mirrors"] = {{"keyids", Json::array()}};
-       },
-       kAuthority},
+      {[](Json& d) { d["signed"]["roles"]["mirrors"] = {{"keyids", Json::array()}}; }, kAuthority},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     Json document = valid_root();
     cases[i].first(document);
-    EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }), cases[i].second) << "case " << i;
+    EXPECT_EQ(outcome([&] { validate_metadata(document, "root"); }), cases[i].second) << "case " << i;
   }
 }
 
@@ -103,7 +100,7 @@ TEST_F(MetadataTest, SignatureMattersAreLeftToTheThresholdCheck) {
   document["signed"]["roles"]["mirrors"] = {{"keyids", {id}}, {"threshold", 1}};
   document["signed"].erase("consistent_snapshot");
   document["signatures"][0]["sig"] = "not hex";
-  EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }), "");
+  EXPECT_EQ(outcome([&] { validate_metadata(document, "root"); }), "ok");
 }
 
 TEST_F(MetadataTest, TufVersionMustBeAStableOneX) {
@@ -111,12 +108,12 @@ TEST_F(MetadataTest, TufVersionMustBeAStableOneX) {
   for (const std::string& version :
        std::vector<std::string>{"1.0", "1.0.31", "1.12", "1.2.0", "1." + std::string(30, '1')}) {
     document["signed"]["spec_version"] = version;
-    EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }), "") << version;
+    EXPECT_EQ(outcome([&] { validate_metadata(document, "root"); }), "ok") << version;
   }
   for (const std::string& version : std::vector<std::string>{"1", "1.01", "2.0", "1.0.0-rc", "1.0.", "1..0", "1.0.0.0",
                                                              "01.0", "1.0.01", "", "1." + std::string(31, '1')}) {
     document["signed"]["spec_version"] = version;
-    EXPECT_EQ(problem_of([&] { validate_metadata(document, "root"); }),
+    EXPECT_EQ(outcome([&] { validate_metadata(document, "root"); }),
               "unsupported_spec: A stable TUF 1.x[.y] specification version is required")
         << version;
   }
@@ -124,7 +121,7 @@ TEST_F(MetadataTest, TufVersionMustBeAStableOneX) {
 
 TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
   const Json content = root_content({&a, &b, &c}, 2);
-  EXPECT_EQ(verify_root(sign_metadata(content, {&c, &b, &a})), "");
+  EXPECT_EQ(verify_root(sign_metadata(content, {&c, &b, &a})), "ok");
   EXPECT_EQ(verify_root(sign_metadata(content, {&b})),
             "signature_threshold: Metadata does not meet its authorized signature threshold");
 
@@ -158,20 +155,20 @@ TEST_F(MetadataTest, ForeignAndBrokenSignaturesAreSkippedSilently) {
   document["signatures"] = {good, good, good};
   document["signatures"][0]["sig"] = std::string(128, '0');
   document["signatures"][1]["sig"] = "xyz";
-  EXPECT_EQ(verify_root(document), "");
+  EXPECT_EQ(verify_root(document), "ok");
 }
 
 TEST_F(MetadataTest, KeysAndRoleAreCheckedBeforeCounting) {
   const Json document = sign_metadata(root_content({&a}, 1), {&a});
   const Json& keys = document["signed"]["keys"];
-  EXPECT_EQ(problem_of([&] {
+  EXPECT_EQ(outcome([&] {
               verify_signatures(document, Json::array(), {{"keyids", {a.id()}}, {"threshold", 1}});
             }),
             kAuthority);
-  EXPECT_EQ(problem_of([&] { verify_signatures(document, keys, {{"keyids", "x"}, {"threshold", 1}}); }), kAuthority);
+  EXPECT_EQ(outcome([&] { verify_signatures(document, keys, {{"keyids", "x"}, {"threshold", 1}}); }), kAuthority);
   Json renamed = keys;
   renamed[std::string(64, '0')] = renamed.begin().value();
-  EXPECT_EQ(problem_of([&] {
+  EXPECT_EQ(outcome([&] {
               verify_signatures(document, renamed, {{"keyids", {a.id()}}, {"threshold", 1}});
             }).substr(0, 14),
             "keyid_mismatch");
@@ -183,18 +180,18 @@ TEST(ExpiryTest, FormsAndTheirProblems) {
   const std::string calendar = "invalid_expiry: Invalid UTC calendar time";
   const std::string fraction = "invalid_expiry: Invalid fractional second";
   const std::pair<const char*, std::string> cases[] = {
-      {"2030-01-01T00:00:00Z", ""},           {"2030-01-01T00:00:00.123456789Z", ""},
-      {"2024-02-29T23:59:59Z", ""},           {"2000-02-29T00:00:00.1Z", ""},
-      {"2030-01-01T00:00:00.Z", shape},       {"2030-01-01 00:00:00Z", shape},
-      {"2030-01-01T00:00:00", shape},         {"2030-01-01T00:00:00+00:00", shape},
-      {"2030-01-01T00:00:00,1Z", shape},      {"2030-01-01T00:00:00.1234567890Z", shape},
-      {"203a-01-01T00:00:00Z", digits},       {"2030-01-01T0 :00:00Z", digits},
-      {"2030-02-30T00:00:00Z", calendar},     {"1900-02-29T00:00:00Z", calendar},
+      {"2030-01-01T00:00:00Z", "ok"},           {"2030-01-01T00:00:00.123456789Z", "ok"},
+      {"2024-02-29T23:59:59Z", "ok"},           {"2000-02-29T00:00:00.1Z", "ok"},
+      {"2030-01-01T00:00:00.Z", shape},       {"2030-01-01T00:00:00+00:00", shape},
+      {"2030-01-01T00:00:00", shape},         {"2030-01-01T00:00:00.1234567890Z", shape},
+      {"2030-01-01T0 :00:00Z", digits},       {"2030-01-01T00:00:00.1a3Z", fraction},
+      {"203a-01-01T00:00:00Z", digits},       {"2030-01-01T00:00:00..1Z", fraction},
+      {"2030-01-01 00:00:00Z", shape},        {"2030-01-01T00:00:00,1Z", shape},
       {"2030-13-01T00:00:00Z", calendar},     {"2030-01-00T00:00:00Z", calendar},
+      {"2030-02-30T00:00:00Z", calendar},     {"1900-02-29T00:00:00Z", calendar},
       {"2030-01-01T24:00:00Z", calendar},     {"2016-12-31T23:59:60Z", calendar},
-      {"2030-01-01T00:00:00.1a3Z", fraction}, {"2030-01-01T00:00:00..1Z", fraction},
   };
-  for (const auto& [text, problem] : cases) EXPECT_EQ(problem_of([&] { parse_expiry(text); }), problem) << text;
+  for (const auto& [text, problem] : cases) EXPECT_EQ(outcome([&] { parse_expiry(text); }), problem) << text;
 }
 
 TEST(ExpiryTest, IsTheUtcInstantWithMicroseconds) {
@@ -208,17 +205,17 @@ TEST(ExpiryTest, IsTheUtcInstantWithMicroseconds) {
 
 TEST_F(MetadataTest, InitialRootMustBeSignedAndLaterThanNow) {
   const std::string bytes = sign_metadata(root_content({&a}, 1, "2030-01-01T00:00:00.000002Z"), {&a}).dump();
-  EXPECT_EQ(problem_of([&] { check_initial_root(bytes, parse_expiry("2030-01-01T00:00:00.000001Z")); }), "");
-  EXPECT_EQ(problem_of([&] { check_initial_root(bytes, parse_expiry("2030-01-01T00:00:00.000002Z")); }),
+  EXPECT_EQ(outcome([&] { check_initial_root(bytes, parse_expiry("2030-01-01T00:00:00.000001Z")); }), "ok");
+  EXPECT_EQ(outcome([&] { check_initial_root(bytes, parse_expiry("2030-01-01T00:00:00.000002Z")); }),
             "expired_metadata: The initial package's TUF root has expired");
-  EXPECT_EQ(problem_of([&] { check_initial_root(testing::sample_root_bytes()); }), "");
-  EXPECT_EQ(problem_of([&] { check_initial_root(testing::sample_root_bytes("2020-01-01T00:00:00Z")); }).substr(0, 16),
+  EXPECT_EQ(outcome([&] { check_initial_root(testing::sample_root_bytes()); }), "ok");
+  EXPECT_EQ(outcome([&] { check_initial_root(testing::sample_root_bytes("2020-01-01T00:00:00Z")); }).substr(0, 16),
             "expired_metadata");
-  EXPECT_EQ(problem_of([&] {
+  EXPECT_EQ(outcome([&] {
               check_initial_root(sign_metadata(root_content({&a, &b}, 2), {&a}).dump());
             }).substr(0, 19),
             "signature_threshold");
-  EXPECT_EQ(problem_of([&] { check_initial_root(bytes + std::string(524288, ' ')); }).substr(0, 10), "size_limit");
+  EXPECT_EQ(outcome([&] { check_initial_root(bytes + std::string(524288, ' ')); }).substr(0, 10), "size_limit");
 }
 
 TEST_F(MetadataTest, InitialRootMissingMembersSurfaceAsLibraryExceptions) {

@@ -1,26 +1,16 @@
 #pragma once
-// Repository keys and roots for the tests, made with the package builder, and a problem reader.
+// Repository keys and roots for the tests, made with the package builder.
 
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "core/error.h"
+#include "core/test_util.h"
 #include "package/keys.h"
 #include "package/root.h"
 
 namespace tovra::testing {
-
-// "code: message" of the problem raised, or "" when none is.
-inline std::string problem_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Error& error) {
-    return error.code() + ": " + error.what();
-  }
-  return "";
-}
 
 using builder::sign_metadata;
 using builder::SigningKey;
