@@ -37,8 +37,9 @@ TEST(CheckRelativePath, Table) {
       {"a//b", false, kUnsafeComponent}, {"c:x", false, kUnsafeComponent}, {"a/b/", false, kTrailing},
       {"a/", true, kTrailing}, {"notes.", true, kNotPortable}, {"a?b", false, nullptr},
       {"a?b", true, kNotPortable}, {"trailing ", true, kNotPortable}, {"tab\there", true, kNotPortable},
-      {"caf\xc3\xa9/\x7f", true, nullptr}, {"dir/con.txt", true, kReserved},
+      {"caf\xc3\xa9/\x7f", true, nullptr}, {"dir/con.txt", true, kReserved}, {"Aux", true, kReserved},
       {"con.txt", false, nullptr}, {"COM0", true, nullptr}, {"console", true, nullptr},
+      {"com10", true, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 40) + (c.portable ? " portable" : ""));
