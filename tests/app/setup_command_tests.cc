@@ -23,6 +23,7 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
       {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
       {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
       {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
+      {{"-"}, "usage", "Unknown option: -"},
       {{"--help", "--nope"}, "usage", "Unknown option: --nope"},
       {{"status", "repair"}, "usage", "Choose one command"},
       {{"shortcut", "create", "status"}, "usage", "Choose one command"},
