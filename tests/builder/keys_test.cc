@@ -46,14 +46,6 @@ TEST(SigningKeyTest, RefusesWhatCannotBeMadeOrDoesNotFit) {
               SigningKey("ecdsa-sha2-nistp384", PkeyPtr(EVP_PKEY_dup(key.pkey())));
             }),
             "key: The key does not suit the scheme ecdsa-sha2-nistp384");
-  for (const char* scheme : {"ml-dsa-44/1", "ml-dsa-65/1", "ml-dsa-87/1"}) {
-    if (scheme_available(scheme)) {
-      const SigningKey key = generate_key(scheme);
-      EXPECT_EQ(key.keytype(), "ml-dsa");
-    } else {
-      EXPECT_NE(testing::outcome([&] { generate_key(scheme); }).find("ML-DSA needs OpenSSL 3.5 or later"), std::string::npos);
-    }
-  }
 }
 
 TEST(SigningKeyTest, KeyFilesRoundTripPrivatelyAndMustBelongTogether) {
