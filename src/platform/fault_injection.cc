@@ -14,6 +14,7 @@ namespace tovra {
 
 // The shipped program: no plan, no count, nothing read from anywhere.
 int fault_point(const char*) { return 0; }
+int fault_check(const char*) { return 0; }
 bool fault_injection_available() { return false; }
 void set_fault_plan(const FaultPlan&) {}
 std::uint64_t fault_points_passed() { return 0; }
@@ -83,12 +84,19 @@ int fault_point(const char* step) {
     current.plan = plan_from_environment();
     current.planned = true;
   }
+  if (!current.plan.step.empty() && current.plan.step != step) return 0;
   const std::uint64_t number = ++current.passed;
   current.last = step;
   if (current.plan.action == FaultPlan::Action::none || number != current.plan.at) return 0;
   if (current.plan.action == FaultPlan::Action::kill)
     stop_process_now("fault point " + std::to_string(number) + ": " + step + "\n");
   return current.plan.error;
+}
+
+int fault_check(const char* step) {
+  const FaultState& current = state();
+  if (!current.planned || current.plan.step.empty() || current.plan.step != step) return 0;
+  return fault_point(step);
 }
 
 bool fault_injection_available() { return true; }

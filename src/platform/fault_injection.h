@@ -16,11 +16,16 @@ namespace tovra {
 // with as if the system had returned it (POSIX errno; Windows error number).
 int fault_point(const char* step);
 
+// A check that only fails when a plan names it (FaultPlan::step); it is not counted as a step
+// otherwise, so checks that follow no durable step stay out of the step-by-step runs.
+int fault_check(const char* step);
+
 struct FaultPlan {
   enum class Action { none, kill, fail };
   Action action = Action::none;
   std::uint64_t at = 0;  // 1-based number of the step that faults
   int error = 0;         // for Action::fail
+  std::string step;      // when set, only the points and checks of this name are counted
 };
 
 // True only in a build configured with fault injection; the calls below are inert otherwise.

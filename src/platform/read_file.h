@@ -1,7 +1,8 @@
 #pragma once
 // Read-only file service: opening a file for reading without following a final link, and
-// inspecting a path's own kind. POSIX opens with O_NOFOLLOW and inspects with lstat; Windows
-// opens the reparse point itself with backup semantics and full sharing, and reads attributes.
+// inspecting a path's own kind. POSIX opens with O_NOFOLLOW and inspects with lstat, a mount
+// point counting as a reparse point; Windows opens the reparse point itself with backup semantics
+// and full sharing, and reads attributes.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +19,7 @@ enum class PathKind {
   file,       // ordinary file
   directory,  // ordinary directory
   link,       // symbolic link
-  reparse,    // any other reparse point (junction, mount point); Windows only
+  reparse,    // any other reparse point (junction, mount point); POSIX: a mount point
   other,      // device, FIFO, socket
   unknown,    // the status could not be read
 };

@@ -82,11 +82,11 @@ TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
   {
     auto file = create_prepared_file(target, 8);
     file->write("part");
-    // Someone replaces the name with another file.
+    // Someone replaces the name with another file, which leaves ours without a link.
     write_file(temp / "other", "replacement");
     fs::rename(temp / "other", target);
     EXPECT_EQ(failure_of([&] { file->write("more"); file->complete(true); }),
-              "allocation_changed: Allocated file changed before completion");
+              "unsafe_path: Allocation requires an ordinary single-link file");
   }
   EXPECT_EQ(read_file(target), "replacement") << "a replacement is never removed";
 }

@@ -6,9 +6,27 @@
 #include <unistd.h>
 
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "platform/posix/mount_id.h"
+#include "platform/unique_fd.h"
+
 namespace tovra {
+namespace {
+
+// A directory is a mounted folder when it is a mount point as seen from the folder holding it.
+bool mounted_folder(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
+  if (error) return false;
+  if (!absolute.has_filename() && absolute != absolute.root_path()) absolute = absolute.parent_path();
+  if (absolute == absolute.root_path()) return true;
+  const unique_fd parent(::open(absolute.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return !parent || posix::is_mount_point(parent.get(), absolute.filename().c_str());
+}
+
+}  // namespace
 
 PathKind path_kind(const std::filesystem::path& path) {
   struct stat st {};
@@ -19,7 +37,7 @@ PathKind path_kind(const std::filesystem::path& path) {
   }
   if (S_ISLNK(st.st_mode)) return PathKind::link;
   if (S_ISREG(st.st_mode)) return PathKind::file;
-  if (S_ISDIR(st.st_mode)) return PathKind::directory;
+  if (S_ISDIR(st.st_mode)) return mounted_folder(path) ? PathKind::reparse : PathKind::directory;
   return PathKind::other;
 }
 
