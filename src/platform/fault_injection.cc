@@ -17,6 +17,7 @@ int fault_point(const char*) { return 0; }
 int fault_check(const char*) { return 0; }
 bool fault_injection_available() { return false; }
 void set_fault_plan(const FaultPlan&) {}
+void set_fault_plan(const FaultPlan&, const std::string&) {}
 std::uint64_t fault_points_passed() { return 0; }
 std::string last_fault_point() { return {}; }
 
@@ -26,6 +27,7 @@ namespace {
 
 struct FaultState {
   FaultPlan plan;
+  std::string step;  // when set, only points and checks of this name count
   bool planned = false;
   std::uint64_t passed = 0;
   std::string last;
@@ -84,7 +86,7 @@ int fault_point(const char* step) {
     current.plan = plan_from_environment();
     current.planned = true;
   }
-  if (!current.plan.step.empty() && current.plan.step != step) return 0;
+  if (!current.step.empty() && current.step != step) return 0;
   const std::uint64_t number = ++current.passed;
   current.last = step;
   if (current.plan.action == FaultPlan::Action::none || number != current.plan.at) return 0;
@@ -95,15 +97,18 @@ int fault_point(const char* step) {
 
 int fault_check(const char* step) {
   const FaultState& current = state();
-  if (!current.planned || current.plan.step.empty() || current.plan.step != step) return 0;
+  if (!current.planned || current.step.empty() || current.step != step) return 0;
   return fault_point(step);
 }
 
 bool fault_injection_available() { return true; }
 
-void set_fault_plan(const FaultPlan& plan) {
+void set_fault_plan(const FaultPlan& plan) { set_fault_plan(plan, std::string()); }
+
+void set_fault_plan(const FaultPlan& plan, const std::string& step) {
   FaultState& current = state();
   current.plan = plan;
+  current.step = step;
   current.planned = true;
   current.passed = 0;
   current.last.clear();

@@ -16,8 +16,8 @@ namespace tovra {
 // with as if the system had returned it (POSIX errno; Windows error number).
 int fault_point(const char* step);
 
-// A check that only fails when a plan names it (FaultPlan::step); it is not counted as a step
-// otherwise, so checks that follow no durable step stay out of the step-by-step runs.
+// A check that only fails when a plan names it (the set_fault_plan overload below); it is not
+// counted as a step otherwise, so checks that follow no durable step stay out of step-by-step runs.
 int fault_check(const char* step);
 
 struct FaultPlan {
@@ -25,7 +25,6 @@ struct FaultPlan {
   Action action = Action::none;
   std::uint64_t at = 0;  // 1-based number of the step that faults
   int error = 0;         // for Action::fail
-  std::string step;      // when set, only the points and checks of this name are counted
 };
 
 // True only in a build configured with fault injection; the calls below are inert otherwise.
@@ -33,6 +32,9 @@ bool fault_injection_available();
 
 // Replaces the plan for this process and restarts the step count.
 void set_fault_plan(const FaultPlan& plan);
+
+// The same, counting only the points and checks named `step`.
+void set_fault_plan(const FaultPlan& plan, const std::string& step);
 
 // Steps announced since the last set_fault_plan (or since start), and the name of the last one.
 std::uint64_t fault_points_passed();
