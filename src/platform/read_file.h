@@ -1,8 +1,7 @@
 #pragma once
 // Read-only file service: opening a file for reading without following a final link, and
-// inspecting a path's own kind. POSIX opens with O_NOFOLLOW and inspects with lstat, a mount
-// point counting as a reparse point; Windows opens the reparse point itself with backup semantics
-// and full sharing, and reads attributes.
+// inspecting a path's own kind. POSIX opens with O_NOFOLLOW and inspects with lstat; Windows
+// opens the reparse point itself with backup semantics and full sharing, and reads attributes.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,12 +18,17 @@ enum class PathKind {
   file,       // ordinary file
   directory,  // ordinary directory
   link,       // symbolic link
-  reparse,    // any other reparse point (junction, mount point); POSIX: a mount point
+  reparse,    // any other reparse point (junction, mount point); Windows only
   other,      // device, FIFO, socket
   unknown,    // the status could not be read
 };
 
 PathKind path_kind(const std::filesystem::path& path);
+
+// Whether a directory is a mounted file system, which no walk below a managed root enters.
+// POSIX: a mount point (the root of a mount, or on another device or mount than its parent);
+// Windows: never, as path_kind already reports a mounted folder as a reparse point.
+bool mounted_folder(const std::filesystem::path& path);
 
 // Own executable path (POSIX: /proc/self/exe, Windows: the module file name), or nothing when
 // it cannot be read within `limit` bytes.

@@ -419,7 +419,8 @@ void inspect_entry(int parent, const std::string& name, const fs::path& shown) {
   if (entry_kind(parent, name, shown) != EntryKind::directory) return;
   const unique_fd directory = open_removed_directory(parent, name, shown);
   if (!directory) return;
-  for (const std::string& below : names_in(directory.get(), shown)) inspect_entry(directory.get(), below, shown / below);
+  for (const std::string& below : names_in(directory.get(), shown))
+    inspect_entry(directory.get(), below, shown / below);
 }
 
 void remove_entry_at(int parent, const std::string& name, const fs::path& shown, const fs::path& quarantine,

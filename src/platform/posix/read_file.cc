@@ -13,9 +13,7 @@
 #include "platform/unique_fd.h"
 
 namespace tovra {
-namespace {
 
-// A directory is a mounted folder when it is a mount point as seen from the folder holding it.
 bool mounted_folder(const std::filesystem::path& path) {
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
@@ -26,8 +24,6 @@ bool mounted_folder(const std::filesystem::path& path) {
   return !parent || posix::is_mount_point(parent.get(), absolute.filename().c_str());
 }
 
-}  // namespace
-
 PathKind path_kind(const std::filesystem::path& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
@@ -37,7 +33,7 @@ PathKind path_kind(const std::filesystem::path& path) {
   }
   if (S_ISLNK(st.st_mode)) return PathKind::link;
   if (S_ISREG(st.st_mode)) return PathKind::file;
-  if (S_ISDIR(st.st_mode)) return mounted_folder(path) ? PathKind::reparse : PathKind::directory;
+  if (S_ISDIR(st.st_mode)) return PathKind::directory;
   return PathKind::other;
 }
 
