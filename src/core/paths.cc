@@ -89,7 +89,8 @@ std::filesystem::path managed_path(const std::filesystem::path& root, std::strin
     result /= component;
     const PathKind kind = path_kind(result);
     require(kind != PathKind::link, "unsafe_path", "Managed path contains a symbolic link");
-    require(kind != PathKind::reparse, "unsafe_path", "Managed path contains a reparse point");
+    require(kind != PathKind::reparse && !(kind == PathKind::directory && mounted_folder(result)), "unsafe_path",
+            "Managed path contains a reparse point");
     require(kind != PathKind::unknown, "file_read", "Cannot inspect path: " + utf8_path(result));
   }
   return result;

@@ -15,7 +15,8 @@ void schedule_folder_removal(const std::filesystem::path& folder);
 
 // The system temporary folder when it lies on the same volume ("drive") as the data root's nearest
 // existing ancestor, so a file can be renamed into it; nothing otherwise.
-// POSIX: /tmp on the same st_dev; Windows: the temporary path with the same root name.
+// POSIX: /tmp on the same st_dev and mount (a rename crosses neither); Windows: the temporary
+// path with the same root name.
 std::optional<std::filesystem::path> temporary_folder_on_volume_of(const std::filesystem::path& data_root);
 
 }  // namespace tovra

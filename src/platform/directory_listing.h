@@ -1,9 +1,9 @@
 #pragma once
 // Directory listing: the entries of one folder, not recursively, each with its own kind.
 // POSIX: opendir on a descriptor opened with O_DIRECTORY|O_NOFOLLOW, fstatat per entry (once
-// without and once with following a link); Windows: FindFirstFileExW on the folder opened as a
-// non-reparse directory, the reparse-point attribute for `link` and the target's attributes for
-// `regular`. Names are UTF-8. Failures raise Error file_read.
+// without and once with following a link; a mount point counts as a link); Windows:
+// FindFirstFileExW on the folder opened as a non-reparse directory, the reparse-point attribute
+// for `link` and the target's attributes for `regular`. Names are UTF-8. Failures raise Error file_read.
 
 #include <filesystem>
 #include <functional>

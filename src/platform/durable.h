@@ -26,6 +26,7 @@ void export_file(const std::filesystem::path& destination, std::string_view cont
 void write_private_file(const std::filesystem::path& destination, std::string_view content);
 
 // export_file(no replace, not private, synchronize): never replaces an existing destination.
+// POSIX: the file gets the permission classes that its folder grants (a private folder gives 0600).
 void create_owned_file(const std::filesystem::path& destination, std::string_view content);
 
 // Raises insufficient_space for a disk-full error number (POSIX ENOSPC/EDQUOT; Windows 112, 39,
@@ -50,8 +51,15 @@ bool remove_or_quarantine(const std::filesystem::path& file, const std::filesyst
 
 // Removes a file or a whole directory tree, quarantining busy files; appends the former path of
 // each quarantined file to `moved`. A directory that stays because a file in it was quarantined
-// is tolerated.
+// is tolerated. A tree holding a folder that no removal can take away is refused, as
+// inspect_removal does, before anything is removed.
 void remove_path_or_quarantine(const std::filesystem::path& path, const std::filesystem::path& quarantine,
                                std::vector<std::filesystem::path>& moved);
+
+// Changes nothing; raises the problem that remove_path_or_quarantine would meet at a folder that no
+// removal can take away. POSIX: a mount point (the root of a mount, or on another device or mount
+// than its parent) cannot be unlinked and is never entered: file_remove "Cannot remove " + its
+// path. Windows removes a mounted folder as itself, so nothing is refused there.
+void inspect_removal(const std::filesystem::path& path);
 
 }  // namespace tovra

@@ -14,8 +14,10 @@ namespace tovra {
 
 // The shipped program: no plan, no count, nothing read from anywhere.
 int fault_point(const char*) { return 0; }
+int fault_check(const char*) { return 0; }
 bool fault_injection_available() { return false; }
 void set_fault_plan(const FaultPlan&) {}
+void set_fault_plan(const FaultPlan&, const std::string&) {}
 std::uint64_t fault_points_passed() { return 0; }
 std::string last_fault_point() { return {}; }
 
@@ -25,6 +27,7 @@ namespace {
 
 struct FaultState {
   FaultPlan plan;
+  std::string step;  // when set, only points and checks of this name count
   bool planned = false;
   std::uint64_t passed = 0;
   std::string last;
@@ -83,6 +86,7 @@ int fault_point(const char* step) {
     current.plan = plan_from_environment();
     current.planned = true;
   }
+  if (!current.step.empty() && current.step != step) return 0;
   const std::uint64_t number = ++current.passed;
   current.last = step;
   if (current.plan.action == FaultPlan::Action::none || number != current.plan.at) return 0;
@@ -91,11 +95,20 @@ int fault_point(const char* step) {
   return current.plan.error;
 }
 
+int fault_check(const char* step) {
+  const FaultState& current = state();
+  if (!current.planned || current.step.empty() || current.step != step) return 0;
+  return fault_point(step);
+}
+
 bool fault_injection_available() { return true; }
 
-void set_fault_plan(const FaultPlan& plan) {
+void set_fault_plan(const FaultPlan& plan) { set_fault_plan(plan, std::string()); }
+
+void set_fault_plan(const FaultPlan& plan, const std::string& step) {
   FaultState& current = state();
   current.plan = plan;
+  current.step = step;
   current.planned = true;
   current.passed = 0;
   current.last.clear();

@@ -16,6 +16,10 @@ namespace tovra {
 // with as if the system had returned it (POSIX errno; Windows error number).
 int fault_point(const char* step);
 
+// A check that only fails when a plan names it (the set_fault_plan overload below); it is not
+// counted as a step otherwise, so checks that follow no durable step stay out of step-by-step runs.
+int fault_check(const char* step);
+
 struct FaultPlan {
   enum class Action { none, kill, fail };
   Action action = Action::none;
@@ -28,6 +32,9 @@ bool fault_injection_available();
 
 // Replaces the plan for this process and restarts the step count.
 void set_fault_plan(const FaultPlan& plan);
+
+// The same, counting only the points and checks named `step`.
+void set_fault_plan(const FaultPlan& plan, const std::string& step);
 
 // Steps announced since the last set_fault_plan (or since start), and the name of the last one.
 std::uint64_t fault_points_passed();

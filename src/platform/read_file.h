@@ -25,6 +25,11 @@ enum class PathKind {
 
 PathKind path_kind(const std::filesystem::path& path);
 
+// Whether a directory is a mounted file system, which no walk below a managed root enters.
+// POSIX: a mount point (the root of a mount, or on another device or mount than its parent);
+// Windows: never, as path_kind already reports a mounted folder as a reparse point.
+bool mounted_folder(const std::filesystem::path& path);
+
 // Own executable path (POSIX: /proc/self/exe, Windows: the module file name), or nothing when
 // it cannot be read within `limit` bytes.
 std::optional<std::filesystem::path> own_executable_path(std::size_t limit);

@@ -40,23 +40,29 @@ bool folder_is_empty(const fs::path& folder) {
   return empty;
 }
 
+// The entries of the data folder that uninstall removes, in listing order; those kept are
+// appended to `kept`.
+std::vector<std::string> removed_entries(const fs::path& data_root, bool remove_data, std::vector<fs::path>& kept) {
+  std::vector<std::string> names;
+  list_directory(data_root, [&](const DirectoryEntry& entry) {
+    const std::string& name = entry.name;
+    if (name == ".tovra-setup.lock" || name == kSetupIncompleteMarkerName || name == ".native-bootstrap.lock")
+      return true;
+    if (!remove_data && (name == "userdata" || name == "settings.json"))
+      kept.push_back(data_root / name);
+    else
+      names.push_back(name);
+    return true;
+  });
+  return names;
+}
+
 }  // namespace
 
 void remove_data_entries(const fs::path& data_root, bool remove_data, const fs::path& quarantine,
                          std::vector<fs::path>& kept, std::vector<fs::path>& deferred) {
-  std::vector<std::string> names;
-  list_directory(data_root, [&](const DirectoryEntry& entry) {
-    names.push_back(entry.name);
-    return true;
-  });
-  for (const std::string& name : names) {
-    if (name == ".tovra-setup.lock" || name == kSetupIncompleteMarkerName || name == ".native-bootstrap.lock") continue;
-    if (!remove_data && (name == "userdata" || name == "settings.json")) {
-      kept.push_back(data_root / name);
-      continue;
-    }
+  for (const std::string& name : removed_entries(data_root, remove_data, kept))
     remove_path_or_quarantine(data_root / name, quarantine, deferred);
-  }
 }
 
 UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSetupCallbacks& callbacks) {
@@ -70,6 +76,9 @@ UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSet
   UninstallResult result;
   result.data_root = root;
   const fs::path quarantine = choose_quarantine(root);
+  // A folder that cannot be removed (a mounted file system) stops the run before anything changes.
+  std::vector<fs::path> unused;
+  for (const std::string& name : removed_entries(root, request.remove_data, unused)) inspect_removal(root / name);
 
   NativeFileLock setup = setup_lock(layout);
   NativeFileLock lease =

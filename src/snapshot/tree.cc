@@ -1,11 +1,13 @@
 #include "snapshot/tree.h"
 
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/error.h"
 #include "core/json.h"
 #include "core/paths.h"
+#include "platform/directory_listing.h"
 #include "platform/read_file.h"
 #include "snapshot/progress.h"
 
@@ -14,6 +16,18 @@ namespace {
 
 constexpr std::uint64_t kMaxTreeEntries = 250000;
 constexpr std::uint64_t kManifestLimit = 524288;
+
+// Every ".old" entry below `folder`; links and mounted folders are never entered.
+void collect_old_files(const std::filesystem::path& folder, std::vector<std::filesystem::path>& old) {
+  std::vector<std::filesystem::path> folders;
+  list_directory(folder, [&](const DirectoryEntry& entry) {
+    const std::filesystem::path path = folder / native_path(entry.name);
+    if (path.extension() == ".old") old.push_back(path);
+    if (!entry.link && path_kind(path) == PathKind::directory) folders.push_back(path);
+    return true;
+  });
+  for (const auto& below : folders) collect_old_files(below, old);
+}
 
 }  // namespace
 
@@ -58,12 +72,15 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
 
 void sweep_old_files(const std::filesystem::path& root) {
   namespace fs = std::filesystem;
-  std::error_code error;
   if (path_kind(root) != PathKind::directory) return;
   std::vector<fs::path> old;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-    if (it->path().extension() == ".old") old.push_back(it->path());
+  try {
+    collect_old_files(root, old);
+  } catch (const std::exception&) {
+    // A walk that failed part-way saw only part of the tree: nothing is removed on that view.
+    return;
   }
+  std::error_code error;
   // A non-empty directory named *.old stays; remove() is never recursive.
   for (const auto& path : old) fs::remove(path, error);
 }

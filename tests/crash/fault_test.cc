@@ -12,11 +12,15 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/digest.h"
 #include "core/error.h"
 #include "crash_fixture.h"
+#include "platform/durable.h"
 #include "platform/fault_injection.h"
+#include "platform/prepared_file.h"
+#include "platform/storage.h"
 #include "setup/workflows.h"
 #include "state/data_root.h"
 #include "state/records.h"
@@ -252,6 +256,37 @@ TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) 
     report("uninstall", error, points, codes);
     EXPECT_GE(points, 10) << "error " << error;
     EXPECT_TRUE(codes.count("file_remove")) << "error " << error;
+  }
+}
+
+// Checks that fail once a file or folder exists: a refused new file never stays behind, and a
+// new folder is flushed into its parent before it is used.
+TEST_F(FaultInjection, FailedChecksAfterCreationLeaveNoFileBehind) {
+  const fs::path folder = temp_ / "records";
+  write_private_file(folder / "first", "x");
+  struct Case {
+    const char* step;
+    std::function<void()> action;
+    std::string expected;
+    std::set<std::string> names;
+  };
+  const std::vector<Case> cases = {
+      {"private file check", [&] { write_private_file(folder / "record", "x"); },
+       "permissions: Windows directory permissions are not private", {"first"}},
+      {"prepared file permissions", [&] { create_prepared_file(folder / "staged", 4); },
+       "permissions: Cannot apply private file permissions (1)", {"first"}},
+      {"new directory flush", [&] { windows_security::ensure_private_directory(folder / "new"); },
+       "file_sync: This filesystem cannot synchronize the native directory (1)", {"first", "new"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    set_fault_plan({FaultPlan::Action::fail, 1, EPERM}, c.step);
+    const Outcome outcome = outcome_of(c.action);
+    set_fault_plan({});
+    EXPECT_EQ(outcome.code + ": " + outcome.message, c.expected);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, c.names);
   }
 }
 

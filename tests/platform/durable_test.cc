@@ -58,6 +58,8 @@ TEST(DurableWrite, CreateOwnedFileNeverReplaces) {
   const fs::path file = temp / "entry.desktop";
   create_owned_file(file, "one");
   EXPECT_EQ(read_file(file), "one");
+  // The folder is private, so the file is too.
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(outcome([&] { create_owned_file(file, "two"); }),
             "file_write: Cannot commit transaction file " + file.generic_string() + " (17)");
   EXPECT_EQ(read_file(file), "one");
@@ -151,10 +153,13 @@ TEST(TreeRemoval, RefusesLinksBeforeDeletingAnything) {
   write_file(outside / "keep", "keep");
 
   const fs::path tree = make_tree(temp / "tree");
-  fs::permissions(tree / "a" / "b", fs::perms::owner_all, fs::perm_options::replace);
   fs::create_directory_symlink(outside, tree / "a" / "b" / "c" / "link");
   EXPECT_EQ(outcome([&] { remove_tree(tree); }), "unsafe_path: Tree cleanup preserves reparse points");
   EXPECT_EQ(files_in(tree), 32u);
+  // The inspection changes nothing, not even the read-only folder on the way.
+  EXPECT_EQ(fs::status(tree / "a" / "b").permissions() & fs::perms::mask,
+            fs::perms::owner_read | fs::perms::owner_exec);
+  fs::permissions(tree / "a" / "b", fs::perms::owner_all, fs::perm_options::replace);
 
   fs::create_directory_symlink(outside, temp / "root-link");
   write_file(temp / "plain", "");
@@ -164,18 +169,27 @@ TEST(TreeRemoval, RefusesLinksBeforeDeletingAnything) {
   EXPECT_EQ(outcome([&] { remove_tree(temp / "root-link" / "x"); }), not_a_tree);
   EXPECT_EQ(read_file(outside / "keep"), "keep");
 
-  // A folder mounted inside the tree is never entered, even from the same device.
+  // A mounted folder inside the tree, or the removed path itself, is never entered, even from the
+  // same device; nothing is removed from a tree that holds one, and the problem names it.
   fs::remove(tree / "a" / "b" / "c" / "link");
-  fs::create_directory(tree / "mounted");
-  if (run_quiet("mount --bind " + quoted(outside) + " " + quoted(tree / "mounted")) == 0) {
-    const std::string mounted = outcome([&] { remove_tree(tree); });
+  const fs::path mounted = tree / "a" / "mounted";
+  fs::create_directory(mounted);
+  for (const std::string& how : {"--bind " + quoted(outside), std::string("-t tmpfs tmpfs")}) {
+    SCOPED_TRACE(how);
+    if (run_quiet("mount " + how + " " + quoted(mounted)) != 0) GTEST_SKIP() << "cannot mount: " << how;
+    const tovra::testing::Unmount unmount{mounted};
+    write_file(mounted / "keep.old", "keep");
+    const std::string named = "file_remove: Cannot remove " + mounted.generic_string();
     std::vector<fs::path> moved;
-    const std::string quarantined = outcome([&] { remove_path_or_quarantine(tree, temp / "quarantine", moved); });
-    run_quiet("umount " + quoted(tree / "mounted"));
-    EXPECT_EQ(mounted, "unsafe_path: Tree cleanup preserves reparse points");
-    EXPECT_EQ(quarantined, "file_remove: Cannot remove " + (tree / "mounted").generic_string());
+    EXPECT_EQ(outcome([&] { remove_tree(tree); }), "unsafe_path: Tree cleanup preserves reparse points");
+    EXPECT_EQ(outcome([&] { inspect_removal(tree); }), named);
+    EXPECT_EQ(outcome([&] { remove_path_or_quarantine(tree, temp / "quarantine", moved); }), named);
+    EXPECT_EQ(outcome([&] { remove_path_or_quarantine(mounted, temp / "quarantine", moved); }), named);
+    EXPECT_EQ(files_in(tree) - files_in(mounted), 32u);
+    EXPECT_EQ(read_file(mounted / "keep.old"), "keep");
   }
-  EXPECT_EQ(read_file(outside / "keep"), "keep");
+  EXPECT_EQ(read_file(outside / "keep.old"), "keep");
+  EXPECT_EQ(outcome([&] { inspect_removal(tree); }), "ok");
 }
 
 TEST(TreeRemoval, DepthBoundIsCheckedBeforeDeleting) {
@@ -207,6 +221,16 @@ TEST(Quarantine, RemovesFilesLinksAndTreesWithoutFollowingLinks) {
   EXPECT_FALSE(fs::exists(tree));
   EXPECT_TRUE(moved.empty());
   EXPECT_EQ(read_file(temp / "outside" / "keep"), "keep");
+  // A link above the removed path is never followed.
+  fs::create_directory_symlink(temp / "outside", temp / "up");
+  fs::create_directory(temp / "outside" / "dir");
+  for (const fs::path& through : {temp / "up" / "keep", temp / "up" / "dir"}) {
+    EXPECT_EQ(outcome([&] { remove_path_or_quarantine(through, temp / "quarantine", moved); }),
+              "file_remove: Cannot remove " + through.generic_string());
+  }
+  EXPECT_EQ(outcome([&] { remove_or_quarantine(temp / "up" / "keep", temp / "quarantine"); }),
+            "file_remove: Cannot remove " + (temp / "up" / "keep").generic_string());
+  EXPECT_TRUE(fs::exists(temp / "outside" / "dir"));
   EXPECT_TRUE(remove_or_quarantine(temp / "outside" / "keep", temp / "quarantine"));
   EXPECT_TRUE(remove_or_quarantine(temp / "outside" / "keep", temp / "quarantine"));
   EXPECT_FALSE(fs::exists(temp / "quarantine"));

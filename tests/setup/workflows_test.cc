@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
+#include "core/error.h"
 #include "core/test_util.h"
 #include "package/package.h"
 #include "setup/workflow_steps.h"
@@ -74,6 +76,10 @@ TEST_F(Workflows, InstallStatusRepairAndUninstallTellOneStory) {
   ASSERT_EQ(installed.shortcuts.size(), 1u);
   EXPECT_TRUE(fs::is_regular_file(installed.shortcuts[0]));
 
+  // Files the installer keeps are private, the stored launcher manifest included.
+  for (const auto& entry : fs::directory_iterator(data_ / "launcher/manifests"))
+    EXPECT_EQ(entry.status().permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
+
   // The installed builds and the succeeded install show in status through the program itself.
   StatusResult status = setup_status(data_);
   EXPECT_EQ(status.launcher_build, "launcher-1");  // the candidate, as nothing has started yet
@@ -112,6 +118,39 @@ TEST_F(Workflows, UninstallWithRemoveDataLeavesNoFolder) {
   EXPECT_TRUE(removed.kept.empty());
   EXPECT_TRUE(removed.data_removed);
   EXPECT_FALSE(fs::exists(data_));
+}
+
+// Every file below `folder` with its content.
+std::map<std::string, std::string> files_below(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = testing::read_file(entry.path());
+  return files;
+}
+
+// A mounted file system cannot be removed: uninstall stops before changing anything, names it,
+// and finishes once it is unmounted.
+TEST_F(Workflows, UninstallNeverEntersAMountedFileSystem) {
+  for (const char* where : {"extra", "launcher/extra"}) {
+    SCOPED_TRACE(where);
+    install();
+    const fs::path mounted = data_ / where;
+    fs::create_directory(mounted);
+    if (testing::run_quiet("mount -t tmpfs -o size=1m tmpfs " + testing::quoted(mounted)) != 0)
+      GTEST_SKIP() << "mounting needs root";
+    const testing::Unmount unmount{mounted};
+    testing::write_file(mounted / "theirs.txt", "keep");
+    const auto before = files_below(data_);
+    EXPECT_EQ(code_of([&] { remove(true); }), "file_remove: Cannot remove " + mounted.string());
+    EXPECT_EQ(files_below(data_), before);
+    const StatusResult status = setup_status(data_);
+    EXPECT_TRUE(status.installed);
+    EXPECT_FALSE(status.incomplete);
+    EXPECT_EQ(status.launcher_build, "launcher-1");
+    ASSERT_EQ(testing::run_quiet("umount " + testing::quoted(mounted)), 0);
+    EXPECT_EQ(code_of([&] { remove(true); }), "no problem");
+    EXPECT_FALSE(fs::exists(data_));
+  }
 }
 
 TEST_F(Workflows, RefusesWhatItMustNotTouch) {

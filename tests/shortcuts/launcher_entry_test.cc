@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "shortcuts/fixture.h"
 
@@ -191,6 +195,32 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
   ASSERT_TRUE(desktop_entry::parse(image, entry, problem)) << problem;
   EXPECT_EQ(entry.exec, (std::vector<std::string>{install_.program.string(), "--data-dir", odd_root.string(), "--gui"}));
   EXPECT_EQ(entry.keys.at("Name"), " My Games");
+}
+
+// An ancestor of the menu folder swapped for a link while entries are written never sends an
+// entry elsewhere: the entry lands in the folder that was checked, or nowhere.
+TEST_F(LauncherEntryWriter, ASwappedAncestorCannotRedirectTheEntry) {
+  const fs::path outside = install_.temp / "outside";
+  fs::create_directories(outside / "inner");
+  fs::create_directories(menu_ / "sub" / "inner");
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    std::error_code error;
+    while (!stop) {
+      fs::rename(menu_ / "sub", menu_ / "held", error);
+      fs::create_directory_symlink(outside, menu_ / "sub", error);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      fs::remove(menu_ / "sub", error);
+      fs::rename(menu_ / "held", menu_ / "sub", error);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  });
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (int i = 0; std::chrono::steady_clock::now() < end && fs::is_empty(outside / "inner"); ++i)
+    outcome([&] { create_launcher_entry(shortcut(), menu_ / "sub" / "inner" / ("e" + std::to_string(i) + ".desktop")); });
+  stop = true;
+  swapper.join();
+  EXPECT_TRUE(fs::is_empty(outside / "inner"));
 }
 
 TEST_F(LauncherEntryWriter, RefusesBadTargetsAndDestinationsWithoutWriting) {

@@ -82,7 +82,7 @@ TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
   {
     auto file = create_prepared_file(target, 8);
     file->write("part");
-    // Someone replaces the name with another file.
+    // Someone replaces the name with another file, which leaves ours without a link.
     write_file(temp / "other", "replacement");
     fs::rename(temp / "other", target);
     EXPECT_EQ(outcome([&] { file->write("more"); file->complete(true); }),

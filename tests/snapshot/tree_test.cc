@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "core/error.h"
+#include "core/test_util.h"
 #include "snapshot/extract.h"
 #include "snapshot_fixture.h"
 
@@ -132,6 +133,22 @@ TEST(SweepOldFiles, RemovesOnlyOldEntriesAndNeverRaises) {
   EXPECT_TRUE(fs::exists(temp / "cache.old" / "inner"));
   EXPECT_NO_THROW(sweep_old_files(temp / "absent"));
   EXPECT_NO_THROW(sweep_old_files(temp / "bin" / "a.older"));
+}
+
+// A mounted file system inside the tree is never entered: verification refuses it and the sweep
+// leaves what is on it.
+TEST_F(TreeTest, MountedFoldersAreNeverEntered) {
+  const fs::path mounted = root / "data" / "mounted";
+  fs::create_directory(mounted);
+  if (run_quiet("mount -t tmpfs -o size=1m tmpfs " + quoted(mounted)) != 0) GTEST_SKIP() << "mounting needs root";
+  const Unmount unmount{mounted};
+  EXPECT_EQ(failure_of([&] { verify_snapshot_tree(manifest, root); }),
+            "unsafe_path: Managed path contains a reparse point");
+  write_file(mounted / "stale.old", "theirs");
+  write_file(root / "data" / "stale.old", "ours");
+  sweep_old_files(root);
+  EXPECT_TRUE(fs::exists(mounted / "stale.old"));
+  EXPECT_FALSE(fs::exists(root / "data" / "stale.old"));
 }
 
 TEST_F(TreeTest, BootstrapHealthAnswersWithoutRaising) {

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "core/error.h"
+#include "platform/posix/mount_id.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -44,13 +46,17 @@ void schedule_folder_removal(const fs::path& folder) {
 
 std::optional<fs::path> temporary_folder_on_volume_of(const fs::path& data_root) {
   static const fs::path temporary = "/tmp";
+  const unique_fd temporary_folder(::open(temporary.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat temporary_status {};
-  if (::stat(temporary.c_str(), &temporary_status) != 0 || !S_ISDIR(temporary_status.st_mode)) return std::nullopt;
+  if (!temporary_folder || ::fstat(temporary_folder.get(), &temporary_status) != 0) return std::nullopt;
   fs::path probe = data_root;
   for (int depth = 0; depth < 4096 && !probe.empty(); ++depth) {
+    const unique_fd existing(::open(probe.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    if (::lstat(probe.c_str(), &st) == 0) {
-      if (st.st_dev == temporary_status.st_dev) return temporary;
+    if (existing && ::fstat(existing.get(), &st) == 0) {
+      // A rename crosses neither devices nor mounts, and a bind mount shares its device.
+      const bool same_mount = posix::mount_id(existing.get()) == posix::mount_id(temporary_folder.get());
+      if (st.st_dev == temporary_status.st_dev && same_mount) return temporary;
       return std::nullopt;
     }
     if (probe == probe.parent_path()) break;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/error.h"
+#include "platform/posix/mount_id.h"
 #include "platform/unique_fd.h"
 
 namespace tovra {
@@ -45,7 +46,8 @@ void list_directory(const std::filesystem::path& directory, const std::function<
     struct stat own {};
     require(::fstatat(fd.get(), entry->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0, "file_read",
             "Cannot read folder entry: " + item.name);
-    item.link = S_ISLNK(own.st_mode);
+    // A mount point plays a mounted folder, a reparse point that is never entered.
+    item.link = S_ISLNK(own.st_mode) || (S_ISDIR(own.st_mode) && posix::is_mount_point(fd.get(), entry->d_name));
     struct stat followed {};
     item.regular = ::fstatat(fd.get(), entry->d_name, &followed, 0) == 0 && S_ISREG(followed.st_mode);
     if (!visit(item)) return;

@@ -22,6 +22,7 @@
 #include "platform/fault_injection.h"
 #include "platform/storage.h"
 #include "platform/unique_fd.h"
+#include "platform/posix/durable_at.h"
 #include "platform/posix/mount_id.h"
 
 namespace tovra {
@@ -120,15 +121,10 @@ Listing list_directory(int directory) {
 
 [[noreturn]] void refuse_link_in_tree() { throw Error("unsafe_path", "Tree cleanup preserves reparse points"); }
 
-// Opens a directory of a tree without following a link. A directory that its owner cannot list,
-// enter or change is given 0700 first, through the descriptor of the very inode that was checked.
-// The file system and mount a removal started on; nothing on another one is entered.
-struct TreeOrigin {
-  dev_t device = 0;
-  std::optional<std::uint64_t> mount;
-};
-
-unique_fd open_tree_directory(int parent, const std::string& name, const TreeOrigin& origin) {
+// Opens a directory of a tree without following a link or entering a mounted folder. In the
+// removal pass a directory that its owner cannot list, enter or change is given 0700 first,
+// through the descriptor of the very inode that was checked; the inspection pass changes nothing.
+unique_fd open_tree_directory(int parent, const std::string& name, bool removal) {
   unique_fd pinned(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!pinned) {
     if (errno == ELOOP) refuse_link_in_tree();
@@ -139,9 +135,8 @@ unique_fd open_tree_directory(int parent, const std::string& name, const TreeOri
     throw Error("file_remove", with_error("Cannot list a directory for cleanup", errno));
   if (S_ISLNK(st.st_mode)) refuse_link_in_tree();
   require(S_ISDIR(st.st_mode), "unsafe_path", "Tree cleanup requires an ordinary directory and preserves reparse points");
-  // A mount point plays a mounted folder: never entered.
-  if (st.st_dev != origin.device || posix::mount_id(pinned.get()) != origin.mount) refuse_link_in_tree();
-  if ((st.st_mode & S_IRWXU) != S_IRWXU) {
+  if (posix::is_mount_point(parent, name.c_str())) refuse_link_in_tree();
+  if (removal && (st.st_mode & S_IRWXU) != S_IRWXU) {
     const std::string self = "/proc/self/fd/" + std::to_string(pinned.get());
     if (::chmod(self.c_str(), S_IRWXU) != 0)
       throw Error("file_remove", with_error("Cannot list a directory for cleanup", errno));
@@ -151,7 +146,7 @@ unique_fd open_tree_directory(int parent, const std::string& name, const TreeOri
   return directory;
 }
 
-void walk_tree(int directory, const TreeOrigin& origin, bool removal, int depth) {
+void walk_tree(int directory, bool removal, int depth) {
   require(depth <= max_tree_depth, "size_limit", "Tree cleanup exceeds its depth bound");
   const Listing listing = list_directory(directory);
   if (listing.error != 0) throw Error("file_remove", with_error("Cannot list a directory for cleanup", listing.error));
@@ -165,8 +160,8 @@ void walk_tree(int directory, const TreeOrigin& origin, bool removal, int depth)
     }
     if (S_ISLNK(st.st_mode)) refuse_link_in_tree();
     if (S_ISDIR(st.st_mode)) {
-      const unique_fd child = open_tree_directory(directory, name, origin);
-      walk_tree(child.get(), origin, removal, depth + 1);
+      const unique_fd child = open_tree_directory(directory, name, removal);
+      walk_tree(child.get(), removal, depth + 1);
       if (const int injected = removal ? fault_point("remove_tree directory") : 0)
         throw Error("file_remove", with_error("Cannot remove a directory during cleanup", injected));
       if (removal && ::unlinkat(directory, name.c_str(), AT_REMOVEDIR) != 0)
@@ -190,7 +185,14 @@ unique_fd open_parent_nofollow(const fs::path& absolute) {
   for (const auto& part : absolute.parent_path().relative_path()) {
     if (part.empty() || part == ".") continue;
     unique_fd next(::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!next) return next;
+    if (!next) {
+      // A link refused by O_DIRECTORY reads as ENOTDIR; it is a link all the same.
+      const int error = errno;
+      struct stat st {};
+      const bool link = ::fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      errno = link ? ELOOP : error;
+      return next;
+    }
     current = std::move(next);
   }
   return current;
@@ -217,27 +219,23 @@ fs::path lexical_absolute(const fs::path& path) {
 
 fs::path native_long_path(const fs::path& path) { return lexical_absolute(path); }
 
-void export_file(const fs::path& destination, std::string_view content, bool replace_existing, bool private_storage,
-                 bool synchronize) {
-  if (const int injected = fault_point("export_file"))
-    raise_file_write_error(injected, "Cannot write or synchronize transaction file");
-  fs::path target;
-  DirectoryChain chain;
-  unique_fd plain_parent;
-  int parent = -1;
-  if (private_storage) {
-    target = windows_security::normalize_private_path(destination, false);
-    chain = windows_security::open_directory_chain(target.parent_path(), true, true,
-                                                   windows_security::current_user_identity(), true);
-    parent = chain.target().get();
-  } else {
-    target = native_long_path(destination);
-    // Links above the parent are followed, the parent itself must be a plain directory.
-    plain_parent.reset(::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    require(plain_parent.valid() && target.has_filename(), "unsafe_path",
-            "Export parent must be an existing plain directory");
-    parent = plain_parent.get();
-  }
+namespace {
+
+// Mode of an owned file: what its folder grants each class, as a file inherits its folder's
+// permissions on Windows (the umask still applies).
+mode_t owned_file_mode(int parent) {
+  struct stat folder {};
+  if (::fstat(parent, &folder) != 0) return 0600;
+  mode_t mode = 0600;
+  if ((folder.st_mode & S_IRWXG) != 0) mode |= 0060;
+  if ((folder.st_mode & S_IRWXO) != 0) mode |= 0006;
+  return mode;
+}
+
+// Writes `content` under `target`'s name in the held folder `parent`: private when `chain` (the
+// held private parent) is given, owned otherwise.
+void export_into(int parent, const DirectoryChain* chain, const fs::path& target, std::string_view content,
+                 bool replace_existing, bool synchronize) {
   const std::string name = target.filename().native();
   struct stat st {};
   require(!(::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)), "unsafe_path",
@@ -247,12 +245,13 @@ void export_file(const fs::path& destination, std::string_view content, bool rep
   require(content.size() <= max_single_write, "size_limit", "Transaction file exceeds the native write bound");
 
   windows_security::OpenedFile file;
-  if (private_storage) {
-    file = windows_security::open_private_file_at(chain, transaction, windows_security::FileAccess::write,
+  if (chain != nullptr) {
+    file = windows_security::open_private_file_at(*chain, transaction, windows_security::FileAccess::write,
                                                   windows_security::Disposition::create_new,
                                                   windows_security::file_flag_none);
   } else {
-    file.file.reset(::openat(parent, transaction.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    file.file.reset(::openat(parent, transaction.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             owned_file_mode(parent)));
     if (!file.file) file.error = errno;
   }
   if (!file.file) raise_file_write_error(file.error, "Cannot create transaction file " + text_of(transaction_path));
@@ -276,6 +275,33 @@ void export_file(const fs::path& destination, std::string_view content, bool rep
   // On POSIX a rename is durable once its directory is flushed.
   if (synchronize && ::fsync(parent) != 0)
     raise_file_write_error(errno, "Cannot commit transaction file " + text_of(target));
+}
+
+}  // namespace
+
+void export_file(const fs::path& destination, std::string_view content, bool replace_existing, bool private_storage,
+                 bool synchronize) {
+  if (const int injected = fault_point("export_file"))
+    raise_file_write_error(injected, "Cannot write or synchronize transaction file");
+  if (private_storage) {
+    const fs::path target = windows_security::normalize_private_path(destination, false);
+    const DirectoryChain chain = windows_security::open_directory_chain(
+        target.parent_path(), true, true, windows_security::current_user_identity(), true);
+    export_into(chain.target().get(), &chain, target, content, replace_existing, synchronize);
+    return;
+  }
+  const fs::path target = native_long_path(destination);
+  // Links above the parent are followed, the parent itself must be a plain directory.
+  const unique_fd parent(::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  require(parent.valid() && target.has_filename(), "unsafe_path", "Export parent must be an existing plain directory");
+  export_into(parent.get(), nullptr, target, content, replace_existing, synchronize);
+}
+
+void create_owned_file_at(int parent, const fs::path& destination, std::string_view content) {
+  if (const int injected = fault_point("export_file"))
+    raise_file_write_error(injected, "Cannot write or synchronize transaction file");
+  require(destination.has_filename(), "unsafe_path", "Export parent must be an existing plain directory");
+  export_into(parent, nullptr, destination, content, false, true);
 }
 
 void write_private_file(const fs::path& destination, std::string_view content) {
@@ -318,64 +344,144 @@ void remove_tree(const fs::path& root) {
   }
   require(S_ISDIR(st.st_mode), "unsafe_path", "Tree cleanup requires an ordinary directory and preserves reparse points");
   {
-    // Inspection first: a link or an over-deep tree is refused before anything is deleted.
-    const TreeOrigin origin{st.st_dev, posix::mount_id(parent.get())};
-    const unique_fd top = open_tree_directory(parent.get(), name, origin);
-    walk_tree(top.get(), origin, false, 0);
-    walk_tree(top.get(), origin, true, 0);
+    // Inspection first: a link, a mounted folder or an over-deep tree is refused before anything
+    // is deleted.
+    const unique_fd inspected = open_tree_directory(parent.get(), name, false);
+    walk_tree(inspected.get(), false, 0);
+    const unique_fd top = open_tree_directory(parent.get(), name, true);
+    struct stat seen {}, now {};
+    if (::fstat(inspected.get(), &seen) != 0 || ::fstat(top.get(), &now) != 0 || seen.st_dev != now.st_dev ||
+        seen.st_ino != now.st_ino)
+      refuse_link_in_tree();
+    walk_tree(top.get(), true, 0);
   }
   if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0)
     throw Error("file_remove", with_error("Cannot remove a directory during cleanup", errno));
   sync_descriptor(parent.get());
 }
 
-bool remove_or_quarantine(const fs::path& file, const fs::path& quarantine) {
-  if (fault_point("remove_or_quarantine") != 0) throw Error("file_remove", "Cannot remove " + text_of(file));
-  if (::unlink(file.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
+namespace {
+
+std::string cannot_remove(const fs::path& path) { return "Cannot remove " + text_of(path); }
+
+// Removes `name` below the held `parent`, moving it into the quarantine folder when it is busy.
+// `shown` is its path for messages.
+bool remove_or_quarantine_at(int parent, const std::string& name, const fs::path& shown, const fs::path& quarantine) {
+  if (fault_point("remove_or_quarantine") != 0) throw Error("file_remove", cannot_remove(shown));
+  if (::unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT) return true;
   const int error = errno;
-  require(busy_error(error), "file_remove", "Cannot remove " + text_of(file));
-  const std::string refused = "Cannot remove " + text_of(file) + "; close the program that uses it and try again";
-  const fs::path moved_to = quarantine / native_path(random_identifier() + "-" + file.filename().string());
+  require(busy_error(error), "file_remove", cannot_remove(shown));
+  const std::string refused = cannot_remove(shown) + "; close the program that uses it and try again";
+  const std::string moved_name = native_path(random_identifier() + "-" + name).native();
+  DirectoryChain folder;
   try {
-    windows_security::ensure_private_directory(quarantine);
+    folder = windows_security::open_directory_chain(quarantine, true, true, windows_security::current_user_identity(),
+                                                    true);
   } catch (const Error&) {
     throw Error("file_remove", refused);
   }
-  require(::rename(file.c_str(), moved_to.c_str()) == 0, "file_remove", refused);
+  const int target = folder.target().get();
+  require(::renameat(parent, name.c_str(), target, moved_name.c_str()) == 0, "file_remove", refused);
   // Written through, as the move on Windows is.
-  const unique_fd folder(::open(quarantine.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  require(folder.valid() && ::fsync(folder.get()) == 0, "file_remove", refused);
+  require(::fsync(target) == 0, "file_remove", refused);
   return false;
 }
 
-namespace {
+// Kind of `name` below `parent`, read without following it.
+enum class EntryKind { missing, directory, other };
 
-// `expected` is the mount of the folder above; a mounted folder is never entered.
-void remove_entry(const fs::path& path, const fs::path& quarantine, std::vector<fs::path>& moved,
-                  std::optional<std::uint64_t> expected) {
+EntryKind entry_kind(int parent, const std::string& name, const fs::path& shown) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (!remove_or_quarantine(path, quarantine)) moved.push_back(path);
+  if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    require(errno == ENOENT, "file_remove", cannot_remove(shown));
+    return EntryKind::missing;
+  }
+  return S_ISDIR(st.st_mode) ? EntryKind::directory : EntryKind::other;
+}
+
+// Opens the directory `name` below `parent` for listing; a mounted folder cannot be removed and
+// is never entered, so it is named in the problem.
+unique_fd open_removed_directory(int parent, const std::string& name, const fs::path& shown) {
+  unique_fd directory(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!directory && errno == ENOENT) return directory;
+  require(directory.valid() && !posix::is_mount_point(parent, name.c_str()), "file_remove", cannot_remove(shown));
+  return directory;
+}
+
+std::vector<std::string> names_in(int directory, const fs::path& shown) {
+  Listing listing = list_directory(directory);
+  require(listing.error == 0 && listing.end_error == 0, "file_remove", cannot_remove(shown));
+  return std::move(listing.names);
+}
+
+// Changes nothing; refuses a tree that holds a mounted folder.
+void inspect_entry(int parent, const std::string& name, const fs::path& shown) {
+  if (entry_kind(parent, name, shown) != EntryKind::directory) return;
+  const unique_fd directory = open_removed_directory(parent, name, shown);
+  if (!directory) return;
+  for (const std::string& below : names_in(directory.get(), shown))
+    inspect_entry(directory.get(), below, shown / below);
+}
+
+void remove_entry_at(int parent, const std::string& name, const fs::path& shown, const fs::path& quarantine,
+                     std::vector<fs::path>& moved) {
+  const EntryKind kind = entry_kind(parent, name, shown);
+  if (kind == EntryKind::missing) return;
+  if (kind == EntryKind::other) {
+    if (!remove_or_quarantine_at(parent, name, shown, quarantine)) moved.push_back(shown);
     return;
   }
-  const unique_fd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  require(directory.valid(), "file_remove", "Cannot remove " + text_of(path));
-  const std::optional<std::uint64_t> mount = posix::mount_id(directory.get());
-  if (!expected || mount == expected) {
-    const Listing listing = list_directory(directory.get());
-    require(listing.error == 0 && listing.end_error == 0, "file_remove", "Cannot remove " + text_of(path));
-    for (const std::string& name : listing.names) remove_entry(path / name, quarantine, moved, mount);
+  {
+    const unique_fd directory = open_removed_directory(parent, name, shown);
+    if (!directory) return;
+    for (const std::string& below : names_in(directory.get(), shown))
+      remove_entry_at(directory.get(), below, shown / below, quarantine, moved);
   }
-  if (fault_point("remove_path_or_quarantine directory") != 0)
-    throw Error("file_remove", "Cannot remove " + text_of(path));
-  if (::rmdir(path.c_str()) != 0 && errno != ENOENT)
-    require(!moved.empty(), "file_remove", "Cannot remove " + text_of(path));
+  if (fault_point("remove_path_or_quarantine directory") != 0) throw Error("file_remove", cannot_remove(shown));
+  if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+    require(!moved.empty(), "file_remove", cannot_remove(shown));
+}
+
+// The folder holding `path`, opened from "/" without following a link; invalid with errno set
+// when it cannot be reached.
+unique_fd open_holder(const fs::path& absolute, const fs::path& shown) {
+  require(absolute.has_filename(), "file_remove", cannot_remove(shown));
+  return open_parent_nofollow(absolute);
 }
 
 }  // namespace
 
+bool remove_or_quarantine(const fs::path& file, const fs::path& quarantine) {
+  const fs::path absolute = lexical_absolute(file);
+  const unique_fd parent = open_holder(absolute, file);
+  if (!parent) {
+    require(errno == ENOENT || errno == ENOTDIR, "file_remove", cannot_remove(file));
+    return true;
+  }
+  return remove_or_quarantine_at(parent.get(), absolute.filename().native(), file, quarantine);
+}
+
+void inspect_removal(const fs::path& path) {
+  const fs::path absolute = lexical_absolute(path);
+  const unique_fd parent = open_holder(absolute, path);
+  if (!parent) {
+    require(errno == ENOENT || errno == ENOTDIR, "file_remove", cannot_remove(path));
+    return;
+  }
+  inspect_entry(parent.get(), absolute.filename().native(), path);
+}
+
 void remove_path_or_quarantine(const fs::path& path, const fs::path& quarantine, std::vector<fs::path>& moved) {
-  remove_entry(path, quarantine, moved, std::nullopt);
+  const fs::path absolute = lexical_absolute(path);
+  const unique_fd parent = open_holder(absolute, path);
+  if (!parent) {
+    require(errno == ENOENT || errno == ENOTDIR, "file_remove", cannot_remove(path));
+    return;
+  }
+  const std::string name = absolute.filename().native();
+  // Nothing is removed from a tree that holds a folder no removal can take away.
+  inspect_entry(parent.get(), name, path);
+  remove_entry_at(parent.get(), name, path, quarantine, moved);
 }
 
 }  // namespace tovra

@@ -12,7 +12,7 @@
 #include "core/error.h"
 #include "core/paths.h"
 #include "core/text.h"
-#include "platform/durable.h"
+#include "platform/posix/durable_at.h"
 #include "platform/read_file.h"
 #include "platform/storage.h"
 #include "platform/unique_fd.h"
@@ -242,11 +242,14 @@ void create_launcher_entry(const DesktopShortcut& shortcut, const fs::path& dest
   const bool inside = parent + "/" == data || parent.rfind(data, 0) == 0;
   require(!inside && !inside_launcher_payload(checked), "shortcut_path",
           "Windows shortcuts must be outside application data and managed launcher payloads");
-  ws::with_directory_chain(checked.parent_path(), [&](const ws::DirectoryChain&) {
-    require(path_kind(checked) == PathKind::missing, "already_exists",
-            "Windows shortcut destination already exists; it was preserved");
+  // Everything below happens in the held folder, so a replaced ancestor cannot redirect it.
+  ws::with_directory_chain(checked.parent_path(), [&](const ws::DirectoryChain& chain) {
+    struct stat st {};
+    const bool missing = ::fstatat(chain.target().get(), checked.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+                         errno == ENOENT;
+    require(missing, "already_exists", "Windows shortcut destination already exists; it was preserved");
     const std::string bytes = launcher_entry_image(shortcut);
-    create_owned_file(checked, bytes);
+    create_owned_file_at(chain.target().get(), checked, bytes);
     if (image != nullptr) *image = bytes;
   });
 }

@@ -18,4 +18,20 @@ inline std::optional<std::uint64_t> mount_id(int fd) {
   return info.stx_mnt_id;
 }
 
+// Whether `name` below the directory `parent` is a mount point: the root of a mount, or on another
+// device or mount than its parent. It plays a mounted folder, which no walk enters. An object
+// that cannot be inspected counts as one, so a walk stops rather than guesses.
+inline bool is_mount_point(int parent, const char* name) {
+  constexpr unsigned wanted = STATX_TYPE | STATX_INO | STATX_MNT_ID;
+  struct statx above {}, below {};
+  if (::statx(parent, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, wanted, &above) != 0 ||
+      ::statx(parent, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, wanted, &below) != 0)
+    return true;
+  if ((below.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (below.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)
+    return true;
+  if (above.stx_dev_major != below.stx_dev_major || above.stx_dev_minor != below.stx_dev_minor) return true;
+  const bool both_ids = (above.stx_mask & below.stx_mask & STATX_MNT_ID) != 0;
+  return both_ids && above.stx_mnt_id != below.stx_mnt_id;
+}
+
 }  // namespace tovra::posix

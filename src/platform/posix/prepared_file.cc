@@ -58,7 +58,8 @@ struct PreparedFile::State {
   // Handle checks; returns the current size.
   std::uint64_t identity_query() {
     struct stat st {};
-    // A link count of 0 means the name was removed or replaced: the path check reports that as a change.
+    // No link left means our name was replaced or removed: the step's path check reports that as a
+    // changed allocation, as Windows does, where the replaced file keeps its link until closed.
     require(file.valid() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink <= 1,
             "unsafe_path", "Allocation requires an ordinary single-link file");
     const PreparedIdentity now{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
@@ -122,10 +123,14 @@ std::unique_ptr<PreparedFile> create_prepared_file(const std::filesystem::path& 
   s.created_new = true;
   auto prepared = std::make_unique<PreparedFile>(std::move(state));
   PreparedFile::State& p = s;  // the state object itself does not move
+  // Pinned first, so that release removes the file whichever later step fails.
+  const std::uint64_t initial = p.identity_query();
   // The umask must not decide who can read it.
+  if (const int injected = fault_check("prepared file permissions"))
+    raise_errno(injected, "permissions", "Cannot apply private file permissions");
   if (::fchmod(p.file.get(), 0600) != 0) raise_errno(errno, "permissions", "Cannot apply private file permissions");
 
-  require(p.identity_query() == 0, "unsafe_path", "A new allocation must begin empty");
+  require(initial == 0 && p.identity_query() == 0, "unsafe_path", "A new allocation must begin empty");
   require(p.path_check(), "allocation_changed", "New allocation path changed before recording ownership");
   if (ownership) {
     ownership(*prepared);

@@ -6,9 +6,23 @@
 #include <unistd.h>
 
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "platform/posix/mount_id.h"
+#include "platform/unique_fd.h"
+
 namespace tovra {
+
+bool mounted_folder(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error).lexically_normal();
+  if (error) return false;
+  if (!absolute.has_filename() && absolute != absolute.root_path()) absolute = absolute.parent_path();
+  if (absolute == absolute.root_path()) return true;
+  const unique_fd parent(::open(absolute.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return !parent || posix::is_mount_point(parent.get(), absolute.filename().c_str());
+}
 
 PathKind path_kind(const std::filesystem::path& path) {
   struct stat st {};

@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "core/error.h"
+#include "platform/fault_injection.h"
 #include "platform/posix/mount_id.h"
 
 namespace tovra::windows_security {
@@ -160,6 +161,16 @@ void drop_inherited_acls(int fd, bool directory) {
   if (directory) ::fremovexattr(fd, "system.posix_acl_default");
 }
 
+// Removes the file this call created at `name`, provided the name still holds it, and closes it.
+void remove_created(int directory, const std::string& name, unique_fd& file) noexcept {
+  struct stat own {}, named {};
+  const bool same = ::fstat(file.get(), &own) == 0 &&
+                    ::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    own.st_dev == named.st_dev && own.st_ino == named.st_ino;
+  file.reset();
+  if (same) ::unlinkat(directory, name.c_str(), 0);
+}
+
 OpenedFile open_private_in(int directory, const std::string& name, FileAccess access, Disposition disposition,
                            unsigned flags, const UserIdentity& identity) {
   require(disposition != Disposition::create_always && disposition != Disposition::truncate_existing, "unsafe_path",
@@ -186,12 +197,19 @@ OpenedFile open_private_in(int directory, const std::string& name, FileAccess ac
     // fchmod, not the creation mode, so the umask cannot change it.
     if (::fchmod(result.file.get(), mode) != 0) {
       result.error = errno;
-      result.file.reset();
-      ::unlinkat(directory, name.c_str(), 0);
+      remove_created(directory, name, result.file);
       return result;
     }
   }
-  verify_private_object(result.file, false, identity);
+  try {
+    require(!created || fault_check("private file check") == 0, "permissions",
+            "Windows directory permissions are not private");
+    verify_private_object(result.file, false, identity);
+  } catch (...) {
+    // A file that this call created and then refused does not stay behind.
+    if (created) remove_created(directory, name, result.file);
+    throw;
+  }
   const int status = ::fcntl(result.file.get(), F_GETFL);
   if (status >= 0) ::fcntl(result.file.get(), F_SETFL, status & ~O_NONBLOCK);
   return result;
@@ -440,6 +458,13 @@ DirectoryChain open_directory_chain(const fs::path& path, bool target_is_directo
         require(::fchmod(handle.get(), 0700) == 0, "permissions", "Cannot create a private Windows directory");
       }
       verify_private_object(handle, true, identity);
+      // The new entry is durable only once its parent is flushed.
+      if (made) {
+        int error = fault_check("new directory flush");
+        if (error == 0 && ::fsync(parent) != 0) error = errno;
+        require(error == 0, "file_sync",
+                "This filesystem cannot synchronize the native directory (" + std::to_string(error) + ")");
+      }
     } else {
       require_ordinary_object(handle, directory);
     }

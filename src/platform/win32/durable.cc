@@ -239,6 +239,9 @@ bool remove_or_quarantine(const fs::path& file, const fs::path& quarantine) {
   return false;
 }
 
+// A mounted folder is a reparse point, removed as itself without being entered.
+void inspect_removal(const fs::path&) {}
+
 void remove_path_or_quarantine(const fs::path& path, const fs::path& quarantine, std::vector<fs::path>& moved) {
   const DWORD attributes = ::GetFileAttributesW(path.native().c_str());
   const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&

@@ -13,6 +13,8 @@ constexpr DWORD kAllSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DE
 
 }  // namespace
 
+bool mounted_folder(const std::filesystem::path&) { return false; }
+
 PathKind path_kind(const std::filesystem::path& path) {
   const std::wstring native = win32::long_form(path);
   const DWORD attributes = ::GetFileAttributesW(native.c_str());
