@@ -284,6 +284,7 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   // Into an earlier data folder: only what was there before remains.
   make_private_folder(data_);
   make_private_folder(data_ / "userdata");
+  staging = false;
   EXPECT_EQ(code_of([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(data_)) left.push_back(entry.path().filename().string());
