@@ -33,6 +33,28 @@ TEST(ConsoleCancellation, InterruptOnlySetsTheFlagAndOneInstanceAtATime) {
   EXPECT_FALSE(again.predicate()());
 }
 
+volatile std::sig_atomic_t seen[65];
+extern "C" void count_signal(int number) { seen[number] = seen[number] + 1; }
+
+TEST(ConsoleCancellation, QuitCancelsTerminateAndHangupDoNotAndEarlierHandlersReturn) {
+  const int signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+  for (const int number : signals) std::signal(number, count_signal);
+  {
+    ConsoleCancellation cancellation;
+    std::raise(SIGTERM);
+    std::raise(SIGHUP);
+    EXPECT_FALSE(cancellation.predicate()());
+    EXPECT_EQ(seen[SIGTERM] + seen[SIGHUP], 2);
+    std::raise(SIGQUIT);
+    EXPECT_TRUE(cancellation.predicate()());
+    EXPECT_EQ(seen[SIGQUIT], 0);
+  }
+  std::raise(SIGINT);
+  std::raise(SIGQUIT);
+  EXPECT_EQ(seen[SIGINT] + seen[SIGQUIT], 2);
+  for (const int number : signals) std::signal(number, SIG_DFL);
+}
+
 TEST(Cancellation, ReportsAndChecksThroughTheCallbacks) {
   std::vector<std::string> reports;
   bool requested = false;

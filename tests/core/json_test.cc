@@ -60,13 +60,21 @@ TEST(ParseJson, OnlyIntegersWithinSixtyFourBits) {
     SCOPED_TRACE(text);
     EXPECT_PROBLEM(parse_json(text, 100), "invalid_number", "Floating point numbers are not allowed in protocol data");
   }
+  // Too large for a double as well: refused either way, never read as infinity.
+  for (const char* text : {"1E400", "-1e400"}) {
+    const std::string code = testing::outcome([&] { parse_json(text, 100); });
+    EXPECT_TRUE(code.rfind("invalid_json: ", 0) == 0 || code.rfind("invalid_number: ", 0) == 0) << code;
+  }
+  EXPECT_EQ(parse_json(R"("\ud83d\ude00\u0001")", 100), "\xf0\x9f\x98\x80\x01");
   EXPECT_EQ(parse_json("-9223372036854775808", 100).get<std::int64_t>(), INT64_MIN);
   EXPECT_EQ(parse_json("18446744073709551615", 100).get<std::uint64_t>(), UINT64_MAX);
   EXPECT_TRUE(parse_json("0", 100).is_number_unsigned());
 }
 
 TEST(ParseJson, MalformedTextIsInvalidJson) {
-  for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\""})
+  // Comments, stray bytes, lone surrogate escapes and raw control characters.
+  for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\"", R"("\ud800")", R"("\udc00x")",
+                           R"("\ud800\u0041")", "\"a\x01\"", "\"line\nbreak\"", "\"\x1f\""})
     EXPECT_PROBLEM_CODE(parse_json(text, 100), "invalid_json");
 }
 

@@ -66,7 +66,8 @@ void rewrite(const fs::path& file, const std::function<void(std::string&)>& chan
 TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
   PackageOptions options;
   options.brand = brand_with_theme();
-  options.ca_bundle = "-----BEGIN CERTIFICATE-----\n";
+  // A CA bundle of exactly 1 MiB.
+  options.ca_bundle = "-----BEGIN CERTIFICATE-----\n" + std::string(1048576 - 28, 'c');
   options.featured_game = builder::FeaturedGame{"star-miner", "Star Miner"};
   const BuiltFolder package(options);
   std::uint64_t last_done = 0, last_total = 0;
@@ -80,7 +81,7 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
   EXPECT_EQ(loaded.descriptor_sha256, package.built.seal);
   EXPECT_EQ(loaded.origin, "https://repository.tovra.test");
   EXPECT_EQ(loaded.root_metadata, package.file("root.json"));
-  EXPECT_EQ(loaded.ca_bundle, "-----BEGIN CERTIFICATE-----\n");
+  EXPECT_EQ(loaded.ca_bundle, *options.ca_bundle);
   EXPECT_EQ(loaded.bootstrap_manifest_bytes, package.file("bootstrap-manifest.json"));
   EXPECT_EQ(loaded.launcher_manifest_bytes, package.file("launcher-manifest.json"));
   ASSERT_TRUE(loaded.featured_game.has_value());
@@ -159,6 +160,11 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        {"invalid_identity", "Game and build IDs use lower-case letters, digits, dots and hyphens"}},
       {"featured name 81", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", std::string(81, 'n')}}; },
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
+      {"featured name empty", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", ""}}; },
+       {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
+      {"CA bundle over 1 MiB",
+       [](Json& d) { d["ca_bundle"] = {{"path", "ca.pem"}, {"length", 1048577}, {"sha256", std::string(64, '0')}}; },
+       {"size_limit", "Initial package resource exceeds its size limit"}},
       // The featured game is read before the brand, and both before the remainder.
       {"featured before brand",
        [](Json& d) {

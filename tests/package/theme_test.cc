@@ -191,7 +191,7 @@ TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
   EXPECT_NO_THROW(validate(document));
 }
 
-TEST_F(ThemeFiles, IconOfExactMaximumSizeIsAccepted) {
+TEST_F(ThemeFiles, ImagesOfExactMaximumSizeAreAccepted) {
   const std::string image = bmp_image(256, 256);
   ASSERT_EQ(image.size(), 196662u);
   Json document = with_icon(image, "Icon.BMP");
@@ -203,9 +203,18 @@ TEST_F(ThemeFiles, IconOfExactMaximumSizeIsAccepted) {
   EXPECT_TRUE(theme.icon->pixel_art);
   EXPECT_EQ(theme.icon->path, dir_ / "Icon.BMP");
 
-  write_file(dir_ / "banner.bmp", bmp_image(301, 17));
+  const std::string banner = bmp_image(2048, 1024);
+  ASSERT_EQ(banner.size(), 6291510u);
+  write_file(dir_ / "banner.bmp", banner);
   document["images"]["banner"] = {{"file", "banner.bmp"}};
-  EXPECT_EQ(validate(document).banner->width, 301u);
+  EXPECT_EQ(validate(document).banner->width, 2048u);
+  EXPECT_EQ(validate(document).banner->height, 1024u);
+  for (const auto& [offset, value] : {std::pair<std::size_t, std::uint32_t>{18, 2049}, {22, 1025}}) {
+    std::string wider = bmp_image(4, 4);
+    put32(wider, offset, value);
+    write_file(dir_ / "banner.bmp", wider);
+    expect_theme_problem(document, "Theme image is larger than 2048\xC3\x97" "1024 pixels", std::to_string(value));
+  }
 }
 
 TEST_F(ThemeFiles, ImagesMustBePlainBitmaps) {

@@ -1,20 +1,62 @@
 // Install, repair, status and uninstall against real packages made by the package builder.
 
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "core/test_util.h"
 #include "package/package.h"
 #include "setup/workflow_steps.h"
 #include "setup/workflows.h"
+#include "shortcuts/ledger.h"
 #include "state/data_root.h"
 #include "state/records.h"
 #include "support/temp_dir.h"
+
+namespace tovra::testing {
+// Files named so stand for files another program holds open: removing them fails as it does then,
+// and, as on Windows, their folder cannot be removed while they stay open, even once moved away.
+const std::string kHeld = "held.dll";
+std::string held_folder;
+// The folders whose delayed removal was started; nothing is actually started.
+std::vector<std::string> delayed_removals;
+}  // namespace tovra::testing
+
+extern "C" int unlink(const char* path) {
+  if (std::filesystem::path(path).filename() == tovra::testing::kHeld) {
+    tovra::testing::held_folder = std::filesystem::path(path).parent_path().string();
+    errno = EBUSY;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_unlink, path));
+}
+
+extern "C" int rmdir(const char* path) {
+  if (path == tovra::testing::held_folder) {
+    errno = EBUSY;
+    return -1;
+  }
+  return static_cast<int>(::syscall(SYS_rmdir, path));
+}
+
+extern "C" int posix_spawn(pid_t* pid, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*,
+                           char* const argv[], char* const[]) {
+  std::string last;
+  for (char* const* argument = argv; *argument != nullptr; ++argument) last = *argument;
+  tovra::testing::delayed_removals.push_back(last);
+  *pid = 0;
+  return 0;
+}
 
 namespace tovra {
 namespace {
@@ -54,11 +96,18 @@ class Workflows : public ::testing::Test {
     return uninstall(request, {});
   }
 
+  // A package of the current options in a folder of its own.
+  void rebuild() {
+    package_ = temp_ / ("package-" + std::to_string(++builds_));
+    seal_ = builder::build_package(options_, package_);
+  }
+
   TempDir temp_;
   builder::PackageOptions options_;
   fs::path package_;
   fs::path data_;
   std::string seal_;
+  int builds_ = 0;
 };
 
 TEST_F(Workflows, InstallStatusRepairAndUninstallTellOneStory) {
@@ -111,6 +160,61 @@ TEST_F(Workflows, InstallStatusRepairAndUninstallTellOneStory) {
   EXPECT_FALSE(setup_status(data_).installed);
 }
 
+TEST_F(Workflows, ThemeFilesLandUnderTheirNamesAndGoWithTheBrand) {
+  const auto themed = [](const std::string& image, std::uint32_t width) {
+    Json definition = parse_json(builder::default_theme_definition(), 65536);
+    definition["images"] = {{"banner", {{"file", image}}}};
+    builder::BrandOptions brand;
+    brand.icon = builder::ico_stub();
+    brand.theme = builder::ThemeOptions{definition.dump(), {{image, builder::bmp_image(width, 1)}}};
+    return brand;
+  };
+  options_.brand = themed("first.bmp", 1);
+  rebuild();
+  install();
+  EXPECT_EQ(testing::read_file(data_ / "native/theme/theme.json"), options_.brand->theme->definition);
+  EXPECT_EQ(testing::read_file(data_ / "native/theme/first.bmp"), builder::bmp_image(1, 1));
+  EXPECT_EQ(testing::read_file(data_ / "native/brand.ico"), builder::ico_stub());
+
+  options_.brand = themed("second.bmp", 2);
+  rebuild();
+  install(true);
+  EXPECT_EQ(testing::read_file(data_ / "native/theme/second.bmp"), builder::bmp_image(2, 1));
+  EXPECT_FALSE(fs::exists(data_ / "native/theme/first.bmp"));
+  EXPECT_FALSE(fs::exists(data_ / "native/staging"));
+
+  options_.brand.reset();
+  rebuild();
+  install(true);
+  EXPECT_FALSE(fs::exists(data_ / "native/theme"));
+  EXPECT_FALSE(fs::exists(data_ / "native/brand.ico"));
+}
+
+TEST_F(Workflows, UninstallMovesHeldFilesAsideAndCarriesOnWithoutItsShortcuts) {
+  const InstallResult installed = install();
+  testing::write_file(data_ / "native/bootstrap/bin" / testing::kHeld, "in use");
+  testing::write_file(shortcut_ledger_path(data_), "not a ledger");
+  testing::delayed_removals.clear();
+  const UninstallResult removed = remove(true);
+  EXPECT_EQ(removed.deferred, std::vector<fs::path>{data_ / "native/bootstrap/bin" / testing::kHeld});
+  EXPECT_FALSE(removed.data_removed);
+  EXPECT_TRUE(fs::is_directory(data_ / "native/bootstrap/bin"));  // its parent stays until the file goes
+  EXPECT_FALSE(fs::exists(data_ / "native/bootstrap/bin" / testing::kHeld));
+  EXPECT_FALSE(fs::exists(data_ / "native/bootstrap/share"));
+  EXPECT_FALSE(fs::exists(data_ / "launcher"));
+  // The shortcut could not be proven ours, so it stays.
+  EXPECT_TRUE(fs::is_regular_file(installed.shortcuts.at(0)));
+  ASSERT_EQ(testing::delayed_removals.size(), 1u);
+  const fs::path quarantine = testing::delayed_removals[0];
+  EXPECT_EQ(quarantine.filename().string().substr(0, 14), "tovra-removed-");
+  ASSERT_TRUE(fs::is_directory(quarantine));
+  for (const auto& entry : fs::directory_iterator(quarantine)) {
+    EXPECT_EQ(testing::read_file(entry.path()), "in use");
+  }
+  fs::remove_all(quarantine);
+  testing::held_folder.clear();
+}
+
 TEST_F(Workflows, UninstallWithRemoveDataLeavesNoFolder) {
   install();
   fs::create_directory(data_ / "userdata");
@@ -141,14 +245,14 @@ TEST_F(Workflows, UninstallNeverEntersAMountedFileSystem) {
     const testing::Unmount unmount{mounted};
     testing::write_file(mounted / "theirs.txt", "keep");
     const auto before = files_below(data_);
-    EXPECT_EQ(code_of([&] { remove(true); }), "file_remove: Cannot remove " + mounted.string());
+    EXPECT_EQ(testing::outcome([&] { remove(true); }), "file_remove: Cannot remove " + mounted.string());
     EXPECT_EQ(files_below(data_), before);
     const StatusResult status = setup_status(data_);
     EXPECT_TRUE(status.installed);
     EXPECT_FALSE(status.incomplete);
     EXPECT_EQ(status.launcher_build, "launcher-1");
     ASSERT_EQ(testing::run_quiet("umount " + testing::quoted(mounted)), 0);
-    EXPECT_EQ(code_of([&] { remove(true); }), "no problem");
+    EXPECT_EQ(testing::outcome([&] { remove(true); }), "no problem");
     EXPECT_FALSE(fs::exists(data_));
   }
 }
@@ -198,6 +302,15 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   EXPECT_EQ(testing::outcome([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
   EXPECT_FALSE(fs::exists(data_));
 
+  // Into an earlier data folder: only what was there before remains.
+  make_private_folder(data_);
+  make_private_folder(data_ / "userdata");
+  staging = false;
+  EXPECT_EQ(testing::outcome([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(data_)) left.push_back(entry.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"userdata"});
+
   install();
   staging = false;
   fs::remove(data_ / "native/bootstrap/share/bootstrap.txt");
@@ -218,6 +331,13 @@ TEST_F(Workflows, StatusOfMissingAndUnfinishedFolders) {
   install();
   testing::write_file(data_ / "native/bootstrap-update.json", "{}");
   EXPECT_TRUE(setup_status(data_).bootstrap_update_pending);
+
+  // An unreadable launcher store only leaves the launcher build unknown.
+  testing::write_file(data_ / "launcher/installation.json", "[");
+  const StatusResult unknown_launcher = setup_status(data_);
+  EXPECT_TRUE(unknown_launcher.installed);
+  EXPECT_EQ(unknown_launcher.bootstrap_build, "bootstrap-1");
+  EXPECT_EQ(unknown_launcher.launcher_build, "");
 
   testing::write_file(data_ / ".tovra-setup-incomplete", "{}");
   StatusResult unfinished = setup_status(data_);

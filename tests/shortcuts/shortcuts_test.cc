@@ -121,6 +121,25 @@ TEST_F(ShortcutsTest, RepairRestoresVanishedEntriesOnly) {
   EXPECT_EQ(ledger().size(), 2u);
 }
 
+TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
+  const fs::path launcher = create_shortcut_command(install_.root, "", "Tovra");
+  const fs::path custom = install_.temp / "custom" / ("Duel" + launcher.extension().string());
+  fs::create_directory(custom.parent_path());
+  record_shortcut({install_.program, install_.root, "space-duel", "Duel"}, custom);
+  fs::remove(launcher);
+  fs::remove_all(custom.parent_path());
+  testing::write_file(install_.root / "native" / "brand.ico", "icon");  // a restored entry would differ
+  const std::string before = testing::read_file(shortcut_ledger_path(install_.root));
+
+  std::vector<fs::path> shortcuts;
+  std::string problem;
+  create_install_shortcuts(data_root_layout(install_.root), request(true, true, std::nullopt, false), shortcuts, problem);
+  EXPECT_EQ(problem, "Custom shortcut destinations require an existing parent directory");
+  EXPECT_TRUE(shortcuts.empty());
+  EXPECT_TRUE(fs::is_regular_file(launcher));  // restored before the failure, yet not recorded
+  EXPECT_EQ(testing::read_file(shortcut_ledger_path(install_.root)), before);
+}
+
 TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
   const DataRootLayout layout = data_root_layout(install_.root);
   const struct {

@@ -1,13 +1,30 @@
 #include "snapshot/extract.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <functional>
 #include <set>
+#include <vector>
 
 #include "core/error.h"
+#include "core/test_util.h"
 #include "snapshot/decoder.h"
 #include "snapshot_fixture.h"
+
+namespace tovra::testing {
+// (device, inode) of every object this program flushed, in order.
+std::vector<std::pair<dev_t, ino_t>> flushed;
+}  // namespace tovra::testing
+
+// Sees each flush the code under test makes, whichever layer makes it, and still performs it.
+extern "C" int fsync(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0) tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace tovra::testing {
 namespace {
@@ -58,6 +75,24 @@ TEST_F(ExtractTest, ExtractsEveryInventoryFilePrivatelyAndReportsProgress) {
     EXPECT_EQ(total, manifest.expanded_length);
   }
   EXPECT_EQ(reports.back().first, manifest.expanded_length);
+}
+
+TEST_F(ExtractTest, FlushesEveryFileAndEveryFolderTheDestinationLast) {
+  const auto inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, archive, zstd_frame(builder::make_tar(entries_for(inventory))));
+  flushed.clear();
+  extract_snapshot(manifest, archive, dest);
+  const auto id = [](const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+    return std::make_pair(st.st_dev, st.st_ino);
+  };
+  for (const char* name : {"bin/tool", "data/a.txt", "data/deep/b.bin", "empty", "bin", "data", "data/deep"}) {
+    EXPECT_NE(std::find(flushed.begin(), flushed.end(), id(dest / name)), flushed.end()) << name;
+  }
+  ASSERT_FALSE(flushed.empty());
+  EXPECT_EQ(flushed.back(), id(dest));
 }
 
 TEST_F(ExtractTest, RefusesWrongArchiveExistingDestinationAndCancellation) {
@@ -151,6 +186,9 @@ std::vector<Hostile> hostile_archives() {
          inv[1].content = std::string(512, '\0') + "x";
          return framed(entries);
        }, "archive_type", {kOrdinary}},
+      {"extended attribute", edited([](Tars& e) { e[1].xattrs = {{"user.note", "x"}}; }), "archive_type", {kOrdinary}},
+      {"name not UTF-8", with_extra(tar_file("data/\xff\xfe", "?"), true), "archive_path",
+       {"Archive path is not valid UTF-8"}},
       {"duplicate entry", edited([](Tars& e) { e.push_back(e[0]); }), "archive_inventory", {kUnexpected}},
       {"unlisted entry", with_extra(tar_file("data/unlisted", "?"), true), "archive_inventory", {kUnexpected}},
       {"case-changed name", edited([](Tars& e) { e[0].path = "BIN/tool"; }), "archive_inventory", {kUnexpected}},
@@ -198,6 +236,19 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination
     EXPECT_TRUE(strays(case_temp.path()).empty());
     EXPECT_FALSE(fs::exists("/tmp/tovra-outside"));
   }
+}
+
+TEST_F(ExtractTest, TheHundredThousandAndFirstEntryIsRefused) {
+  const fs::path mount = temp / "mnt";
+  fs::create_directory(mount);
+  ASSERT_EQ(run_quiet("mount -t tmpfs -o mode=0700 tmpfs " + quoted(mount)), 0);  // many files, quickly
+  const Unmount unmount{mount};
+  std::vector<InventoryFile> inventory;
+  for (int i = 0; i <= 100000; ++i) inventory.push_back({"f/" + std::to_string(1000000 + i), ""});
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, mount / "snapshot.tar.zst", zstd_frame(builder::make_tar(entries_for(inventory))));
+  EXPECT_EQ(failure_of([&] { extract_snapshot(manifest, mount / "snapshot.tar.zst", mount / "dest"); }),
+            "archive_inventory: " + kUnexpected);
 }
 
 // The decoder alone, where each frame rule has exactly one answer.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/error.h"
+#include "core/test_util.h"
 #include "snapshot_fixture.h"
 
 namespace tovra::testing {
@@ -52,6 +53,31 @@ TEST_F(PreparedFileTest, LengthRules) {
   EXPECT_EQ(outcome([&] { create_prepared_file(temp / "huge", UINT64_MAX); }),
             "size_limit: File allocation exceeds native length bounds");
   EXPECT_FALSE(fs::exists(temp / "huge"));
+}
+
+TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot) {
+  // tmpfs reserves and so runs out before any byte is written; ramfs cannot reserve at all.
+  for (const std::string type : {"tmpfs", "ramfs"}) {
+    SCOPED_TRACE(type);
+    const fs::path mount = temp / type;
+    fs::create_directory(mount);
+    ASSERT_EQ(run_quiet("mount -t " + type + " -o size=64k,mode=0700 " + type + " " + quoted(mount)), 0);
+    const Unmount unmount{mount};
+    const std::string data(1 << 20, 'x');
+    if (type == "tmpfs") {
+      EXPECT_EQ(failure_of([&] { create_prepared_file(mount / "big", data.size()); }),
+                "insufficient_space: Cannot reserve file data; free space or choose other game storage");
+      EXPECT_FALSE(fs::exists(mount / "big"));
+      continue;
+    }
+    auto file = create_prepared_file(mount / "big", data.size());
+    EXPECT_FALSE(file->allocated());
+    EXPECT_EQ(fs::file_size(mount / "big"), 0u);
+    file->write(data);
+    file->complete(true);
+    file.reset();
+    EXPECT_EQ(read_file(mount / "big"), data);
+  }
 }
 
 TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {

@@ -100,6 +100,20 @@ TEST_F(TreeTest, RootMustBeAnOrdinaryDirectory) {
   }
 }
 
+TEST_F(TreeTest, EntryCountIsBoundedBeforeHashing) {
+  const fs::path mount = temp / "mnt";
+  fs::create_directory(mount);
+  ASSERT_EQ(run_quiet("mount -t tmpfs -o mode=0700 tmpfs " + quoted(mount)), 0);  // many folders, quickly
+  const Unmount unmount{mount};
+  lay_out(mount, inventory);
+  // The inventory lays out 4 files in 3 folders; empty folders make up 250,001 entries.
+  for (int i = 7; i <= 250000; ++i) fs::create_directory(mount / ("d" + std::to_string(i)));
+  bool hashed = false;
+  EXPECT_EQ(failure_of([&] { verify_snapshot_tree(manifest, mount, [&](std::uint64_t, std::uint64_t) { return hashed = true; }); }),
+            "size_limit: Game directory entry count exceeds bounds");
+  EXPECT_FALSE(hashed);
+}
+
 TEST_F(TreeTest, GrowingFileIsCaughtWhileHashing) {
   // Appends to the big file while it is being hashed.
   bool grown = false;
