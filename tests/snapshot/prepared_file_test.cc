@@ -65,7 +65,7 @@ TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot)
     const Unmount unmount{mount};
     const std::string data(1 << 20, 'x');
     if (type == "tmpfs") {
-      EXPECT_EQ(failure_of([&] { create_prepared_file(mount / "big", data.size()); }),
+      EXPECT_EQ(testing::outcome([&] { create_prepared_file(mount / "big", data.size()); }),
                 "insufficient_space: Cannot reserve file data; free space or choose other game storage");
       EXPECT_FALSE(fs::exists(mount / "big"));
       continue;

@@ -109,7 +109,7 @@ TEST_F(TreeTest, EntryCountIsBoundedBeforeHashing) {
   // The inventory lays out 4 files in 3 folders; empty folders make up 250,001 entries.
   for (int i = 7; i <= 250000; ++i) fs::create_directory(mount / ("d" + std::to_string(i)));
   bool hashed = false;
-  EXPECT_EQ(failure_of([&] { verify_snapshot_tree(manifest, mount, [&](std::uint64_t, std::uint64_t) { return hashed = true; }); }),
+  EXPECT_EQ(testing::outcome([&] { verify_snapshot_tree(manifest, mount, [&](std::uint64_t, std::uint64_t) { return hashed = true; }); }),
             "size_limit: Game directory entry count exceeds bounds");
   EXPECT_FALSE(hashed);
 }
@@ -156,7 +156,7 @@ TEST_F(TreeTest, MountedFoldersAreNeverEntered) {
   fs::create_directory(mounted);
   if (run_quiet("mount -t tmpfs -o size=1m tmpfs " + quoted(mounted)) != 0) GTEST_SKIP() << "mounting needs root";
   const Unmount unmount{mounted};
-  EXPECT_EQ(failure_of([&] { verify_snapshot_tree(manifest, root); }),
+  EXPECT_EQ(testing::outcome([&] { verify_snapshot_tree(manifest, root); }),
             "unsafe_path: Managed path contains a reparse point");
   write_file(mounted / "stale.old", "theirs");
   write_file(root / "data" / "stale.old", "ours");
