@@ -34,8 +34,6 @@ constexpr std::uint64_t max_single_write = 4294967295ull;
 constexpr int max_commit_retries = 30;
 constexpr int max_tree_depth = 256;
 
-std::string text_of(const fs::path& path) { return path.generic_string(); }
-
 std::string with_error(std::string_view message, int error) {
   return std::string(message) + " (" + std::to_string(error) + ")";
 }
@@ -255,7 +253,7 @@ void export_file(const fs::path& destination, std::string_view content, bool rep
     file.file.reset(::openat(parent, transaction.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!file.file) file.error = errno;
   }
-  if (!file.file) raise_file_write_error(file.error, "Cannot create transaction file " + text_of(transaction_path));
+  if (!file.file) raise_file_write_error(file.error, "Cannot create transaction file " + utf8_path(transaction_path));
   TransactionFile guard(parent, transaction);
 
   int error = write_all(file.file.get(), content);
@@ -264,18 +262,18 @@ void export_file(const fs::path& destination, std::string_view content, bool rep
   if (error != 0) raise_file_write_error(error, "Cannot write or synchronize transaction file");
 
   if (const int injected = fault_point("export_file commit"))
-    raise_file_write_error(injected, "Cannot commit transaction file " + text_of(target));
+    raise_file_write_error(injected, "Cannot commit transaction file " + utf8_path(target));
   for (int attempt = 0;; ++attempt) {
     error = commit_once(parent, transaction, name, replace_existing);
     if (error == 0) break;
     if (!busy_error(error) || attempt >= max_commit_retries)
-      raise_file_write_error(error, "Cannot commit transaction file " + text_of(target));
+      raise_file_write_error(error, "Cannot commit transaction file " + utf8_path(target));
     std::this_thread::sleep_for(std::chrono::milliseconds(10 + 3 * attempt));
   }
   guard.committed();
   // On POSIX a rename is durable once its directory is flushed.
   if (synchronize && ::fsync(parent) != 0)
-    raise_file_write_error(errno, "Cannot commit transaction file " + text_of(target));
+    raise_file_write_error(errno, "Cannot commit transaction file " + utf8_path(target));
 }
 
 void write_private_file(const fs::path& destination, std::string_view content) {
@@ -330,12 +328,12 @@ void remove_tree(const fs::path& root) {
 }
 
 bool remove_or_quarantine(const fs::path& file, const fs::path& quarantine) {
-  if (fault_point("remove_or_quarantine") != 0) throw Error("file_remove", "Cannot remove " + text_of(file));
+  if (fault_point("remove_or_quarantine") != 0) throw Error("file_remove", "Cannot remove " + utf8_path(file));
   if (::unlink(file.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR) return true;
   const int error = errno;
-  require(busy_error(error), "file_remove", "Cannot remove " + text_of(file));
-  const std::string refused = "Cannot remove " + text_of(file) + "; close the program that uses it and try again";
-  const fs::path moved_to = quarantine / native_path(random_identifier() + "-" + file.filename().string());
+  require(busy_error(error), "file_remove", "Cannot remove " + utf8_path(file));
+  const std::string refused = "Cannot remove " + utf8_path(file) + "; close the program that uses it and try again";
+  const fs::path moved_to = quarantine / native_path(random_identifier() + "-" + utf8_path(file.filename()));
   try {
     windows_security::ensure_private_directory(quarantine);
   } catch (const Error&) {
@@ -359,17 +357,17 @@ void remove_entry(const fs::path& path, const fs::path& quarantine, std::vector<
     return;
   }
   const unique_fd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  require(directory.valid(), "file_remove", "Cannot remove " + text_of(path));
+  require(directory.valid(), "file_remove", "Cannot remove " + utf8_path(path));
   const std::optional<std::uint64_t> mount = posix::mount_id(directory.get());
   if (!expected || mount == expected) {
     const Listing listing = list_directory(directory.get());
-    require(listing.error == 0 && listing.end_error == 0, "file_remove", "Cannot remove " + text_of(path));
+    require(listing.error == 0 && listing.end_error == 0, "file_remove", "Cannot remove " + utf8_path(path));
     for (const std::string& name : listing.names) remove_entry(path / name, quarantine, moved, mount);
   }
   if (fault_point("remove_path_or_quarantine directory") != 0)
-    throw Error("file_remove", "Cannot remove " + text_of(path));
+    throw Error("file_remove", "Cannot remove " + utf8_path(path));
   if (::rmdir(path.c_str()) != 0 && errno != ENOENT)
-    require(!moved.empty(), "file_remove", "Cannot remove " + text_of(path));
+    require(!moved.empty(), "file_remove", "Cannot remove " + utf8_path(path));
 }
 
 }  // namespace
