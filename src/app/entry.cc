@@ -17,6 +17,7 @@ int installer_main(int argc, char** argv, const char* package_seal) {
   // Failures before dispatch cannot know the JSON flag yet: they are reported as text.
   std::optional<ConsoleCancellation> cancellation;
   std::vector<std::string> arguments;
+  use_binary_standard_streams();
   try {
     cancellation.emplace();
     arguments = read_native_arguments(argc, argv);

@@ -1,13 +1,9 @@
 #include "app/results.h"
 
+#include "core/paths.h"
+
 namespace tovra {
 namespace {
-
-// Paths travel as UTF-8 in their native form.
-std::string path_text(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 bool ascii_alphanumeric(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -17,14 +13,14 @@ bool ascii_alphanumeric(char c) {
 
 Json path_strings(const std::vector<std::filesystem::path>& paths) {
   Json array = Json::array();
-  for (const auto& path : paths) array.push_back(path_text(path));
+  for (const auto& path : paths) array.push_back(utf8_path(path));
   return array;
 }
 
 Json install_document(const InstallResult& result) {
   Json document = Json::object();
-  document["bootstrap"] = path_text(result.bootstrap);
-  document["data_root"] = path_text(result.data_root);
+  document["bootstrap"] = utf8_path(result.bootstrap);
+  document["data_root"] = utf8_path(result.data_root);
   document["installed"] = true;
   document["repaired"] = result.repaired;
   document["replaced"] = result.replaced;
@@ -38,7 +34,7 @@ Json status_document(const StatusResult& result) {
   Json document = Json::object();
   document["bootstrap_build"] = result.bootstrap_build;
   document["bootstrap_update_pending"] = result.bootstrap_update_pending;
-  document["data_root"] = path_text(result.data_root);
+  document["data_root"] = utf8_path(result.data_root);
   document["incomplete"] = result.incomplete;
   document["installed"] = result.installed;
   if (result.last_operation) {
@@ -60,7 +56,7 @@ Json uninstall_document(const UninstallResult& result) {
   Json document = Json::object();
   document["changed_shortcuts"] = path_strings(result.changed_shortcuts);
   document["data_removed"] = result.data_removed;
-  document["data_root"] = path_text(result.data_root);
+  document["data_root"] = utf8_path(result.data_root);
   document["deferred"] = path_strings(result.deferred);
   document["kept"] = path_strings(result.kept);
   document["schema_version"] = 1;
@@ -69,7 +65,7 @@ Json uninstall_document(const UninstallResult& result) {
 }
 
 Json shortcut_create_document(const std::filesystem::path& created) {
-  return Json{{"created", path_text(created)}, {"schema_version", 1}};
+  return Json{{"created", utf8_path(created)}, {"schema_version", 1}};
 }
 
 Json shortcut_remove_document(const ShortcutRemoval& removal) {

@@ -78,8 +78,7 @@ void check_brand_name(std::string_view text) {
 std::filesystem::path native_path(std::string_view text) {
   require(text.find('\0') == std::string_view::npos, "unsafe_path", "Native path contains a NUL byte");
   if (!is_valid_utf8(text)) throw std::range_error("Path text is not valid UTF-8");
-  // Native paths here are UTF-8 byte strings already.
-  return std::filesystem::path(std::string(text));
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
 }
 
 std::filesystem::path managed_path(const std::filesystem::path& root, std::string_view text, bool portable) {
@@ -97,7 +96,13 @@ std::filesystem::path managed_path(const std::filesystem::path& root, std::strin
 }
 
 std::string utf8_path(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
+  std::filesystem::path native = path;
+  const std::u8string text = native.make_preferred().u8string();
+  return std::string(text.begin(), text.end());
+}
+
+std::string utf8_generic_path(const std::filesystem::path& path) {
+  const std::u8string text = path.generic_u8string();
   return std::string(text.begin(), text.end());
 }
 

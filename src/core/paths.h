@@ -15,11 +15,15 @@ void check_relative_path(std::string_view text, bool portable);
 // A brand name, which also names a folder.
 void check_brand_name(std::string_view text);
 // UTF-8 path text to a native path; invalid UTF-8 throws std::range_error (not an Error).
+// This and utf8_path are the only ways between text and paths: a path built from a plain
+// string, or read back with string(), goes through the narrow code page on Windows.
 std::filesystem::path native_path(std::string_view text);
 // Joins a checked relative path under `root`, refusing any component that is a link on disk.
 std::filesystem::path managed_path(const std::filesystem::path& root, std::string_view text, bool portable);
 
 // A native path as UTF-8 text, for messages and records.
 std::string utf8_path(const std::filesystem::path& path);
+// The same with "/" between components, for paths recorded relative to a root.
+std::string utf8_generic_path(const std::filesystem::path& path);
 
 }  // namespace tovra

@@ -117,9 +117,7 @@ SnapshotManifest parse_snapshot_manifest(const Json& document) {
 std::size_t longest_path_length(const SnapshotManifest& manifest) {
   std::size_t longest = 0;
   for (const auto& [path, file] : manifest.files) {
-    const std::u8string native = native_path(path).u8string();
-    const std::size_t length =
-        utf16_length(std::string_view(reinterpret_cast<const char*>(native.data()), native.size()));
+    const std::size_t length = utf16_length(utf8_path(native_path(path)));
     if (length > longest) longest = length;
   }
   return longest;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "package/json_rules.h"
 #include "platform/read_file.h"
 
@@ -374,7 +375,7 @@ ThemeResources read_sealed_theme(const std::filesystem::path& package_root, cons
                      [](const std::string& name, const auto& entry) { return name == entry.first; }),
           "invalid_native_package", "Brand theme files differ from its definition");
 
-  validate_theme(definition, [&package_root](const std::string& name) { return package_root / ("theme-" + name); });
+  validate_theme(definition, [&package_root](const std::string& name) { return package_root / native_path("theme-" + name); });
   return resources;
 }
 
@@ -384,7 +385,7 @@ std::optional<Theme> load_theme(const std::filesystem::path& directory) {
   try {
     const Json definition =
         parse_json(read_bounded_file(definition_path, theme_definition_limit), theme_definition_limit);
-    return validate_theme(definition, [&directory](const std::string& name) { return directory / name; });
+    return validate_theme(definition, [&directory](const std::string& name) { return directory / native_path(name); });
   } catch (const std::exception&) {
     // The caller keeps the built-in theme.
     return std::nullopt;

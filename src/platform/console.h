@@ -8,6 +8,10 @@
 
 namespace tovra {
 
+// Puts standard output and error in binary mode, so each line ends in a line feed alone; call it
+// before anything is printed. Windows streams start in text mode (CR LF); POSIX needs nothing.
+void use_binary_standard_streams();
+
 class ConsoleCancellation {
  public:
   // Raises `signal` when another instance exists or the handler cannot be installed.

@@ -157,4 +157,9 @@ OpenedFile open_owned_file(const std::filesystem::path& path, FileAccess access,
 // one may be a file.
 std::string destination_identity(const std::filesystem::path& path, bool require_directories);
 
+// An identity with "/" between its components, the form names are derived from. Windows keeps the
+// "\\?" that begins its identities and turns every later backslash into "/"; POSIX identities
+// already have this form.
+std::string generic_identity(std::string_view identity);
+
 }  // namespace tovra::windows_security

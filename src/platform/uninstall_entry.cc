@@ -27,9 +27,7 @@ void check_uninstall_entry_name(std::string_view name) {
 }
 
 std::string quote_native_path(const std::filesystem::path& path) {
-  std::filesystem::path native = path;
-  const std::u8string text = native.make_preferred().u8string();
-  return "\"" + std::string(text.begin(), text.end()) + "\"";
+  return "\"" + utf8_path(path) + "\"";
 }
 
 std::string uninstall_command(const UninstallEntry& entry) {

@@ -63,7 +63,7 @@ void apply_existing_folder_rules(const DataRootLayout& layout, bool repair) {
   const bool marker = exists_in_any_form(layout.setup_incomplete_marker);
   bool installed = exists_in_any_form(layout.installation_record) && !marker;
   if (installed) read_installation_record(layout);
-  const std::string root = layout.root.string();
+  const std::string root = utf8_path(layout.root);
   if (repair) {
     require(installed || marker, "not_installed", "Tovra is not installed in " + root);
     return;
@@ -156,7 +156,7 @@ InstallResult NativeInstaller::install(const NativeInstallRequest& request, std:
   if (exists_in_any_form(root)) {
     apply_existing_folder_rules(layout, request.repair);
   } else {
-    require(!request.repair, "not_installed", "Tovra is not installed in " + root.string());
+    require(!request.repair, "not_installed", "Tovra is not installed in " + utf8_path(root));
     fresh = true;
   }
   ensure_private_directory(root);
@@ -212,7 +212,7 @@ InstallResult NativeInstaller::install(const NativeInstallRequest& request, std:
     write_installation_record(layout, package);
     remove_tree(layout.staging);
     require(remove_entry(layout.setup_incomplete_marker), "file_remove",
-            "Cannot remove " + layout.setup_incomplete_marker.string());
+            "Cannot remove " + utf8_path(layout.setup_incomplete_marker));
 
     result.data_root = root;
     result.repaired = request.repair;

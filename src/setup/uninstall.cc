@@ -6,6 +6,7 @@
 
 #include "core/digest.h"
 #include "core/error.h"
+#include "core/paths.h"
 #include "platform/delayed_removal.h"
 #include "platform/directory_listing.h"
 #include "platform/durable.h"
@@ -27,8 +28,8 @@ namespace fs = std::filesystem;
 
 fs::path choose_quarantine(const fs::path& data_root) {
   const std::string name = "tovra-removed-" + random_identifier();
-  if (const auto temporary = temporary_folder_on_volume_of(data_root)) return *temporary / name;
-  return data_root.parent_path() / name;
+  if (const auto temporary = temporary_folder_on_volume_of(data_root)) return *temporary / native_path(name);
+  return data_root.parent_path() / native_path(name);
 }
 
 bool folder_is_empty(const fs::path& folder) {
@@ -49,7 +50,7 @@ std::vector<std::string> removed_entries(const fs::path& data_root, bool remove_
     if (name == ".tovra-setup.lock" || name == kSetupIncompleteMarkerName || name == ".native-bootstrap.lock")
       return true;
     if (!remove_data && (name == "userdata" || name == "settings.json"))
-      kept.push_back(data_root / name);
+      kept.push_back(data_root / native_path(name));
     else
       names.push_back(name);
     return true;
@@ -62,7 +63,7 @@ std::vector<std::string> removed_entries(const fs::path& data_root, bool remove_
 void remove_data_entries(const fs::path& data_root, bool remove_data, const fs::path& quarantine,
                          std::vector<fs::path>& kept, std::vector<fs::path>& deferred) {
   for (const std::string& name : removed_entries(data_root, remove_data, kept))
-    remove_path_or_quarantine(data_root / name, quarantine, deferred);
+    remove_path_or_quarantine(data_root / native_path(name), quarantine, deferred);
 }
 
 UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSetupCallbacks& callbacks) {
@@ -71,7 +72,7 @@ UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSet
   const fs::path& root = layout.root;
   require(path_kind(layout.installation_record) != PathKind::missing ||
               path_kind(layout.setup_incomplete_marker) != PathKind::missing,
-          "not_installed", "Tovra is not installed in " + root.string());
+          "not_installed", "Tovra is not installed in " + utf8_path(root));
 
   UninstallResult result;
   result.data_root = root;
@@ -89,7 +90,7 @@ UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSet
   write_incomplete_marker(layout);
   const std::optional<Brand> brand = read_installed_brand(root);
   require(remove_entry(layout.installation_record), "file_remove",
-          "Cannot remove " + layout.installation_record.string());
+          "Cannot remove " + utf8_path(layout.installation_record));
   try {
     remove_uninstall_entry(uninstall_entry_name(brand ? std::optional<std::string>(brand->id) : std::nullopt));
   } catch (const std::exception&) {
@@ -107,7 +108,7 @@ UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSet
   remove_entry(layout.bootstrap_lock);
   remove_entry(layout.setup_lock);
   require(remove_entry(layout.setup_incomplete_marker), "file_remove",
-          "Cannot remove " + layout.setup_incomplete_marker.string());
+          "Cannot remove " + utf8_path(layout.setup_incomplete_marker));
 
   if (request.remove_data || folder_is_empty(root)) remove_entry(root);
   if (!result.deferred.empty()) schedule_folder_removal(quarantine);

@@ -15,17 +15,12 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kMaxPathBytes = 4096;
 
-std::string utf8(const fs::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 [[noreturn]] void malformed(const fs::path& ledger) {
-  throw Error("shortcut_ledger", "Shortcut list is malformed: " + utf8(ledger));
+  throw Error("shortcut_ledger", "Shortcut list is malformed: " + utf8_generic_path(ledger));
 }
 
 [[noreturn]] void unsupported(const fs::path& ledger) {
-  throw Error("shortcut_ledger", "Unsupported shortcut list " + utf8(ledger));
+  throw Error("shortcut_ledger", "Unsupported shortcut list " + utf8_generic_path(ledger));
 }
 
 struct RawEntry {
@@ -56,7 +51,7 @@ std::vector<RawEntry> ledger_members(const Json& document, const fs::path& ledge
 fs::path shortcut_ledger_path(const fs::path& data_root) { return data_root / "native" / "shortcuts.json"; }
 
 fs::path checked_shortcut_path(const fs::path& path) {
-  require_shortcut_text(utf8(path), kMaxPathBytes);
+  require_shortcut_text(utf8_generic_path(path), kMaxPathBytes);
   // POSIX paths have no root name; the root directory is what makes them absolute.
   require(path.is_absolute() && path == path.lexically_normal(), "shortcut_path",
           "Shortcut paths must be absolute and normalized");
@@ -89,7 +84,7 @@ void write_shortcut_ledger(const fs::path& data_root, const std::vector<Shortcut
   }
   Json list = Json::array();
   for (const ShortcutEntry& entry : entries) {
-    list.push_back({{"path", utf8(entry.path)}, {"game", entry.game}, {"name", entry.name}, {"sha256", entry.sha256}});
+    list.push_back({{"path", utf8_generic_path(entry.path)}, {"game", entry.game}, {"name", entry.name}, {"sha256", entry.sha256}});
   }
   const Json document = {{"schema_version", 1}, {"kind", "tovra-shortcuts"}, {"entries", std::move(list)}};
   std::string text;

@@ -18,11 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string utf8(const fs::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 bool valid_brand_name(std::string_view name) {
   try {
     check_brand_name(name);
@@ -32,14 +27,22 @@ bool valid_brand_name(std::string_view name) {
   }
 }
 
-// Identities compare as texts; a folder's own identity may already end in a separator.
-bool identity_within(const std::string& inner, const std::string& outer) {
-  if (inner == outer) return true;
-  const std::string prefix = (!outer.empty() && outer.back() == '/') ? outer : outer + "/";
-  return inner.rfind(prefix, 0) == 0;
+}  // namespace
+
+std::string hashed_shortcut_name(std::string_view root_identity, std::string_view game) {
+  const std::string identity = windows_security::generic_identity(root_identity);
+  return "tovra-" + digest_hex(identity, "sha256") + (game.empty() ? "-launcher" : "-game-" + std::string(game));
 }
 
-}  // namespace
+// Compared in generic form, so one separator serves every platform; a folder's own identity may
+// already end in one.
+bool identity_within(std::string_view inner, std::string_view outer) {
+  const std::string file = windows_security::generic_identity(inner);
+  std::string folder = windows_security::generic_identity(outer);
+  if (file == folder) return true;
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return file.starts_with(folder);
+}
 
 fs::path start_menu_programs() { return checked_shortcut_path(start_menu_programs_folder()); }
 
@@ -51,7 +54,7 @@ fs::path start_menu_shortcut_path(const fs::path& data_root, std::string_view ga
   if (!name.empty() && valid_brand_name(name)) {
     file = std::string(name);
   } else {
-    file = "tovra-" + digest_hex(identity, "sha256") + (game.empty() ? "-launcher" : "-game-" + std::string(game));
+    file = hashed_shortcut_name(identity, game);
   }
   file += launcher_entry_extension();
   return checked_shortcut_path(start_menu_programs() / native_path(file));
@@ -164,7 +167,7 @@ namespace {
 DataRootLayout installed_layout(const fs::path& data_folder) {
   DataRootLayout layout = data_root_layout(normalize_data_root(data_folder));
   require(path_kind(layout.installation_record) != PathKind::missing, "not_installed",
-          "Tovra is not installed in " + utf8(layout.root));
+          "Tovra is not installed in " + utf8_path(layout.root));
   return layout;
 }
 

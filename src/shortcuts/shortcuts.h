@@ -35,6 +35,12 @@ void require_shortcut_parent(const std::filesystem::path& destination);
 // Whether the destination lies in the data folder however it is reached (mounts included).
 bool inside_data_folder(const std::filesystem::path& destination, const std::filesystem::path& data_root);
 
+// The name (without extension) of a shortcut whose display name cannot name a file, from the data
+// root's destination identity: "tovra-" + sha256 of the identity's generic form + the kind.
+std::string hashed_shortcut_name(std::string_view root_identity, std::string_view game);
+// Whether destination identity `inner` is `outer` or lies below it.
+bool identity_within(std::string_view inner, std::string_view outer);
+
 // Writes the entry and returns its ledger record (the digest of the file now there).
 ShortcutEntry create_recorded_shortcut(const DesktopShortcut& shortcut, const std::filesystem::path& destination);
 

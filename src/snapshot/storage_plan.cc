@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/paths.h"
 
 namespace tovra {
 namespace {
@@ -93,7 +94,7 @@ Json plan_storage(const SnapshotManifest& manifest, const StorageVolume& volume,
       add(add(download_entries, staging_entries), storage_control_margin_file_entries);
 
   Json record = Json::object();
-  record["path"] = volume.path.generic_string();
+  record["path"] = utf8_generic_path(volume.path);
   record["allocation_unit"] = unit;
   record["capacity_bytes"] = volume.capacity_bytes;
   record["available_bytes"] = volume.available_bytes;

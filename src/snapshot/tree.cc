@@ -43,7 +43,7 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
     require(++entries <= kMaxTreeEntries, "size_limit", "Game directory entry count exceeds bounds");
     const fs::file_status status = it->symlink_status();
     require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
-    const std::string relative = it->path().lexically_relative(root).generic_string();
+    const std::string relative = utf8_generic_path(it->path().lexically_relative(root));
     managed_path(root, relative, true);
     if (fs::is_directory(status)) continue;
     require(fs::is_regular_file(status) && manifest.files.count(relative) == 1, "unexpected_file",

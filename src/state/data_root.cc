@@ -18,7 +18,7 @@ constexpr std::uint64_t kPathAllowance = 9;
 constexpr int kMaxImageFolders = 256;
 
 bool holds_entry(const std::filesystem::path& folder, std::string_view name) {
-  const PathKind kind = path_kind(folder / name);
+  const PathKind kind = path_kind(folder / native_path(name));
   return kind != PathKind::missing && kind != PathKind::unknown;
 }
 

@@ -42,7 +42,7 @@ fs::path resolve_root(const fs::path& launcher_root) {
   if (!absolute.has_filename() && absolute.has_relative_path()) absolute = absolute.parent_path();
   const fs::path relative = absolute.relative_path();
   if (relative.empty()) return absolute.root_path();
-  return managed_path(absolute.root_path(), relative.generic_string(), false);
+  return managed_path(absolute.root_path(), utf8_generic_path(relative), false);
 }
 
 Json implicit_state() {

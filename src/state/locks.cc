@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "platform/directory_listing.h"
 #include "platform/read_file.h"
 #include "state/data_root.h"
@@ -63,7 +64,7 @@ NativeFileLock wait_until_idle(const DataRootLayout& layout, std::chrono::millis
   for (const std::string& name : lease_names(versions)) {
     for (;;) {
       try {
-        OperationLock probe = operation_lock(versions / name, false, false);
+        OperationLock probe = operation_lock(versions / native_path(name), false, false);
         break;  // released at once: waiting never holds a probe
       } catch (const Error& error) {
         if (error.code() != "busy") throw;  // the lease is released by unwinding

@@ -4,6 +4,7 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/paths.h"
 #include "platform/durable.h"
 #include "platform/file_lock.h"
 #include "platform/read_file.h"
@@ -11,12 +12,6 @@
 
 namespace tovra {
 namespace {
-
-// Paths are stored as UTF-8 text whatever the native encoding is.
-std::string utf8_text(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 void check_root_metadata(std::string_view root_bytes) {
   const Json document = parse_json(root_bytes, root_metadata_limit);
@@ -48,7 +43,7 @@ void write_repository_config(const std::filesystem::path& config_file, const std
   std::string ca_path;
   if (!ca_bundle.empty()) {
     write_private_file(ca_file, ca_bundle);
-    ca_path = utf8_text(std::filesystem::absolute(ca_file).lexically_normal());
+    ca_path = utf8_path(std::filesystem::absolute(ca_file).lexically_normal());
   }
   Json config = Json::object();
   config["ca_bundle"] = ca_path;

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/paths.h"
+#include "platform/directory_listing.h"
 #include "support/temp_dir.h"
 #include "test_util.h"
 
@@ -77,8 +81,25 @@ TEST(CheckBrandName, FolderSafeNames) {
     EXPECT_PROBLEM(check_brand_name(device), "invalid_native_package", "A brand name cannot be a Windows device name");
 }
 
-TEST(NativePath, RefusesNulAndInvalidUtf8) {
-  EXPECT_EQ(native_path("a/b\xc3\xa9"), std::filesystem::path("a/b\xc3\xa9"));
+std::string bytes(std::u8string_view text) { return std::string(text.begin(), text.end()); }
+
+TEST(NativePath, RoundTripsUtf8ThroughTheDiskAndRefusesNulAndInvalidUtf8) {
+  testing::TempDir dir;
+  const std::vector<std::u8string> names = {u8"caf\u00e9", u8"\u30c7\u30fc\u30bf", u8"with spaces", u8"\u00dc \U0001F600.txt"};
+  std::set<std::string> listed;
+  for (const std::u8string& name : names) {
+    const std::filesystem::path path = dir.path() / native_path(bytes(name));
+    EXPECT_TRUE(path.filename().u8string() == name) << bytes(name);
+    EXPECT_EQ(utf8_path(path.filename()), bytes(name));
+    testing::write_file(path, "x");
+  }
+  // The system's own names, read back independently of the conversion.
+  list_directory(dir.path(), [&](const DirectoryEntry& entry) { return listed.insert(entry.name).second; });
+  EXPECT_EQ(listed, (std::set<std::string>{bytes(names[0]), bytes(names[1]), bytes(names[2]), bytes(names[3])}));
+
+  const std::filesystem::path nested = native_path(bytes(u8"caf\u00e9/\u30c7\u30fc\u30bf/a b"));
+  EXPECT_EQ(std::distance(nested.begin(), nested.end()), 3);
+  EXPECT_EQ(utf8_generic_path(nested), bytes(u8"caf\u00e9/\u30c7\u30fc\u30bf/a b"));
   EXPECT_PROBLEM(native_path(std::string("a\0b", 3)), "unsafe_path", "Native path contains a NUL byte");
   try {
     native_path("bad\xff");

@@ -3,6 +3,8 @@
 #ifdef _WIN32
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -64,6 +66,11 @@ TEST(Win32Process, FindsItsFoldersItselfAndOneCancellationHandler) {
   EXPECT_EQ(outcome([] { ConsoleCancellation second; }),
             "signal: Console cancellation handler is already installed");
   EXPECT_FALSE(first.predicate()());
+
+  // Each line must end in a line feed alone, so both streams leave text mode.
+  use_binary_standard_streams();
+  EXPECT_EQ(::_setmode(::_fileno(stdout), _O_BINARY), _O_BINARY);
+  EXPECT_EQ(::_setmode(::_fileno(stderr), _O_BINARY), _O_BINARY);
 }
 
 TEST(Win32Locks, ConflictsAreBusyAndIdentitiesFollowTheFile) {
@@ -184,7 +191,7 @@ std::wstring registry_text(HKEY key, const wchar_t* name) {
 TEST(Win32UninstallEntry, WritesTheValuesAndRemovesTheKey) {
   UninstallEntry entry;
   entry.name = uninstall_entry_name(std::string("tovra-test-brand"));
-  entry.display_name = "Northwind Arcade";
+  entry.display_name = "Northwind Caf\xC3\xA9";
   entry.publisher = "Northwind";
   entry.install_location = L"C:\\Users\\me\\AppData\\Local\\My Games";
   entry.executable = L"C:/Users/me/AppData/Local/My Games/native/bootstrap/bin/gui.exe";
@@ -193,7 +200,7 @@ TEST(Win32UninstallEntry, WritesTheValuesAndRemovesTheKey) {
   const std::wstring path = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovra.tovra-test-brand";
   HKEY key = nullptr;
   ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
-  EXPECT_EQ(registry_text(key, L"DisplayName"), L"Northwind Arcade");
+  EXPECT_EQ(registry_text(key, L"DisplayName"), L"Northwind Caf\u00E9");
   EXPECT_EQ(registry_text(key, L"DisplayVersion"), L"<absent>");
   EXPECT_EQ(registry_text(key, L"DisplayIcon"), L"C:\\Users\\me\\AppData\\Local\\My Games\\native\\bootstrap\\bin\\gui.exe");
   EXPECT_EQ(registry_text(key, L"UninstallString"),

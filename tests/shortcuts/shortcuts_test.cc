@@ -57,6 +57,35 @@ TEST_F(ShortcutsTest, CreateCommandMakesTheMenuFolderPrivateAndRecordsTheEntry) 
   EXPECT_EQ(testing::read_file(entry), bytes + "Comment=mine\n");
 }
 
+// Digests worked out by hand: sha256 of the identity with "/" between its components, where
+// Windows keeps the "\\?" that begins its identities.
+TEST(ShortcutIdentity, HashedNameAndDataFolderTestUseTheGenericIdentity) {
+#ifdef _WIN32
+  const std::string root = "\\\\?\\VOLUME{1A2B3C4D-0000-4000-8000-00000000CAFE}\\USERS\\CAF\xc3\x89\\APPDATA\\LOCAL\\TOVRA";
+  const std::string digest = "e6bbb677c7b13f5296cae73f87a5f49a32c12f05fc898757b0f18334fb9d93b9";
+  const std::string sep = "\\";
+#else
+  const std::string root = "8:1/home/caf\xc3\xa9/.local/share/Tovra";
+  const std::string digest = "9359d6ecb5a2518b4ea2b66a2b7167166546b6a131c578455f4d06d778db40e0";
+  const std::string sep = "/";
+#endif
+  EXPECT_EQ(hashed_shortcut_name(root, ""), "tovra-" + digest + "-launcher");
+  EXPECT_EQ(hashed_shortcut_name(root, "con"), "tovra-" + digest + "-game-con");
+  const std::string parent = root.substr(0, root.rfind(sep));
+  const struct {
+    std::string inner, outer;
+    bool inside;
+  } cases[] = {
+      {root, root, true},
+      {root + sep + "MENU" + sep + "A.LNK", root, true},
+      {root + sep + "A.LNK", root + sep, true},
+      {root + "2" + sep + "A.LNK", root, false},
+      {parent + sep + "A.LNK", root, false},
+      {parent, root, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(identity_within(c.inner, c.outer), c.inside) << c.inner << " in " << c.outer;
+}
+
 TEST_F(ShortcutsTest, GameEntriesAreNamedAfterTheGameOrHashedWhenTheNameIsReserved) {
   const fs::path duel = create_shortcut_command(install_.root, "space-duel", "Tovra");
   EXPECT_EQ(duel, install_.menu / "space-duel.desktop");

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "core/paths.h"
+
 namespace tovra::testing {
 
 TempDir::TempDir() {
@@ -30,12 +32,12 @@ TempDir::~TempDir() {
 void write_file(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  if (!out) throw std::runtime_error("cannot write " + utf8_path(path));
 }
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
+  if (!in) throw std::runtime_error("cannot read " + utf8_path(path));
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

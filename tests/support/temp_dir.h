@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/paths.h"
+
 namespace tovra::testing {
 
 class TempDir {
@@ -16,7 +18,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / native_path(name); }
 
  private:
   std::filesystem::path path_;

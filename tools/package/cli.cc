@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "package/initial_package.h"
 #include "package/output.h"
 #include "package/package.h"
@@ -145,7 +146,7 @@ std::uint64_t number(const Options& options, const std::string& name, std::uint6
 std::vector<std::shared_ptr<const SigningKey>> read_keys(const Options& options) {
   std::vector<std::shared_ptr<const SigningKey>> keys;
   for (const std::string& prefix : values(options, "--key")) {
-    keys.push_back(std::make_shared<const SigningKey>(read_key_files(prefix)));
+    keys.push_back(std::make_shared<const SigningKey>(read_key_files(native_path(prefix))));
   }
   return keys;
 }
@@ -186,7 +187,7 @@ std::string bootstrap_entry(const std::string& platform) {
 // The bootstrap entry is fixed by platform; its windowed entry is declared when the folder has it.
 ReleaseOptions bootstrap_release(const Options& options, const std::string& folder, const std::string& build_id) {
   ReleaseOptions release;
-  release.files = read_payload_folder(folder);
+  release.files = read_payload_folder(native_path(folder));
   release.snapshot.build_id = build_id;
   release.snapshot.platform = optional_value(options, "--platform", "windows-x86_64");
   release.snapshot.executable = bootstrap_entry(release.snapshot.platform);
@@ -206,7 +207,7 @@ ReleaseOptions bootstrap_release(const Options& options, const std::string& fold
 ReleaseOptions launcher_release(const Options& options, const std::string& folder, const std::string& build_id,
                                 const std::string& executable, const std::string& gui) {
   ReleaseOptions release;
-  release.files = read_payload_folder(folder);
+  release.files = read_payload_folder(native_path(folder));
   release.snapshot.build_id = build_id;
   release.snapshot.platform = optional_value(options, "--platform", "windows-x86_64");
   release.snapshot.executable = executable;
@@ -235,7 +236,7 @@ int keygen(const Options& options, std::ostream& out) {
   const std::string prefix = value(options, "--out");
   const auto bits = static_cast<unsigned>(number(options, "--rsa-bits", 3072, 2048, 16384));
   const SigningKey key = generate_key(scheme, bits);
-  write_key_files(key, prefix);
+  write_key_files(key, native_path(prefix));
   out << key.id() << "\n";
   return 0;
 }
@@ -251,7 +252,7 @@ int root(const Options& options, std::ostream& out) {
   // The installer's trust rules decide before anything is written.
   validate_metadata(document, "root");
   check_initial_root(bytes);
-  publish_file(path, bytes, false);
+  publish_file(native_path(path), bytes, false);
   out << path << "\n";
   return 0;
 }
@@ -260,8 +261,8 @@ int snapshot(const Options& options, std::ostream& out) {
   const std::string kind = value(options, "--kind");
   const std::string folder = value(options, "--dir");
   const std::string build_id = value(options, "--build-id");
-  const fs::path archive_path = value(options, "--archive");
-  const fs::path manifest_path = value(options, "--manifest");
+  const fs::path archive_path = native_path(value(options, "--archive"));
+  const fs::path manifest_path = native_path(value(options, "--manifest"));
   ReleaseOptions release;
   Json fields;
   if (kind == "bootstrap") {
@@ -276,7 +277,7 @@ int snapshot(const Options& options, std::ostream& out) {
   } else {
     usage("Option --kind takes bootstrap or launcher");
   }
-  release.snapshot.target = archive_path.filename().string();
+  release.snapshot.target = utf8_path(archive_path.filename());
   release.snapshot.release_fields = fields;
   const PackedSnapshot packed = pack_snapshot(release.files, release.snapshot);
   const std::string manifest_bytes = packed.manifest.dump(2) + "\n";
@@ -300,11 +301,11 @@ int snapshot(const Options& options, std::ostream& out) {
 
 ThemeOptions read_theme_folder(const fs::path& folder) {
   std::error_code ec;
-  require(fs::is_directory(fs::symlink_status(folder, ec)), "input", "Not a folder: " + folder.string());
+  require(fs::is_directory(fs::symlink_status(folder, ec)), "input", "Not a folder: " + utf8_path(folder));
   ThemeOptions theme;
   theme.definition = read_whole_file(folder / "theme.json", 65536);
   for (const auto& entry : fs::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
+    const std::string name = utf8_path(entry.path().filename());
     if (name == "theme.json") continue;
     require(entry.is_regular_file() && !entry.is_symlink(), "input", "Theme files must be plain files: " + name);
     theme.files[name] = read_whole_file(entry.path(), theme_file_limit);
@@ -314,13 +315,13 @@ ThemeOptions read_theme_folder(const fs::path& folder) {
 
 int build(const Options& options, std::ostream& out, std::ostream& err) {
   PackageOptions package;
-  const fs::path target = value(options, "--out");
+  const fs::path target = native_path(value(options, "--out"));
   package.origin = value(options, "--origin");
   const bool has_root = options.count("--root") != 0;
   const bool has_keys = options.count("--key") != 0;
   if (has_root == has_keys) usage("Give either --root FILE or --key PREFIX");
   if (has_root) {
-    package.root_bytes = read_whole_file(value(options, "--root"), document_limit);
+    package.root_bytes = read_whole_file(native_path(value(options, "--root")), document_limit);
   } else {
     package.signers = read_keys(options);
     package.root = root_options(options, package.signers);
@@ -333,7 +334,7 @@ int build(const Options& options, std::ostream& out, std::ostream& err) {
                                       value(options, "--launcher-executable"), value(options, "--launcher-gui"));
   package.launcher.manifest_name = "launcher-manifest.json";
   package.launcher.snapshot.target = "launcher.tar.zst";
-  if (options.count("--ca-bundle") != 0) package.ca_bundle = read_whole_file(value(options, "--ca-bundle"), bundle_limit);
+  if (options.count("--ca-bundle") != 0) package.ca_bundle = read_whole_file(native_path(value(options, "--ca-bundle")), bundle_limit);
   if (options.count("--featured-game") != 0 || options.count("--featured-game-name") != 0) {
     package.featured_game = FeaturedGame{value(options, "--featured-game"), value(options, "--featured-game-name")};
   }
@@ -344,8 +345,8 @@ int build(const Options& options, std::ostream& out, std::ostream& err) {
     brand.name = value(options, "--brand-name");
     brand.id = value(options, "--brand-id");
     brand.publisher = value(options, "--brand-publisher");
-    if (options.count("--icon") != 0) brand.icon = read_whole_file(value(options, "--icon"), bundle_limit);
-    if (options.count("--theme") != 0) brand.theme = read_theme_folder(value(options, "--theme"));
+    if (options.count("--icon") != 0) brand.icon = read_whole_file(native_path(value(options, "--icon")), bundle_limit);
+    if (options.count("--theme") != 0) brand.theme = read_theme_folder(native_path(value(options, "--theme")));
     package.brand = std::move(brand);
   } else if (options.count("--icon") != 0 || options.count("--theme") != 0) {
     usage("An icon or theme belongs to a brand: add --brand-name, --brand-id and --brand-publisher");
@@ -367,7 +368,7 @@ int stub(const Options& options) {
     bytes = ico_stub();
   else
     usage("Option --kind takes console, windowed or icon");
-  publish_file(value(options, "--out"), bytes, false);
+  publish_file(native_path(value(options, "--out")), bytes, false);
   return 0;
 }
 

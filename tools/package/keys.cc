@@ -8,6 +8,7 @@
 
 #include "core/digest.h"
 #include "core/error.h"
+#include "core/paths.h"
 #include "package/output.h"
 
 namespace tovra::builder {
@@ -199,11 +200,11 @@ SigningKey load_signing_key(std::string_view scheme, std::string_view private_pe
 }
 
 std::filesystem::path private_key_path(const std::filesystem::path& prefix) {
-  return std::filesystem::path(prefix.string() + ".pem");
+  return native_path(utf8_path(prefix) + ".pem");
 }
 
 std::filesystem::path public_record_path(const std::filesystem::path& prefix) {
-  return std::filesystem::path(prefix.string() + ".pub.json");
+  return native_path(utf8_path(prefix) + ".pub.json");
 }
 
 void write_key_files(const SigningKey& key, const std::filesystem::path& prefix) {
@@ -212,7 +213,7 @@ void write_key_files(const SigningKey& key, const std::filesystem::path& prefix)
   std::error_code ec;
   require(!std::filesystem::exists(std::filesystem::symlink_status(private_path, ec)) &&
               !std::filesystem::exists(std::filesystem::symlink_status(record_path, ec)),
-          "output", "Refusing to replace the key files at " + prefix.string());
+          "output", "Refusing to replace the key files at " + utf8_path(prefix));
   publish_file(private_path, key.private_pem(), true);
   try {
     publish_file(record_path, key.record().dump(2) + "\n", false);
@@ -229,13 +230,13 @@ SigningKey read_key_files(const std::filesystem::path& prefix) {
     record = parse_json(record_text, key_file_limit);
     record.at("scheme").get<std::string>();
   } catch (const Error&) {
-    throw Error("key", "Public key record is not JSON: " + public_record_path(prefix).string());
+    throw Error("key", "Public key record is not JSON: " + utf8_path(public_record_path(prefix)));
   } catch (const Json::exception&) {
-    throw Error("key", "Public key record has no scheme: " + public_record_path(prefix).string());
+    throw Error("key", "Public key record has no scheme: " + utf8_path(public_record_path(prefix)));
   }
   SigningKey key = load_signing_key(record.at("scheme").get<std::string>(),
                                     read_whole_file(private_key_path(prefix), key_file_limit));
-  require(key.record() == record, "key", "The public key record does not belong to " + private_key_path(prefix).string());
+  require(key.record() == record, "key", "The public key record does not belong to " + utf8_path(private_key_path(prefix)));
   return key;
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/digest.h"
 #include "core/error.h"
+#include "core/paths.h"
 #include "package/output.h"
 
 namespace tovra::builder {
@@ -27,29 +28,29 @@ void put32(std::string& image, std::size_t at, std::uint32_t value) {
 
 Payload read_payload_folder(const fs::path& folder) {
   std::error_code ec;
-  require(fs::is_directory(fs::symlink_status(folder, ec)), "input", "Not a folder: " + folder.string());
+  require(fs::is_directory(fs::symlink_status(folder, ec)), "input", "Not a folder: " + utf8_path(folder));
   Payload payload;
   std::uint64_t total = 0;
   fs::recursive_directory_iterator walk(folder, fs::directory_options::none, ec);
-  require(!ec, "input", "Cannot list " + folder.string());
+  require(!ec, "input", "Cannot list " + utf8_path(folder));
   for (; walk != fs::recursive_directory_iterator(); walk.increment(ec)) {
-    require(!ec, "input", "Cannot list " + folder.string());
+    require(!ec, "input", "Cannot list " + utf8_path(folder));
     const fs::path path = walk->path();
     const auto status = fs::symlink_status(path, ec);
-    require(!ec, "input", "Cannot inspect " + path.string());
+    require(!ec, "input", "Cannot inspect " + utf8_path(path));
     if (fs::is_directory(status)) continue;
-    require(fs::is_regular_file(status), "input", "Snapshots hold only plain files: " + path.string());
-    require(payload.size() < max_payload_files, "input", "Too many files in " + folder.string());
+    require(fs::is_regular_file(status), "input", "Snapshots hold only plain files: " + utf8_path(path));
+    require(payload.size() < max_payload_files, "input", "Too many files in " + utf8_path(folder));
     const auto size = fs::file_size(path, ec);
-    require(!ec, "input", "Cannot inspect " + path.string());
-    require(size <= max_payload_bytes - total, "input", "Payload exceeds 1 GiB: " + folder.string());
+    require(!ec, "input", "Cannot inspect " + utf8_path(path));
+    require(size <= max_payload_bytes - total, "input", "Payload exceeds 1 GiB: " + utf8_path(folder));
     total += size;
     PayloadFile file;
     file.content = read_whole_file(path, max_payload_bytes);
     file.executable = (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
-    payload.emplace(path.lexically_relative(folder).generic_string(), std::move(file));
+    payload.emplace(utf8_generic_path(path.lexically_relative(folder)), std::move(file));
   }
-  require(!payload.empty(), "input", "No files in " + folder.string());
+  require(!payload.empty(), "input", "No files in " + utf8_path(folder));
   return payload;
 }
 

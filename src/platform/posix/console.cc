@@ -19,6 +19,8 @@ extern "C" void on_cancel_signal(int) { cancel_flag = 1; }
 
 }  // namespace
 
+void use_binary_standard_streams() {}
+
 ConsoleCancellation::ConsoleCancellation() {
   unsigned char expected = 0;
   require(instance_guard.compare_exchange_strong(expected, 1), "signal",

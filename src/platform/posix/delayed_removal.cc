@@ -34,7 +34,7 @@ void schedule_folder_removal(const fs::path& folder) {
 
   std::string script = "sleep 3; rm -rf -- \"$1\"";
   std::string argv0 = "sh";
-  std::string target = folder.string();
+  std::string target = folder.native();
   std::string dash_c = "-c";
   char* argv[] = {argv0.data(), dash_c.data(), script.data(), argv0.data(), target.data(), nullptr};
   pid_t child = 0;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "platform/posix/mount_id.h"
 #include "platform/unique_fd.h"
 
@@ -23,7 +24,7 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 }  // namespace
 
 void list_directory(const std::filesystem::path& directory, const std::function<bool(const DirectoryEntry&)>& visit) {
-  const std::string where = directory.string();
+  const std::string where = utf8_path(directory);
   unique_fd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   require(fd.valid(), "file_read", "Cannot list folder: " + where);
   // fdopendir takes the descriptor over; the listing keeps its own duplicate for fstatat.

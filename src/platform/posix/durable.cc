@@ -35,8 +35,6 @@ constexpr std::uint64_t max_single_write = 4294967295ull;
 constexpr int max_commit_retries = 30;
 constexpr int max_tree_depth = 256;
 
-std::string text_of(const fs::path& path) { return path.generic_string(); }
-
 std::string with_error(std::string_view message, int error) {
   return std::string(message) + " (" + std::to_string(error) + ")";
 }
@@ -254,7 +252,7 @@ void export_into(int parent, const DirectoryChain* chain, const fs::path& target
                              owned_file_mode(parent)));
     if (!file.file) file.error = errno;
   }
-  if (!file.file) raise_file_write_error(file.error, "Cannot create transaction file " + text_of(transaction_path));
+  if (!file.file) raise_file_write_error(file.error, "Cannot create transaction file " + utf8_path(transaction_path));
   TransactionFile guard(parent, transaction);
 
   int error = write_all(file.file.get(), content);
@@ -263,18 +261,18 @@ void export_into(int parent, const DirectoryChain* chain, const fs::path& target
   if (error != 0) raise_file_write_error(error, "Cannot write or synchronize transaction file");
 
   if (const int injected = fault_point("export_file commit"))
-    raise_file_write_error(injected, "Cannot commit transaction file " + text_of(target));
+    raise_file_write_error(injected, "Cannot commit transaction file " + utf8_path(target));
   for (int attempt = 0;; ++attempt) {
     error = commit_once(parent, transaction, name, replace_existing);
     if (error == 0) break;
     if (!busy_error(error) || attempt >= max_commit_retries)
-      raise_file_write_error(error, "Cannot commit transaction file " + text_of(target));
+      raise_file_write_error(error, "Cannot commit transaction file " + utf8_path(target));
     std::this_thread::sleep_for(std::chrono::milliseconds(10 + 3 * attempt));
   }
   guard.committed();
   // On POSIX a rename is durable once its directory is flushed.
   if (synchronize && ::fsync(parent) != 0)
-    raise_file_write_error(errno, "Cannot commit transaction file " + text_of(target));
+    raise_file_write_error(errno, "Cannot commit transaction file " + utf8_path(target));
 }
 
 }  // namespace
@@ -362,7 +360,7 @@ void remove_tree(const fs::path& root) {
 
 namespace {
 
-std::string cannot_remove(const fs::path& path) { return "Cannot remove " + text_of(path); }
+std::string cannot_remove(const fs::path& path) { return "Cannot remove " + utf8_path(path); }
 
 // Removes `name` below the held `parent`, moving it into the quarantine folder when it is busy.
 // `shown` is its path for messages.

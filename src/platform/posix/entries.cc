@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "platform/fault_injection.h"
 #include "platform/storage.h"
 
@@ -24,7 +25,7 @@ ws::DirectoryChain parent_chain(const fs::path& normalized) {
 
 [[noreturn]] void raise_move(const fs::path& from, const fs::path& to, int error) {
   throw Error("file_write",
-              "Cannot move " + from.string() + " to " + to.string() + " (" + std::to_string(error) + ")");
+              "Cannot move " + utf8_path(from) + " to " + utf8_path(to) + " (" + std::to_string(error) + ")");
 }
 
 }  // namespace
@@ -49,7 +50,7 @@ void move_entry(const fs::path& from, const fs::path& to) {
       raise_move(from, to, errno);
   }
   if (::fsync(destination_fd) != 0 || ::fsync(source_fd) != 0) {
-    throw Error("file_sync", "Cannot synchronize directory " + destination.parent_path().string() + " (" +
+    throw Error("file_sync", "Cannot synchronize directory " + utf8_path(destination.parent_path()) + " (" +
                                  std::to_string(errno) + ")");
   }
 }

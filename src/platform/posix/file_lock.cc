@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "platform/storage.h"
 
 namespace tovra {
@@ -22,8 +23,7 @@ constexpr std::size_t kMaxComponents = 128;
 [[noreturn]] void fail(std::string_view message) { throw Error("lock_failed", std::string(message)); }
 
 void require_bounded_path(const fs::path& path) {
-  const std::u8string utf8 = path.u8string();
-  const std::string text(utf8.begin(), utf8.end());
+  const std::string text = utf8_path(path);
   if (text.empty() || text.size() > kMaxLockPathBytes || text.find('\0') != std::string::npos) {
     fail("Native ownership requires a bounded lock path and known sharing");
   }

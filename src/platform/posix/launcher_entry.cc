@@ -32,11 +32,6 @@ constexpr std::size_t kMaxPathBytes = 4096;
 // The newest Desktop Entry version that Debian 12's desktop-file-validate knows; nothing newer is used.
 constexpr std::string_view kEntryVersion = "1.4";
 
-std::string utf8(const fs::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::string lower_ascii(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -157,7 +152,7 @@ bool split_exec(std::string_view value, std::vector<std::string>& args) {
 std::string_view launcher_entry_extension() { return ".desktop"; }
 
 std::string checked_launcher_entry_path(const fs::path& path) {
-  require_shortcut_text(utf8(path), kMaxPathBytes);
+  require_shortcut_text(utf8_generic_path(path), kMaxPathBytes);
   ws::require_local_storage(path);
   require(path.has_root_directory() && path == path.lexically_normal() && path.has_filename() &&
               path != path.root_path(),
@@ -168,9 +163,9 @@ std::string checked_launcher_entry_path(const fs::path& path) {
 
 bool inside_launcher_payload(const fs::path& path) {
   for (fs::path dir = path.parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
-    const std::string name = lower_ascii(dir.filename().string());
+    const std::string name = lower_ascii(utf8_path(dir.filename()));
     if ((name == "versions" || name == "staging") &&
-        lower_ascii(dir.parent_path().filename().string()) == "launcher") {
+        lower_ascii(utf8_path(dir.parent_path().filename())) == "launcher") {
       return true;
     }
   }
@@ -181,7 +176,7 @@ LauncherEntryFields prepare_launcher_entry(const DesktopShortcut& shortcut) {
   LauncherEntryFields fields;
   fields.target = checked_launcher_entry_path(shortcut.bootstrap);
   fields.data_root = checked_launcher_entry_path(shortcut.data_root);
-  const fs::path icon = fs::path(fields.data_root) / "native" / "brand.ico";
+  const fs::path icon = native_path(fields.data_root) / "native" / "brand.ico";
   fields.icon = path_kind(icon) == PathKind::file ? icon.native() : fields.target;
   require_shortcut_text(shortcut.name, kMaxNameBytes);
   if (!shortcut.game_id.empty()) check_identifier(shortcut.game_id);
@@ -190,7 +185,7 @@ LauncherEntryFields prepare_launcher_entry(const DesktopShortcut& shortcut) {
   require(utf16_length(fields.target) < kMaxTargetUnits, "shortcut_path",
           "Windows Shell Link target exceeds the native path bound");
   (void)ws::destination_identity(shortcut.data_root, true);
-  fields.working_directory = fs::path(fields.target).parent_path().native();
+  fields.working_directory = native_path(fields.target).parent_path().native();
   fields.description = native_path(shortcut.name).native();
   fields.arguments = {"--data-dir", fields.data_root, "--gui"};
   if (!shortcut.game_id.empty()) {
@@ -234,7 +229,7 @@ std::string launcher_entry_image(const DesktopShortcut& shortcut) {
 void create_launcher_entry(const DesktopShortcut& shortcut, const fs::path& destination, std::string* image) {
   const LauncherEntryFields fields = prepare_launcher_entry(shortcut);
   const fs::path checked(checked_launcher_entry_path(destination));
-  require(lower_ascii(checked.extension().string()) == launcher_entry_extension(), "shortcut_path",
+  require(lower_ascii(utf8_path(checked.extension())) == launcher_entry_extension(), "shortcut_path",
           "Windows shortcut destination must end in .lnk");
   const std::string parent = ws::destination_identity(checked.parent_path(), true);
   std::string data = ws::destination_identity(fields.data_root, true);
@@ -256,7 +251,7 @@ void create_launcher_entry(const DesktopShortcut& shortcut, const fs::path& dest
 
 void remove_launcher_file(const fs::path& path) {
   const fs::path normal = fs::absolute(path).lexically_normal();
-  const std::string message = "Cannot remove " + utf8(normal);
+  const std::string message = "Cannot remove " + utf8_generic_path(normal);
   require(normal.has_filename(), "file_remove", message);
   ws::with_directory_chain(normal.parent_path(), [&](const ws::DirectoryChain& chain) {
     const int result = ::unlinkat(chain.target().get(), normal.filename().c_str(), 0);

@@ -30,7 +30,7 @@ unique_fd open_directory_nofollow(const std::filesystem::path& directory) {
   unique_fd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!current) return {};
   for (const auto& component : directory.relative_path()) {
-    const std::string name = component.string();
+    const std::string& name = component.native();
     if (name.empty() || name == ".") continue;
     if (name == "..") return {};
     unique_fd next(::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -107,7 +107,7 @@ std::unique_ptr<PreparedFile> create_prepared_file(const std::filesystem::path& 
   PreparedFile::State& s = *state;
   s.path = std::filesystem::absolute(target).lexically_normal();
   s.length = authenticated_length;
-  s.name = s.path.filename().string();
+  s.name = s.path.filename().native();
   require(!s.name.empty() && s.name != "." && s.name != "..", "unsafe_path",
           "Allocation requires an ordinary parent directory");
 

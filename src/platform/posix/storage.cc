@@ -567,4 +567,6 @@ std::string destination_identity(const fs::path& path, bool require_directories)
   return identity;
 }
 
+std::string generic_identity(std::string_view identity) { return std::string(identity); }
+
 }  // namespace tovra::windows_security

@@ -9,8 +9,8 @@ void write_uninstall_entry(const UninstallEntry& entry) {
   check_uninstall_entry_name(entry.name);
   // The same conversions the registry values go through, so a NUL is refused here as well.
   for (const std::string& text : {entry.name, entry.display_name, entry.publisher, entry.display_version,
-                                  entry.install_location.string(), entry.executable.string(),
-                                  entry.icon.string(), uninstall_command(entry)}) {
+                                  utf8_path(entry.install_location), utf8_path(entry.executable),
+                                  utf8_path(entry.icon), uninstall_command(entry)}) {
     (void)native_path(text);
   }
 }

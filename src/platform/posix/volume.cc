@@ -30,7 +30,7 @@ StorageVolume query_storage_volume(const std::filesystem::path& directory) {
   unique_fd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   require(current.valid(), "unsafe_path", kNotOrdinary);
   for (const auto& component : directory.relative_path()) {
-    const std::string name = component.string();
+    const std::string& name = component.native();
     if (name.empty() || name == ".") continue;
     require(name != "..", "unsafe_path", kNotOrdinary);
     unique_fd next(::openat(current.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -1,8 +1,11 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 
 #include "core/error.h"
 
@@ -22,6 +25,13 @@ BOOL WINAPI on_console_control(DWORD event) {
 }
 
 }  // namespace
+
+void use_binary_standard_streams() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::_setmode(::_fileno(stdout), _O_BINARY);
+  ::_setmode(::_fileno(stderr), _O_BINARY);
+}
 
 ConsoleCancellation::ConsoleCancellation() {
   unsigned char expected = 0;

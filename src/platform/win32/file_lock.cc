@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "platform/storage.h"
 #include "platform/win32/win32_support.h"
 
@@ -28,8 +29,8 @@ struct FullIdentity {
 };
 
 void require_bounded_path(const fs::path& path) {
-  const std::u8string utf8 = path.u8string();
-  if (utf8.empty() || utf8.size() > kMaxLockPathBytes || utf8.find(u8'\0') != std::u8string::npos)
+  const std::string text = utf8_path(path);
+  if (text.empty() || text.size() > kMaxLockPathBytes || text.find('\0') != std::string::npos)
     fail("Native ownership requires a bounded lock path and known sharing");
 }
 

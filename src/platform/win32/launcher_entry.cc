@@ -92,17 +92,6 @@ void check(HRESULT result, std::string_view message) {
     throw Error("shortcut_api", std::string(message) + " (" + std::to_string(static_cast<long>(result)) + ")");
 }
 
-std::string utf8_generic(const fs::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
-std::string utf8_native(const fs::path& path) {
-  fs::path native = path;
-  const std::u8string text = native.make_preferred().u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::wstring wide(std::string_view text) { return native_path(text).native(); }
 
 bool same_ignoring_case(std::wstring_view a, std::wstring_view b) {
@@ -244,13 +233,13 @@ bool verify_shell_link_image(std::string_view image, const LauncherEntryFields& 
 std::string_view launcher_entry_extension() { return ".lnk"; }
 
 std::string checked_launcher_entry_path(const fs::path& path) {
-  require_shortcut_text(utf8_generic(path), kMaxPathBytes);
+  require_shortcut_text(utf8_generic_path(path), kMaxPathBytes);
   ws::require_local_storage(path);
   require(path.has_root_name() && path.has_root_directory() && path == path.lexically_normal() &&
               path.has_filename() && path != path.root_path(),
           "shortcut_path", "Windows shortcut paths must be absolute and normalized");
   (void)ws::destination_identity(path.parent_path(), true);
-  return utf8_native(path);
+  return utf8_path(path);
 }
 
 bool inside_launcher_payload(const fs::path& path) {
@@ -269,7 +258,7 @@ LauncherEntryFields prepare_launcher_entry(const DesktopShortcut& shortcut) {
   fields.target = checked_launcher_entry_path(shortcut.bootstrap);
   fields.data_root = checked_launcher_entry_path(shortcut.data_root);
   const fs::path icon = native_path(fields.data_root) / "native" / "brand.ico";
-  fields.icon = path_kind(icon) == PathKind::file ? utf8_native(icon) : fields.target;
+  fields.icon = path_kind(icon) == PathKind::file ? utf8_path(icon) : fields.target;
   require_shortcut_text(shortcut.name, kMaxNameBytes);
   if (!shortcut.game_id.empty()) check_identifier(shortcut.game_id);
   require(!inside_launcher_payload(shortcut.bootstrap), "shortcut_bootstrap",
@@ -277,7 +266,7 @@ LauncherEntryFields prepare_launcher_entry(const DesktopShortcut& shortcut) {
   require(utf16_length(fields.target) < kMaxTargetUnits, "shortcut_path",
           "Windows Shell Link target exceeds the native path bound");
   (void)ws::destination_identity(shortcut.data_root, true);
-  fields.working_directory = utf8_native(native_path(fields.target).parent_path());
+  fields.working_directory = utf8_path(native_path(fields.target).parent_path());
   fields.description = shortcut.name;
   fields.arguments = {"--data-dir", fields.data_root, "--gui"};
   if (!shortcut.game_id.empty()) {
@@ -370,7 +359,7 @@ void create_launcher_entry(const DesktopShortcut& shortcut, const fs::path& dest
 
 void remove_launcher_file(const fs::path& path) {
   const fs::path normal = win32::lexical_absolute(path);
-  const std::string message = "Cannot remove " + utf8_generic(normal);
+  const std::string message = "Cannot remove " + utf8_generic_path(normal);
   require(normal.has_filename(), "file_remove", message);
   ws::with_directory_chain(normal.parent_path(), [&](const ws::DirectoryChain&) {
     if (::DeleteFileW(win32::long_form(normal).c_str()) != 0) return;

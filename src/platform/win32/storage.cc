@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -437,6 +438,15 @@ std::string destination_identity(const fs::path& path, bool require_directories)
   }
   if (!identity.empty() && identity.back() == L'\\') identity.pop_back();
   return win32::narrow(case_folded(identity));
+}
+
+std::string generic_identity(std::string_view identity) {
+  // The root name "\\?" stays as it is: only the separators after it change.
+  constexpr std::string_view root_name = "\\\\?";
+  const std::size_t kept = identity.starts_with(root_name) ? root_name.size() : 0;
+  std::string text(identity);
+  std::replace(text.begin() + static_cast<std::ptrdiff_t>(kept), text.end(), '\\', '/');
+  return text;
 }
 
 }  // namespace tovra::windows_security

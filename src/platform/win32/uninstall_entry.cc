@@ -13,12 +13,6 @@ namespace {
 
 constexpr std::wstring_view kUninstallKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-std::string utf8_of(const std::filesystem::path& path) {
-  std::filesystem::path native = path;
-  const std::u8string text = native.make_preferred().u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::wstring wide(std::string_view text) { return native_path(text).native(); }
 
 struct KeyCloser {
@@ -41,8 +35,8 @@ void write_uninstall_entry(const UninstallEntry& entry) {
   texts.push_back({L"DisplayName", wide(entry.display_name)});
   texts.push_back({L"Publisher", wide(entry.publisher)});
   if (!entry.display_version.empty()) texts.push_back({L"DisplayVersion", wide(entry.display_version)});
-  texts.push_back({L"DisplayIcon", wide(utf8_of(entry.icon))});
-  texts.push_back({L"InstallLocation", wide(utf8_of(entry.install_location))});
+  texts.push_back({L"DisplayIcon", wide(utf8_path(entry.icon))});
+  texts.push_back({L"InstallLocation", wide(utf8_path(entry.install_location))});
   texts.push_back({L"UninstallString", wide(uninstall_command(entry))});
   const std::wstring key_path = std::wstring(kUninstallKey) + wide(entry.name);
 
