@@ -78,7 +78,7 @@ TEST(ParseJson, OnlyIntegersWithinSixtyFourBits) {
 }
 
 TEST(ParseJson, MalformedTextIsInvalidJson) {
-  for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\""}) {
+  for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\"", "\xef\xbb\xbf{}"}) {
     try {
       parse_json(text, 100);
       ADD_FAILURE() << "accepted " << text;
