@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/paths.h"
 #include "package/json_rules.h"
 #include "platform/read_file.h"
 
@@ -120,6 +121,8 @@ std::string file_name(const Json& value, FileRole role) {
                             : role == FileRole::image ? ends_with(".bmp")
                                                       : ends_with(".txt");
   if (!extension_ok) theme_error("Theme file has the wrong kind of extension: " + name);
+  // Installed files keep their NAME, so a device name (con.txt) must fail here, not at the commit.
+  check_relative_path(name, true);
   return name;
 }
 

@@ -170,6 +170,14 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
     expect_problem([&] { validate_theme(document, [](const std::string& n) { return std::filesystem::path(n); }); },
                    {"invalid_theme", c.message}, c.name);
   }
+  // Installed files keep their names, so device names are refused whatever the role.
+  for (const Json& files : {Json{{"notices", {"con.txt"}}}, Json{{"fonts", {{"regular", "nul.ttf"}}}},
+                            Json{{"images", {{"icon", {{"file", "COM1.bmp"}}}}}}}) {
+    Json document = definition();
+    document.update(files);
+    expect_problem([&] { theme_file_names(document); }, {"unsafe_path", "Path uses a reserved platform name"},
+                   files.dump());
+  }
 }
 
 TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
