@@ -258,6 +258,29 @@ TEST_F(ThemeFiles, NoticesArePlainFilesWithinTheirBound) {
   expect_theme_problem(document, "Theme file is missing or not a plain file: absent.txt");
 }
 
+TEST_F(ThemeFiles, HeldBytesAreJudgedNotTheFilesOnDisk) {
+  // On disk: a WOFF font and no icon; in memory: valid files under the same names.
+  Json document = with_font("wOFFxxxx");
+  document["images"] = {{"icon", {{"file", "icon.bmp"}}}};
+  std::map<std::string, std::string> held{{"body.ttf", "OTTO"}, {"icon.bmp", bmp_image(2, 2)}};
+  const auto on_disk = [this](const std::string& name) { return dir_ / name; };
+  const Theme theme = validate_theme(document, held, on_disk);
+  EXPECT_EQ(theme.fonts.regular, dir_ / "body.ttf");
+  EXPECT_EQ(theme.icon->path, dir_ / "icon.bmp");
+
+  write_file(dir_ / "icon.bmp", bmp_image(2, 2));
+  write_file(dir_ / "body.ttf", "OTTO");
+  held["body.ttf"] = "wOFFxxxx";
+  expect_problem([&] { validate_theme(document, held, on_disk); },
+                 {"invalid_theme", "Theme fonts must be TrueType or OpenType files"});
+  held.erase("icon.bmp");
+  held["body.ttf"] = std::string(4194305, 't');
+  expect_problem([&] { validate_theme(document, held, on_disk); }, {"size_limit", "File exceeds read limit"});
+  held["body.ttf"] = "true";
+  expect_problem([&] { validate_theme(document, held, on_disk); },
+                 {"invalid_theme", "Theme file is missing or not a plain file: icon.bmp"});
+}
+
 TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {
   EXPECT_FALSE(load_theme(dir_.path()).has_value());
   Json document = with_icon(bmp_image(3, 3));
