@@ -5,6 +5,7 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "platform/durable.h"
+#include "platform/entries.h"
 #include "platform/file_lock.h"
 #include "platform/read_file.h"
 #include "trust/tuf.h"
@@ -55,6 +56,11 @@ void write_repository_config(const std::filesystem::path& config_file, const std
   config["origin"] = std::string(origin);
   config["schema_version"] = 1;
   write_private_file(config_file, config.dump());
+  // An earlier package's bundle must not outlive the configuration that named it.
+  if (ca_bundle.empty() && path_kind(ca_file) != PathKind::missing) {
+    require(remove_entry(ca_file), "file_remove", "Cannot remove " + utf8_text(ca_file));
+    sync_directory(ca_file.parent_path());
+  }
 }
 
 }  // namespace tovra
