@@ -19,7 +19,9 @@ std::string utf8_text(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
-void check_root_metadata(std::string_view root_bytes) {
+}  // namespace
+
+void check_trusted_root_metadata(std::string_view root_bytes) {
   const Json document = parse_json(root_bytes, root_metadata_limit);
   validate_metadata(document, "root");
   try {
@@ -30,8 +32,6 @@ void check_root_metadata(std::string_view root_bytes) {
   }
 }
 
-}  // namespace
-
 void initialize_trusted_root(const std::filesystem::path& trust_folder, std::string_view root_bytes) {
   const OperationLock lock = operation_lock(trust_folder / trust_lock_file, false, false);
 
@@ -40,7 +40,7 @@ void initialize_trusted_root(const std::filesystem::path& trust_folder, std::str
   const PathKind existing = path_kind(root_file);
   require(existing == PathKind::missing, "already_initialized", "Trusted root is already initialized");
 
-  check_root_metadata(root_bytes);
+  check_trusted_root_metadata(root_bytes);
   write_private_file(root_file, root_bytes);
 }
 
