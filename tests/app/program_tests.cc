@@ -5,6 +5,8 @@
 #include <string>
 
 #include "app/setup_command.h"
+#include "core/test_util.h"
+#include "package/package.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
@@ -50,6 +52,29 @@ TEST_F(Program, PrintsUsageAndEnforcesTheArgumentBound) {
   EXPECT_EQ(too_many.code, 1);
   EXPECT_EQ(too_many.out, "");
   EXPECT_EQ(too_many.err, "Too many native command arguments\n");
+}
+
+// Only 64 lower-case hex digits become the seal; any other text never reaches the source, so it
+// can neither break the build nor turn into a seal through escapes.
+TEST(SealSource, OnlyASealIsPasted) {
+  testing::TempDir dir;
+  const std::string seal = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  std::string escaped;
+  for (int i = 0; i < 64; ++i) escaped += "\\x61";
+  const std::pair<std::string, std::string> cases[] = {
+      {seal, seal}, {"", ""}, {escaped, ""}, {"ab\"; int x; \"", ""}, {seal.substr(1) + "A", ""}, {seal + "0", ""}};
+  for (const auto& [input, pasted] : cases) {
+    const std::string command = std::string("'") + TOVRA_CMAKE + "' '-DTOVRA_SEAL_INPUT=" + input +
+                                "' -DTOVRA_SEAL_OUTPUT=" + testing::quoted(dir / "seal.cc") + " -P '" +
+                                TOVRA_SEAL_SCRIPT + "'";
+    ASSERT_EQ(testing::run_quiet(command), 0) << input;
+    EXPECT_NE(testing::read_file(dir / "seal.cc").find("kInitialPackageSeal = \"" + pasted + "\";"), std::string::npos)
+        << input;
+    if (pasted.empty() && !input.empty()) {
+      EXPECT_THROW(builder::seal_source(input), Error) << input;
+    }
+  }
+  EXPECT_NE(builder::seal_source(seal).find("= \"" + seal + "\";"), std::string::npos);
 }
 
 }  // namespace
