@@ -28,10 +28,13 @@ class Program : public ::testing::Test {
   }
 
   // `arguments` is shell text appended to the quoted program path.
-  Outcome run(const std::string& arguments) {
+  // `output` redirects standard output elsewhere than the captured file.
+  Outcome run(const std::string& arguments, const std::string& output = "") {
     const auto out = folder_ / "out", err = folder_ / "err", code = folder_ / "code";
-    const std::string command = "'" + binary_.string() + "' " + arguments + " >'" + out.string() + "' 2>'" +
-                                err.string() + "' </dev/null; echo $? >'" + code.string() + "'";
+    testing::write_file(out, "");
+    const std::string command = "'" + binary_.string() + "' " + arguments + " " +
+                                (output.empty() ? ">'" + out.string() + "'" : output) + " 2>'" + err.string() +
+                                "' </dev/null; echo $? >'" + code.string() + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
     return {std::stoi(testing::read_file(code)), testing::read_file(out), testing::read_file(err)};
   }
@@ -52,6 +55,15 @@ TEST_F(Program, PrintsUsageAndEnforcesTheArgumentBound) {
   EXPECT_EQ(too_many.code, 1);
   EXPECT_EQ(too_many.out, "");
   EXPECT_EQ(too_many.err, "Too many native command arguments\n");
+}
+
+// A result that cannot be written is a failure, not a silent success.
+TEST_F(Program, AnUnwrittenResultFails) {
+  for (const std::string output : {">/dev/full", ">&-"}) {
+    const Outcome status = run("status --data-dir '" + (folder_ / "data").string() + "'", output);
+    EXPECT_EQ(status.code, 1) << output;
+    EXPECT_EQ(status.err, "Cannot write the result to standard output\n") << output;
+  }
 }
 
 // Only 64 lower-case hex digits become the seal; any other text never reaches the source, so it
