@@ -44,6 +44,8 @@ void settle_presentation(SetupCommand& command, std::string_view seal, const std
 }  // namespace
 
 Json run_setup_command(const SetupCommand& command, std::string_view seal, const NativeSetupCallbacks& callbacks) {
+  const Cancellation cancellation(callbacks);
+  const CancellationCheck check = [&cancellation] { cancellation.check(); };
   switch (command.command) {
     case CommandKind::install:
     case CommandKind::repair: {
@@ -65,9 +67,9 @@ Json run_setup_command(const SetupCommand& command, std::string_view seal, const
       return uninstall_document(uninstall(request, callbacks));
     }
     case CommandKind::shortcut_create:
-      return shortcut_create_document(create_shortcut_command(command.data_dir, command.game, product_name));
+      return shortcut_create_document(create_shortcut_command(command.data_dir, command.game, product_name, check));
     case CommandKind::shortcut_remove:
-      return shortcut_remove_document(remove_shortcuts_command(command.data_dir));
+      return shortcut_remove_document(remove_shortcuts_command(command.data_dir, check));
   }
   throw Error("usage", "Unknown setup command");
 }
