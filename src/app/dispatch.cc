@@ -1,5 +1,8 @@
 #include "app/dispatch.h"
 
+#include <new>
+#include <optional>
+#include <stdexcept>
 #include <system_error>
 
 #include "app/console_run.h"
@@ -41,6 +44,8 @@ void settle_presentation(SetupCommand& command, std::string_view seal, const std
 }  // namespace
 
 Json run_setup_command(const SetupCommand& command, std::string_view seal, const NativeSetupCallbacks& callbacks) {
+  const Cancellation cancellation(callbacks);
+  const CancellationCheck check = [&cancellation] { cancellation.check(); };
   switch (command.command) {
     case CommandKind::install:
     case CommandKind::repair: {
@@ -62,9 +67,9 @@ Json run_setup_command(const SetupCommand& command, std::string_view seal, const
       return uninstall_document(uninstall(request, callbacks));
     }
     case CommandKind::shortcut_create:
-      return shortcut_create_document(create_shortcut_command(command.data_dir, command.game, product_name));
+      return shortcut_create_document(create_shortcut_command(command.data_dir, command.game, product_name, check));
     case CommandKind::shortcut_remove:
-      return shortcut_remove_document(remove_shortcuts_command(command.data_dir));
+      return shortcut_remove_document(remove_shortcuts_command(command.data_dir, check));
   }
   throw Error("usage", "Unknown setup command");
 }
@@ -73,6 +78,17 @@ int exit_code_for(const Error& error) {
   if (error.code() == "usage") return 2;
   if (error.code() == "cancelled") return 4;
   return 1;
+}
+
+std::optional<Error> as_problem(const std::exception& failure) {
+  if (const auto* file_system = dynamic_cast<const std::filesystem::filesystem_error*>(&failure))
+    return Error("file_read", "Cannot inspect path: " + utf8_path(file_system->path1()));
+  if (dynamic_cast<const std::range_error*>(&failure) != nullptr)
+    return Error("text_encoding", "Native process text must contain valid Unicode");
+  if (dynamic_cast<const std::length_error*>(&failure) != nullptr ||
+      dynamic_cast<const std::bad_alloc*>(&failure) != nullptr)
+    return Error("size_limit", "Data exceeds the size this program can hold");
+  return std::nullopt;
 }
 
 std::filesystem::path default_data_root() { return local_app_data_folder() / "Tovra"; }
@@ -90,12 +106,19 @@ int run_installer(const std::vector<std::string>& arguments, std::string_view pr
   product_icon.clear();
   product_theme.reset();
   bool json = false;  // problems before parsing finishes are always printed as text
+  const auto report = [&](const Error& error) {
+    if (json)
+      out << problem_document(error).dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
+    err << error.what() << '\n' << std::flush;
+    return exit_code_for(error);
+  };
   try {
     const std::filesystem::path default_root = default_data_root();
     SetupCommand command = parse_setup_command(arguments, default_root);
     json = command.json;
     if (command.help) {
       out << usage_text(program_name, program_name == kInstallerProgramName) << std::flush;
+      require(out.good(), "file_write", "Cannot write the result to standard output");
       return 0;
     }
 
@@ -112,13 +135,14 @@ int run_installer(const std::vector<std::string>& arguments, std::string_view pr
     // Render completely before printing, so a failure leaves standard output untouched.
     const std::string line = json ? serialize_document(document) : result_text(command.command, document);
     out << line << '\n' << std::flush;
+    // A result nobody can read (a full disk, a closed stream) is not a success.
+    require(out.good(), "file_write", "Cannot write the result to standard output");
     return 0;
   } catch (const Error& error) {
-    if (json)
-      out << problem_document(error).dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
-    err << error.what() << '\n' << std::flush;
-    return exit_code_for(error);
+    return report(error);
   } catch (const std::exception& failure) {
+    // Library failures that no reader converted still reach the user as problems.
+    if (const std::optional<Error> problem = as_problem(failure)) return report(*problem);
     err << failure.what() << '\n' << std::flush;
     return 1;
   }

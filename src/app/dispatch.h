@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ inline constexpr std::string_view kInstallerProgramName = "tovra-install";
 Json run_setup_command(const SetupCommand& command, std::string_view seal, const NativeSetupCallbacks& callbacks);
 
 using CommandRunner = std::function<Json(const SetupCommand&, std::string_view, const NativeSetupCallbacks&)>;
+
+// The problem a library exception stands for (a file system failure, text that is not UTF-8, a
+// size beyond what memory holds), or nothing for other exceptions.
+std::optional<Error> as_problem(const std::exception& failure);
 
 // 2 for `usage`, 4 for `cancelled`, 1 otherwise.
 int exit_code_for(const Error& error);

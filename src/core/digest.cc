@@ -99,6 +99,8 @@ std::string random_identifier() {
 std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress) {
   ReadOnlyFile file = ReadOnlyFile::open(path);
   require(file.is_open(), "file_read", "Could not open file for verification: " + utf8_path(path));
+  // A FIFO or a device never ends, or changes, while it is hashed.
+  require(file.is_ordinary(), "unsafe_path", "Expected an ordinary file: " + utf8_path(path));
 
   DigestContext context(EVP_MD_CTX_new());
   require(context && EVP_DigestInit_ex(context.get(), digest_algorithm(algorithm), nullptr) == 1, "crypto_failure",

@@ -92,6 +92,8 @@ std::string read_bounded_file(const std::filesystem::path& path, std::uint64_t l
 
 Json parse_json(std::string_view text, std::uint64_t limit) {
   require(text.size() <= limit, "size_limit", "JSON exceeds its size limit");
+  // The library would skip a byte-order mark; protocol text is plain UTF-8 without one.
+  require(!text.starts_with("\xEF\xBB\xBF"), "invalid_json", "JSON text must not begin with a byte-order mark");
 
   std::vector<std::set<std::string>> keys;
   const Json::parser_callback_t check = [&keys](int depth, Json::parse_event_t event, Json& parsed) {

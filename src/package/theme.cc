@@ -121,13 +121,39 @@ std::string file_name(const Json& value, FileRole role) {
                             : role == FileRole::image ? ends_with(".bmp")
                                                       : ends_with(".txt");
   if (!extension_ok) theme_error("Theme file has the wrong kind of extension: " + name);
+  // Installed files keep their NAME, so a device name (con.txt) must fail here, not at the commit.
+  check_relative_path(name, true);
   return name;
 }
 
-std::filesystem::path plain_file(const ThemeResolver& resolver, const std::string& name) {
-  std::filesystem::path path = resolver(name);
-  if (path_kind(path) != PathKind::file) theme_error("Theme file is missing or not a plain file: " + name);
-  return path;
+// A theme file's path and bytes, read at most once.
+struct ThemeFile {
+  std::filesystem::path path;
+  std::string bytes;
+};
+using ThemeFileReader = std::function<ThemeFile(const std::string& name, std::uint64_t limit)>;
+
+[[noreturn]] void missing_file(const std::string& name) {
+  theme_error("Theme file is missing or not a plain file: " + name);
+}
+
+ThemeFileReader disk_reader(const ThemeResolver& resolver) {
+  return [&resolver](const std::string& name, std::uint64_t limit) {
+    ThemeFile file{resolver(name), {}};
+    if (path_kind(file.path) != PathKind::file) missing_file(name);
+    file.bytes = read_bounded_file(file.path, limit);
+    return file;
+  };
+}
+
+// The bytes held in memory are the ones judged, so they are the ones that get installed.
+ThemeFileReader memory_reader(const std::map<std::string, std::string>& files, const ThemeResolver& resolver) {
+  return [&files, &resolver](const std::string& name, std::uint64_t limit) {
+    const auto found = files.find(name);
+    if (found == files.end()) missing_file(name);
+    require(found->second.size() <= limit, "size_limit", "File exceeds read limit");
+    return ThemeFile{resolver(name), found->second};
+  };
 }
 
 std::uint32_t read_u32(const std::string& bytes, std::size_t offset) {
@@ -144,7 +170,7 @@ std::uint32_t read_u16(const std::string& bytes, std::size_t offset) {
 std::uint64_t bmp_stride(std::uint64_t width) { return (width * 3 + 3) / 4 * 4; }
 
 ThemeImage load_image(const Json& entry, std::uint32_t max_width, std::uint32_t max_height,
-                      const ThemeResolver& resolver) {
+                      const ThemeFileReader& reader) {
   require_object(entry, "images");
   if (!entry.contains("file")) theme_error("Theme image needs a file");
   const std::string name = file_name(entry["file"], FileRole::image);
@@ -153,8 +179,9 @@ ThemeImage load_image(const Json& entry, std::uint32_t max_width, std::uint32_t 
     if (!entry["pixel_art"].is_boolean()) theme_error("Theme pixel_art is true or false");
     image.pixel_art = entry["pixel_art"].get<bool>();
   }
-  image.path = plain_file(resolver, name);
-  const std::string bytes = read_bounded_file(image.path, bmp_stride(max_width) * max_height + kBmpHeader);
+  ThemeFile file = reader(name, bmp_stride(max_width) * max_height + kBmpHeader);
+  image.path = std::move(file.path);
+  const std::string& bytes = file.bytes;
   if (bytes.size() < kBmpHeader || bytes[0] != 'B' || bytes[1] != 'M') theme_error("Theme images are BMP files");
   image.width = read_u32(bytes, 18);
   image.height = read_u32(bytes, 22);
@@ -170,15 +197,13 @@ ThemeImage load_image(const Json& entry, std::uint32_t max_width, std::uint32_t 
   return image;
 }
 
-std::filesystem::path load_font(const Json& value, const ThemeResolver& resolver) {
-  const std::string name = file_name(value, FileRole::font);
-  std::filesystem::path path = plain_file(resolver, name);
-  const std::string bytes = read_bounded_file(path, kFontLimit);
-  const std::string_view head = std::string_view(bytes).substr(0, 4);
+std::filesystem::path load_font(const Json& value, const ThemeFileReader& reader) {
+  ThemeFile file = reader(file_name(value, FileRole::font), kFontLimit);
+  const std::string_view head = std::string_view(file.bytes).substr(0, 4);
   if (head != std::string_view("\x00\x01\x00\x00", 4) && head != "OTTO" && head != "true") {
     theme_error("Theme fonts must be TrueType or OpenType files");
   }
-  return path;
+  return std::move(file.path);
 }
 
 double linear_channel(std::uint8_t value) {
@@ -205,7 +230,7 @@ void check_contrast(const Palette& palette) {
   }
 }
 
-Theme validate(const Json& definition, const ThemeResolver& resolver) {
+Theme validate(const Json& definition, const ThemeFileReader& reader) {
   require_object(definition, "definition");
   if (!package_detail::member_integer_equals(definition, "schema_version", 1) || !definition.contains("kind") ||
       definition["kind"] != "tovra-theme") {
@@ -262,17 +287,17 @@ Theme validate(const Json& definition, const ThemeResolver& resolver) {
     const std::pair<const char*, std::filesystem::path*> members[] = {
         {"regular", &theme.fonts.regular}, {"bold", &theme.fonts.bold}, {"title", &theme.fonts.title}};
     for (const auto& [name, target] : members) {
-      if (fonts.contains(name)) *target = load_font(fonts[name], resolver);
+      if (fonts.contains(name)) *target = load_font(fonts[name], reader);
     }
   }
   if (definition.contains("images")) {
     const Json& images = definition["images"];
-    if (images.contains("icon")) theme.icon = load_image(images["icon"], 256, 256, resolver);
-    if (images.contains("banner")) theme.banner = load_image(images["banner"], 2048, 1024, resolver);
+    if (images.contains("icon")) theme.icon = load_image(images["icon"], 256, 256, reader);
+    if (images.contains("banner")) theme.banner = load_image(images["banner"], 2048, 1024, reader);
   }
   if (definition.contains("notices")) {
     for (const Json& notice : definition["notices"]) {
-      read_bounded_file(plain_file(resolver, file_name(notice, FileRole::notice)), theme_notice_limit);
+      reader(file_name(notice, FileRole::notice), theme_notice_limit);
     }
   }
   check_contrast(palette);
@@ -348,7 +373,16 @@ std::vector<std::string> theme_file_names(const Json& definition) {
 
 Theme validate_theme(const Json& definition, const ThemeResolver& resolver) {
   try {
-    return validate(definition, resolver);
+    return validate(definition, disk_reader(resolver));
+  } catch (const Json::exception&) {
+    theme_error("Theme definition is malformed");
+  }
+}
+
+Theme validate_theme(const Json& definition, const std::map<std::string, std::string>& files,
+                     const ThemeResolver& resolver) {
+  try {
+    return validate(definition, memory_reader(files, resolver));
   } catch (const Json::exception&) {
     theme_error("Theme definition is malformed");
   }
@@ -375,7 +409,8 @@ ThemeResources read_sealed_theme(const std::filesystem::path& package_root, cons
                      [](const std::string& name, const auto& entry) { return name == entry.first; }),
           "invalid_native_package", "Brand theme files differ from its definition");
 
-  validate_theme(definition, [&package_root](const std::string& name) { return package_root / native_path("theme-" + name); });
+  validate_theme(definition, resources.files,
+                 [&package_root](const std::string& name) { return package_root / native_path("theme-" + name); });
   return resources;
 }
 

@@ -85,6 +85,9 @@ double contrast_ratio(const Colour& first, const Colour& second);
 std::vector<std::string> theme_file_names(const Json& definition);
 
 Theme validate_theme(const Json& definition, const ThemeResolver& resolver);
+// The same rules over bytes already in memory (NAME -> bytes); `resolver` only names the paths.
+Theme validate_theme(const Json& definition, const std::map<std::string, std::string>& files,
+                     const ThemeResolver& resolver);
 
 // Reads and validates a packaged theme; files sit in the package as "theme-" NAME.
 ThemeResources read_sealed_theme(const std::filesystem::path& package_root, const ThemeSources& sources);

@@ -237,7 +237,8 @@ InstallResult NativeInstaller::install(const NativeInstallRequest& request, std:
   shortcut_request.create_shortcut = request.create_shortcut;
   if (package.brand) shortcut_request.brand_name = package.brand->name;
   shortcut_request.featured_game = package.featured_game.has_value();
-  create_install_shortcuts(layout, shortcut_request, result.shortcuts, result.shortcut_problem);
+  create_install_shortcuts(layout, shortcut_request, result.shortcuts, result.shortcut_problem,
+                           [&] { cancellation.check(); });
   register_uninstall_entry(layout, package.brand, result.shortcut_problem);
   write_setup_status(layout, action, "succeeded", result.shortcut_problem);
   return result;

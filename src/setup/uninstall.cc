@@ -97,9 +97,11 @@ UninstallResult uninstall(const NativeUninstallRequest& request, const NativeSet
     // The entry name of an unreadable brand cannot be formed; nothing was registered under it.
   }
   try {
-    result.changed_shortcuts = remove_recorded_shortcuts(root).changed;
+    result.changed_shortcuts = remove_recorded_shortcuts(root, [&] { cancellation.check(); }).changed;
+  } catch (const Error& error) {
+    // Shortcuts that cannot be proven ours stay where they are; a cancelled wait ends the run.
+    if (error.code() == "cancelled") throw;
   } catch (const std::exception&) {
-    // Shortcuts that cannot be proven ours stay where they are.
   }
   remove_data_entries(root, request.remove_data, quarantine, result.kept, result.deferred);
 

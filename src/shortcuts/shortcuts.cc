@@ -103,13 +103,13 @@ ShortcutEntry create_recorded_shortcut(const DesktopShortcut& shortcut, const fs
           digest_hex(read_bounded_file(path, kShortcutFileLimit), "sha256")};
 }
 
-void record_shortcut(const DesktopShortcut& shortcut, const fs::path& destination) {
+void record_shortcut(const DesktopShortcut& shortcut, const fs::path& destination, const CancellationCheck& check) {
   const fs::path root = checked_shortcut_path(shortcut.data_root);
   require_setup_finished(root);
   const fs::path path = checked_shortcut_path(destination);
   require(!inside_data_folder(path, root), "shortcut_path", "Shortcuts must be outside the data folder");
 
-  OperationLock lock = shortcut_lock(root);
+  OperationLock lock = shortcut_lock(root, check);
   std::vector<ShortcutEntry> entries = read_shortcut_ledger(root);
   const auto found = std::find_if(entries.begin(), entries.end(),
                                   [&](const ShortcutEntry& entry) { return entry.path.compare(path) == 0; });
@@ -126,8 +126,9 @@ void record_shortcut(const DesktopShortcut& shortcut, const fs::path& destinatio
   write_shortcut_ledger(root, entries);
 }
 
-std::vector<fs::path> restore_missing_shortcuts(const fs::path& data_root, const fs::path& bootstrap) {
-  OperationLock lock = shortcut_lock(data_root);
+std::vector<fs::path> restore_missing_shortcuts(const fs::path& data_root, const fs::path& bootstrap,
+                                                const CancellationCheck& check) {
+  OperationLock lock = shortcut_lock(data_root, check);
   std::vector<ShortcutEntry> entries = read_shortcut_ledger(data_root);
   std::vector<fs::path> restored;
   for (ShortcutEntry& entry : entries) {
@@ -139,10 +140,10 @@ std::vector<fs::path> restore_missing_shortcuts(const fs::path& data_root, const
   return restored;
 }
 
-ShortcutRemoval remove_recorded_shortcuts(const fs::path& data_root) {
+ShortcutRemoval remove_recorded_shortcuts(const fs::path& data_root, const CancellationCheck& check) {
   ShortcutRemoval result;
   if (path_kind(data_root / "native") != PathKind::directory) return result;
-  OperationLock lock = shortcut_lock(data_root);
+  OperationLock lock = shortcut_lock(data_root, check);
   for (const ShortcutEntry& entry : read_shortcut_ledger(data_root)) {
     if (path_kind(entry.path) == PathKind::missing) continue;
     if (shortcut_unchanged(entry)) {
@@ -173,30 +174,32 @@ DataRootLayout installed_layout(const fs::path& data_folder) {
 
 }  // namespace
 
-fs::path create_shortcut_command(const fs::path& data_folder, std::string_view game, std::string_view product_name) {
+fs::path create_shortcut_command(const fs::path& data_folder, std::string_view game, std::string_view product_name,
+                                 const CancellationCheck& check) {
   const DataRootLayout layout = installed_layout(data_folder);
   const std::string name(game.empty() ? product_name : game);
   const fs::path destination = start_menu_shortcut_path(layout.root, game, name);
-  record_shortcut({installed_program(layout), layout.root, std::string(game), name}, destination);
+  record_shortcut({installed_program(layout), layout.root, std::string(game), name}, destination, check);
   return destination;
 }
 
-ShortcutRemoval remove_shortcuts_command(const fs::path& data_folder) {
-  return remove_recorded_shortcuts(installed_layout(data_folder).root);
+ShortcutRemoval remove_shortcuts_command(const fs::path& data_folder, const CancellationCheck& check) {
+  return remove_recorded_shortcuts(installed_layout(data_folder).root, check);
 }
 
 void create_install_shortcuts(const DataRootLayout& layout, const InstallShortcutRequest& request,
-                              std::vector<fs::path>& shortcuts, std::string& shortcut_problem) {
+                              std::vector<fs::path>& shortcuts, std::string& shortcut_problem,
+                              const CancellationCheck& check) {
   try {
     const fs::path program = installed_program(layout);
     if (request.repair) {
-      for (fs::path& path : restore_missing_shortcuts(layout.root, program)) shortcuts.push_back(std::move(path));
+      for (fs::path& path : restore_missing_shortcuts(layout.root, program, check)) shortcuts.push_back(std::move(path));
       return;
     }
     if (!request.create_shortcut || (request.brand_name && request.featured_game)) return;
     const std::string name = request.brand_name.value_or("Tovra");
     const fs::path destination = start_menu_shortcut_path(layout.root, "", name);
-    record_shortcut({program, layout.root, "", name}, destination);
+    record_shortcut({program, layout.root, "", name}, destination, check);
     shortcuts.push_back(destination);
   } catch (const std::exception& error) {
     shortcut_problem = error.what();

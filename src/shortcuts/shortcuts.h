@@ -11,6 +11,7 @@
 
 #include "platform/launcher_entry.h"
 #include "shortcuts/ledger.h"
+#include "state/locks.h"
 
 namespace tovra {
 
@@ -45,11 +46,14 @@ bool identity_within(std::string_view inner, std::string_view outer);
 ShortcutEntry create_recorded_shortcut(const DesktopShortcut& shortcut, const std::filesystem::path& destination);
 
 // Creates the entry unless an identical recorded one is already there, and records it.
-void record_shortcut(const DesktopShortcut& shortcut, const std::filesystem::path& destination);
+// `check` runs while the ledger lock is waited for (as in every function below that takes one).
+void record_shortcut(const DesktopShortcut& shortcut, const std::filesystem::path& destination,
+                     const CancellationCheck& check = {});
 
 // Re-creates recorded entries whose files vanished; returns their paths.
 std::vector<std::filesystem::path> restore_missing_shortcuts(const std::filesystem::path& data_root,
-                                                             const std::filesystem::path& bootstrap);
+                                                             const std::filesystem::path& bootstrap,
+                                                             const CancellationCheck& check = {});
 
 struct ShortcutRemoval {
   std::vector<std::filesystem::path> removed;  // unchanged, deleted
@@ -57,7 +61,7 @@ struct ShortcutRemoval {
 };
 
 // Deletes unchanged recorded entries, keeps changed ones, and forgets them all.
-ShortcutRemoval remove_recorded_shortcuts(const std::filesystem::path& data_root);
+ShortcutRemoval remove_recorded_shortcuts(const std::filesystem::path& data_root, const CancellationCheck& check = {});
 
 // The program entries start: the installed bootstrap folder joined with the installed bootstrap
 // manifest's GUI entry when declared, else its executable.
@@ -66,10 +70,10 @@ std::filesystem::path installed_program(const DataRootLayout& layout);
 // `shortcut create [--game ID]`: the entry is named after the game, or after `product_name`
 // without one. Returns the entry's path.
 std::filesystem::path create_shortcut_command(const std::filesystem::path& data_folder, std::string_view game,
-                                              std::string_view product_name);
+                                              std::string_view product_name, const CancellationCheck& check = {});
 
 // `shortcut remove`.
-ShortcutRemoval remove_shortcuts_command(const std::filesystem::path& data_folder);
+ShortcutRemoval remove_shortcuts_command(const std::filesystem::path& data_folder, const CancellationCheck& check = {});
 
 // What install and repair decide about shortcuts.
 struct InstallShortcutRequest {
@@ -83,6 +87,7 @@ struct InstallShortcutRequest {
 // when the package has a brand and a featured game). Never raises: the first failure's message
 // goes to `shortcut_problem`; created or restored paths are appended to `shortcuts`.
 void create_install_shortcuts(const DataRootLayout& layout, const InstallShortcutRequest& request,
-                              std::vector<std::filesystem::path>& shortcuts, std::string& shortcut_problem);
+                              std::vector<std::filesystem::path>& shortcuts, std::string& shortcut_problem,
+                              const CancellationCheck& check = {});
 
 }  // namespace tovra

@@ -8,6 +8,7 @@
 #include "core/json.h"
 #include "core/paths.h"
 #include "platform/directory_listing.h"
+#include "core/text.h"
 #include "platform/read_file.h"
 #include "snapshot/progress.h"
 
@@ -44,6 +45,8 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
     const fs::file_status status = it->symlink_status();
     require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
     const std::string relative = utf8_generic_path(it->path().lexically_relative(root));
+    // No manifest names a file that is not UTF-8, and the path conversion would not take it.
+    require(is_valid_utf8(relative), "unexpected_file", "Game tree contains an unmanaged file");
     managed_path(root, relative, true);
     if (fs::is_directory(status)) continue;
     require(fs::is_regular_file(status) && manifest.files.count(relative) == 1, "unexpected_file",

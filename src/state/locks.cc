@@ -43,8 +43,17 @@ NativeFileLock setup_lock(const DataRootLayout& layout) {
   return NativeFileLock::acquire(layout.setup_lock, true, true, false);
 }
 
-OperationLock shortcut_lock(const fs::path& data_root) {
-  return operation_lock(data_root / "native" / "shortcuts.lock", true, false);
+OperationLock shortcut_lock(const fs::path& data_root, const CancellationCheck& check) {
+  // Polled: a blocking lock call is restarted after Ctrl+C, so it could never be cancelled.
+  for (;;) {
+    try {
+      return operation_lock(data_root / "native" / "shortcuts.lock", false, false);
+    } catch (const Error& error) {
+      if (error.code() != "busy") throw;
+    }
+    if (check) check();
+    std::this_thread::sleep_for(kLeasePollInterval);
+  }
 }
 
 NativeFileLock wait_until_idle(const DataRootLayout& layout, std::chrono::milliseconds timeout,

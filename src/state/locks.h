@@ -22,8 +22,9 @@ using CancellationCheck = std::function<void()>;
 // ".tovra-setup.lock", taken at once or busy "Another worker owns this native installation".
 NativeFileLock setup_lock(const DataRootLayout& layout);
 
-// The exclusive, waiting operation lock "native/shortcuts.lock" below the data root.
-OperationLock shortcut_lock(const std::filesystem::path& data_root);
+// The exclusive operation lock "native/shortcuts.lock" below the data root, waited for until it is
+// granted: retried every 100 ms, with `check` run before each sleep.
+OperationLock shortcut_lock(const std::filesystem::path& data_root, const CancellationCheck& check = {});
 
 // Takes the bootstrap lock and probes every lease in "launcher/leases/versions", retrying busy
 // ones every 100 ms until `timeout` has passed (then tovra_running). The check runs before each

@@ -6,14 +6,14 @@
 #include "core/json.h"
 #include "core/paths.h"
 #include "platform/durable.h"
+#include "platform/entries.h"
 #include "platform/file_lock.h"
 #include "platform/read_file.h"
 #include "trust/tuf.h"
 
 namespace tovra {
-namespace {
 
-void check_root_metadata(std::string_view root_bytes) {
+void check_trusted_root_metadata(std::string_view root_bytes) {
   const Json document = parse_json(root_bytes, root_metadata_limit);
   validate_metadata(document, "root");
   try {
@@ -24,8 +24,6 @@ void check_root_metadata(std::string_view root_bytes) {
   }
 }
 
-}  // namespace
-
 void initialize_trusted_root(const std::filesystem::path& trust_folder, std::string_view root_bytes) {
   const OperationLock lock = operation_lock(trust_folder / trust_lock_file, false, false);
 
@@ -34,7 +32,7 @@ void initialize_trusted_root(const std::filesystem::path& trust_folder, std::str
   const PathKind existing = path_kind(root_file);
   require(existing == PathKind::missing, "already_initialized", "Trusted root is already initialized");
 
-  check_root_metadata(root_bytes);
+  check_trusted_root_metadata(root_bytes);
   write_private_file(root_file, root_bytes);
 }
 
@@ -50,6 +48,11 @@ void write_repository_config(const std::filesystem::path& config_file, const std
   config["origin"] = std::string(origin);
   config["schema_version"] = 1;
   write_private_file(config_file, config.dump());
+  // An earlier package's bundle must not outlive the configuration that named it.
+  if (ca_bundle.empty() && path_kind(ca_file) != PathKind::missing) {
+    require(remove_entry(ca_file), "file_remove", "Cannot remove " + utf8_path(ca_file));
+    sync_directory(ca_file.parent_path());
+  }
 }
 
 }  // namespace tovra

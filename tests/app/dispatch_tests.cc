@@ -9,6 +9,7 @@
 
 #include "app/results.h"
 #include "core/digest.h"
+#include "core/paths.h"
 #include "platform/known_folders.h"
 #include "support/temp_dir.h"
 
@@ -89,6 +90,34 @@ TEST(Dispatch, ProblemsChooseExitCodeAndOutputByMode) {
     EXPECT_EQ(json.code, row.exit);
     EXPECT_EQ(json.out, R"({"problem":{"code":")" + row.code + R"(","message":"It went wrong"},"schema_version":1})" "\n");
     EXPECT_EQ(json.err, "It went wrong\n");
+  }
+}
+
+TEST(Dispatch, LibraryFailuresBecomeProblemsAndAnUnwrittenResultFails) {
+  const std::pair<std::function<void()>, std::string> failures[] = {
+      {[] { throw std::filesystem::filesystem_error("x", "/data/x", std::make_error_code(std::errc::io_error)); },
+       R"("code":"file_read","message":"Cannot inspect path: /data/x")"},
+      {[] { native_path("bad\xFF"); }, R"("code":"text_encoding","message":"Native process text must contain valid Unicode")"},
+      {[] { throw std::length_error("x"); }, R"("code":"size_limit","message":"Data exceeds the size this program can hold")"},
+  };
+  for (const auto& [failure, problem] : failures) {
+    Dispatched json = run({"status", "--json", "--data-dir", "/nowhere"}, [&](const SetupCommand&, const NativeSetupCallbacks&) {
+      failure();
+      return Json();
+    });
+    EXPECT_EQ(json.code, 1) << problem;
+    EXPECT_EQ(json.out, R"({"problem":{)" + problem + R"(},"schema_version":1})" "\n");
+  }
+
+  std::ostream broken(nullptr);
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"status", "--data-dir", "/nowhere"},
+                                                    std::vector<std::string>{"--help"}}) {
+    std::ostringstream err;
+    const CommandRunner status = [](const SetupCommand& command, std::string_view, const NativeSetupCallbacks&) {
+      return status_of(command);
+    };
+    EXPECT_EQ(run_installer(arguments, "tovra-install", "", {}, broken, err, status), 1) << arguments.front();
+    EXPECT_EQ(err.str(), "Cannot write the result to standard output\n");
   }
 }
 

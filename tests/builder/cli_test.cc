@@ -72,6 +72,10 @@ TEST(PackageToolTest, ProblemsAreNamedOnStandardError) {
       {{"stub", "--kind", "dll", "--out", out}, 2, "Option --kind takes console, windowed or icon"},
       {{"build", "--out", out, "--origin", "https://x.test", "--root", "r", "--key", "k"}, 2,
        "Give either --root FILE or --key PREFIX"},
+      {{"build", "--out", out, "--origin", "https://x.test", "--root", "r", "--threshold", "1"}, 2,
+       "Option --threshold does not apply with --root"},
+      {{"build", "--out", out, "--origin", "https://x.test", "--expires", "2099-01-01T00:00:00Z", "--root", "r"}, 2,
+       "Option --expires does not apply with --root"},
   };
   for (const Case& c : cases) {
     const ToolRun result = run(c.arguments);
@@ -128,6 +132,35 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
   EXPECT_EQ(undeclared.code, 1);
   EXPECT_NE(undeclared.err.find("Declare the launcher executable bin/crash.exe"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "refused"));
+
+  // Nothing the installer's trust step refuses at install time is sealed: a key signing twice, or a
+  // root whose content only the trust step reads.
+  const SigningKey one = read_key_files(dir / "one");
+  const ToolRun twice = build("refused", {"--helper", "bin/crash.exe=crash-handler", "--key", (dir / "one").string()});
+  EXPECT_EQ(twice.code, 2);
+  EXPECT_EQ(twice.err.substr(0, twice.err.find('\n')), "tovra-package: The key " + one.id() + " is given twice");
+  std::vector<std::string> rooted{"build", "--out", (dir / "refused").string(), "--root", (dir / "r.json").string(),
+                                  "--helper", "bin/crash.exe=crash-handler"};
+  rooted.insert(rooted.end(), common.begin(), common.begin() + 2);
+  rooted.insert(rooted.end(), common.begin() + 8, common.end());
+  const struct {
+    std::function<void(Json&)> edit;
+    std::string message;
+  } roots[] = {
+      {[](Json& c) { c["spec_version"] = "2.0"; }, "A stable TUF 1.x[.y] specification version is required"},
+      {[](Json& c) { c["version"] = 0; }, "Metadata version must be positive"},
+      {[](Json& c) { c["roles"].erase("targets"); }, "Metadata is missing a required field or has an invalid field type"},
+      {[](Json& c) { c["consistent_snapshot"] = "true"; }, "consistent_snapshot must be a boolean"},
+  };
+  for (const auto& r : roots) {
+    Json content = root_content(root_with_keys({&one}));
+    r.edit(content);
+    write_file(dir / "r.json", sign_metadata(content, {&one}).dump());
+    const ToolRun refused = run(rooted);
+    EXPECT_EQ(refused.code, 1) << r.message;
+    EXPECT_EQ(refused.err, "tovra-package: " + r.message + "\n");
+    EXPECT_FALSE(fs::exists(dir / "refused")) << r.message;
+  }
 
   const ToolRun built = build("package", {"--helper", "bin/crash.exe=crash-handler"});
   ASSERT_EQ(built.code, 0) << built.err;

@@ -79,6 +79,10 @@ TEST(HashFile, FailuresOpenCancelAndGrowth) {
   std::filesystem::create_symlink(dir / "f", dir / "link");
   EXPECT_PROBLEM(hash_file(dir / "link", "sha256", {}), "file_read",
                  "Could not open file for verification: " + (dir / "link").string());
+  // A FIFO or a device could be read forever.
+  ASSERT_EQ(testing::run_quiet("mkfifo " + testing::quoted(dir / "fifo")), 0);
+  for (const std::filesystem::path& other : {dir / "fifo", std::filesystem::path("/dev/null")})
+    EXPECT_PROBLEM(hash_file(other, "sha256", {}), "unsafe_path", "Expected an ordinary file: " + other.string());
   EXPECT_PROBLEM(hash_file(dir / "f", "md5", {}), "unsupported_hash", "Only SHA-256 and SHA-512 hashes are supported");
 
   int calls = 0;

@@ -72,9 +72,9 @@ TEST(ParseJson, OnlyIntegersWithinSixtyFourBits) {
 }
 
 TEST(ParseJson, MalformedTextIsInvalidJson) {
-  // Comments, stray bytes, lone surrogate escapes and raw control characters.
+  // Comments, stray bytes, a byte-order mark, lone surrogate escapes and raw control characters.
   for (const char* text : {"{} // note", "/* c */ {}", "{} {}", "", "\"\xff\"", R"("\ud800")", R"("\udc00x")",
-                           R"("\ud800\u0041")", "\"a\x01\"", "\"line\nbreak\"", "\"\x1f\""})
+                           R"("\ud800\u0041")", "\"a\x01\"", "\"line\nbreak\"", "\"\x1f\"", "\xef\xbb\xbf{}"})
     EXPECT_PROBLEM_CODE(parse_json(text, 100), "invalid_json");
 }
 

@@ -169,6 +169,14 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
     expect_problem([&] { validate_theme(document, [](const std::string& n) { return std::filesystem::path(n); }); },
                    {"invalid_theme", c.message}, c.name);
   }
+  // Installed files keep their names, so device names are refused whatever the role.
+  for (const Json& files : {Json{{"notices", {"con.txt"}}}, Json{{"fonts", {{"regular", "nul.ttf"}}}},
+                            Json{{"images", {{"icon", {{"file", "COM1.bmp"}}}}}}}) {
+    Json document = definition();
+    document.update(files);
+    expect_problem([&] { theme_file_names(document); }, {"unsafe_path", "Path uses a reserved platform name"},
+                   files.dump());
+  }
 }
 
 TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
@@ -256,6 +264,29 @@ TEST_F(ThemeFiles, NoticesArePlainFilesWithinTheirBound) {
   expect_problem([&] { validate(document); }, {"size_limit", "File exceeds read limit"});
   document["notices"] = {"absent.txt"};
   expect_theme_problem(document, "Theme file is missing or not a plain file: absent.txt");
+}
+
+TEST_F(ThemeFiles, HeldBytesAreJudgedNotTheFilesOnDisk) {
+  // On disk: a WOFF font and no icon; in memory: valid files under the same names.
+  Json document = with_font("wOFFxxxx");
+  document["images"] = {{"icon", {{"file", "icon.bmp"}}}};
+  std::map<std::string, std::string> held{{"body.ttf", "OTTO"}, {"icon.bmp", bmp_image(2, 2)}};
+  const auto on_disk = [this](const std::string& name) { return dir_ / name; };
+  const Theme theme = validate_theme(document, held, on_disk);
+  EXPECT_EQ(theme.fonts.regular, dir_ / "body.ttf");
+  EXPECT_EQ(theme.icon->path, dir_ / "icon.bmp");
+
+  write_file(dir_ / "icon.bmp", bmp_image(2, 2));
+  write_file(dir_ / "body.ttf", "OTTO");
+  held["body.ttf"] = "wOFFxxxx";
+  expect_problem([&] { validate_theme(document, held, on_disk); },
+                 {"invalid_theme", "Theme fonts must be TrueType or OpenType files"});
+  held.erase("icon.bmp");
+  held["body.ttf"] = std::string(4194305, 't');
+  expect_problem([&] { validate_theme(document, held, on_disk); }, {"size_limit", "File exceeds read limit"});
+  held["body.ttf"] = "true";
+  expect_problem([&] { validate_theme(document, held, on_disk); },
+                 {"invalid_theme", "Theme file is missing or not a plain file: icon.bmp"});
 }
 
 TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {

@@ -56,8 +56,11 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
   const std::vector<Case> cases = {
       {"extra file deep down", [](const fs::path& r) { write_file(r / "data" / "deep" / "x", "1"); },
        "unexpected_file: Game tree contains an unmanaged file"},
-      {"file where a listed name differs in case", [](const fs::path& r) { fs::rename(r / "empty", r / "EMPTY"); },
+      {"name that is not UTF-8", [](const fs::path& r) { write_file(r / "data" / "bad\xff", "1"); },
        "unexpected_file: Game tree contains an unmanaged file"},
+      {"file where a listed name differs in case", [](const fs::path& r) {
+         fs::rename(r / "empty", r / "EMPTY");
+       }, "unexpected_file: Game tree contains an unmanaged file"},
       {"missing file", [](const fs::path& r) { fs::remove(r / "data" / "deep" / "b.bin"); },
        "missing_file: Game content is incomplete; repair is available"},
       {"one byte changed", [](const fs::path& r) {

@@ -202,6 +202,17 @@ TEST_F(LocksTest, OperationLockFailsAtOnceOrWaitsForTheHolder) {
     EXPECT_EQ(outcome([&] { operation_lock(path, false, false); }),
               "busy: Another Tovra operation is using this state");
   }
+  {
+    // The ledger lock is waited for without a deadline, but Ctrl+C still ends the wait.
+    Holder stuck([&] { child_operation = shortcut_lock(root_); });
+    ASSERT_TRUE(stuck.held());
+    int polls = 0;
+    const auto cancel_on_third = [&] {
+      if (++polls == 3) throw Error("cancelled", "Setup was cancelled");
+    };
+    EXPECT_EQ(outcome([&] { shortcut_lock(root_, cancel_on_third); }), "cancelled: Setup was cancelled");
+    EXPECT_EQ(polls, 3);
+  }
   Holder other([&] { child_operation = shortcut_lock(root_); }, milliseconds(250));
   ASSERT_TRUE(other.held());
   const auto start = Clock::now();

@@ -100,6 +100,11 @@ TEST(RepositoryConfig, RecordsTheBundlePathOnlyWithABundleAndRewritesAtEachCommi
   EXPECT_EQ(fs::status(ca).permissions() & fs::perms::all, kPrivateFile);
   EXPECT_EQ(read_file(config),
             R"({"ca_bundle":")" + ca.string() + R"(","origin":"https://ü.example.test","schema_version":1})");
+
+  // A later package without a bundle takes the earlier bundle away with it.
+  write_repository_config(config, ca, "https://a.example.test", "");
+  EXPECT_EQ(read_file(config), R"({"ca_bundle":"","origin":"https://a.example.test","schema_version":1})");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(ca)));
 }
 
 }  // namespace

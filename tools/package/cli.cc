@@ -12,6 +12,7 @@
 #include "package/output.h"
 #include "package/package.h"
 #include "package/release_manifest.h"
+#include "trust/trusted_root.h"
 #include "trust/tuf.h"
 
 namespace tovra::builder {
@@ -73,7 +74,7 @@ const char* const stub_help =
 
 const char* const build_help =
     "Usage: tovra-package build --out DIR --origin https://HOST[:PORT]\n"
-    "                           (--root FILE | --key PREFIX ... [--threshold N] [--expires TIME])\n"
+    "                           (--root FILE | --key PREFIX ... [--threshold N] [--expires TIME] [--version N])\n"
     "                           --bootstrap DIR --bootstrap-build-id ID\n"
     "                           --launcher DIR --launcher-build-id ID\n"
     "                           --launcher-executable PATH --launcher-gui PATH [--helper PATH=ROLE ...]\n"
@@ -145,8 +146,11 @@ std::uint64_t number(const Options& options, const std::string& name, std::uint6
 
 std::vector<std::shared_ptr<const SigningKey>> read_keys(const Options& options) {
   std::vector<std::shared_ptr<const SigningKey>> keys;
+  std::set<std::string> ids;
   for (const std::string& prefix : values(options, "--key")) {
     keys.push_back(std::make_shared<const SigningKey>(read_key_files(native_path(prefix))));
+    // A second signature by one key would make the root one that the installer refuses.
+    if (!ids.insert(keys.back()->id()).second) usage("The key " + keys.back()->id() + " is given twice");
   }
   return keys;
 }
@@ -250,7 +254,7 @@ int root(const Options& options, std::ostream& out) {
   const Json document = sign_root(root_options(options, keys), signers);
   const std::string bytes = document.dump(2) + "\n";
   // The installer's trust rules decide before anything is written.
-  validate_metadata(document, "root");
+  check_trusted_root_metadata(bytes);
   check_initial_root(bytes);
   publish_file(native_path(path), bytes, false);
   out << path << "\n";
@@ -321,6 +325,9 @@ int build(const Options& options, std::ostream& out, std::ostream& err) {
   const bool has_keys = options.count("--key") != 0;
   if (has_root == has_keys) usage("Give either --root FILE or --key PREFIX");
   if (has_root) {
+    for (const char* option : {"--threshold", "--expires", "--version"}) {
+      if (options.count(option) != 0) usage("Option " + std::string(option) + " does not apply with --root");
+    }
     package.root_bytes = read_whole_file(native_path(value(options, "--root")), document_limit);
   } else {
     package.signers = read_keys(options);
@@ -351,8 +358,11 @@ int build(const Options& options, std::ostream& out, std::ostream& err) {
   } else if (options.count("--icon") != 0 || options.count("--theme") != 0) {
     usage("An icon or theme belongs to a brand: add --brand-name, --brand-id and --brand-publisher");
   }
-  // The installer's own loader must accept the package before it is moved into place.
-  package.verify = [](const fs::path& staged, const std::string& seal) { load_initial_package(staged, seal, {}); };
+  // Every check an install makes of the package, the trust step's root rules included, must pass
+  // before it is moved into place.
+  package.verify = [](const fs::path& staged, const std::string& seal) {
+    check_trusted_root_metadata(load_initial_package(staged, seal, {}).root_metadata);
+  };
   const std::string seal = build_package(package, target);
   out << seal << "\n";
   err << "Build tovra-install with -DTOVRA_INITIAL_PACKAGE_SHA256=" << seal << "\n";

@@ -152,4 +152,11 @@ std::string build_package(const PackageOptions& options, const std::filesystem::
   return build_package_files(options, out_dir).seal;
 }
 
+std::string seal_source(const std::string& seal) {
+  require(seal.size() == 64 && seal.find_first_not_of("0123456789abcdef") == std::string::npos, "input",
+          "A package seal is 64 lower-case hexadecimal digits");
+  return "namespace tovra {\nextern const char* const kInitialPackageSeal;\n"
+         "const char* const kInitialPackageSeal = \"" + seal + "\";\n}\n";
+}
+
 }  // namespace tovra::builder

@@ -91,4 +91,8 @@ struct BuiltPackage {
 BuiltPackage build_package_files(const PackageOptions& options, const std::filesystem::path& out_dir);
 std::string build_package(const PackageOptions& options, const std::filesystem::path& out_dir);
 
+// The translation unit that gives an installer its seal. Only a seal (64 lower-case hexadecimal
+// digits) is pasted into it; any other text is refused.
+std::string seal_source(const std::string& seal);
+
 }  // namespace tovra::builder

@@ -30,8 +30,7 @@ int main(int argc, char** argv) {
     options.brand = brand;
     const std::string seal = builder::build_package(options, package);
     std::ofstream out(argv[2], std::ios::trunc);
-    out << "namespace tovra {\nextern const char* const kInitialPackageSeal;\n"
-        << "const char* const kInitialPackageSeal = \"" << seal << "\";\n}\n";
+    out << builder::seal_source(seal);
     if (!out) throw std::runtime_error("cannot write the seal source");
   } catch (const std::exception& failure) {
     std::cerr << "make_crash_package: " << failure.what() << '\n';

@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
     options.launcher.files["resources/large.dat"] = {noise(std::size_t{48} << 20, 0x9e3779b97f4a7c15ull), false};
     const std::string seal = tovra::builder::build_package(options, package);
     std::ofstream out(argv[2], std::ios::trunc);
-    out << "namespace tovra {\nextern const char* const kInitialPackageSeal;\n"
-        << "const char* const kInitialPackageSeal = \"" << seal << "\";\n}\n";
+    out << tovra::builder::seal_source(seal);
     if (!out) throw std::runtime_error("cannot write the seal source");
   } catch (const std::exception& failure) {
     std::cerr << "make_e2e_package: " << failure.what() << '\n';
