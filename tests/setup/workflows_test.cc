@@ -12,6 +12,7 @@
 #include "setup/workflows.h"
 #include "state/data_root.h"
 #include "state/records.h"
+#include "support/run_process.h"
 #include "support/temp_dir.h"
 
 namespace tovra {
@@ -30,7 +31,7 @@ void make_private_folder(const fs::path& folder) {
 class Workflows : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("XDG_DATA_HOME", (temp_ / "xdg").c_str(), 1);
+    testing::set_environment_variable("XDG_DATA_HOME", (temp_ / "xdg").string());
     package_ = temp_ / "package";
     data_ = temp_ / "data";
     seal_ = builder::build_package(options_, package_);

@@ -1,18 +1,25 @@
 #include "support/temp_dir.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
 namespace tovra::testing {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovra-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  std::random_device random;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  // create_directory reports whether it made the folder, so a name already taken is never shared.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path_ = base / ("tovra-test-" + std::to_string(random()) + std::to_string(random()));
+    if (std::filesystem::create_directory(path_)) {
+      std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
+      return;
+    }
+  }
+  throw std::runtime_error("no fresh temporary folder");
 }
 
 TempDir::~TempDir() {
@@ -30,12 +37,12 @@ TempDir::~TempDir() {
 void write_file(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  if (!out) throw std::runtime_error("cannot write " + path.generic_string());
 }
 
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
+  if (!in) throw std::runtime_error("cannot read " + path.generic_string());
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
