@@ -29,7 +29,7 @@ function(tovra_windows_library target file)
     INTERFACE_LINK_LIBRARIES "${ARG_SYSTEM}")
 endfunction()
 
-tovra_windows_library(OpenSSL::Crypto libcrypto.a SYSTEM ws2_32 gdi32 crypt32)
+tovra_windows_library(OpenSSL::Crypto libcrypto.a SYSTEM ws2_32 gdi32 crypt32 bcrypt advapi32 user32)
 tovra_windows_library(PkgConfig::ZSTD libzstd.a)
 tovra_windows_library(PkgConfig::ARCHIVE libarchive.a DEFINES LIBARCHIVE_STATIC SYSTEM bcrypt advapi32)
 tovra_windows_library(PkgConfig::CURL libcurl.a DEFINES CURL_STATICLIB SYSTEM ws2_32 bcrypt advapi32 crypt32)

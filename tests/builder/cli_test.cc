@@ -192,8 +192,10 @@ TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
   EXPECT_EQ(linked.code, 1);
   EXPECT_NE(linked.err.find("Snapshots hold only plain files: "), std::string::npos);
   fs::remove(dir / "payload" / "share" / "link");
-  fs::permissions(dir / "payload" / "share" / "bootstrap.txt", fs::perms(0755));
-  EXPECT_EQ(snapshot("x").err, "tovra-package: The bootstrap may not carry the undeclared executable share/bootstrap.txt\n");
+  // Executable by its mode on POSIX and by its name on Windows.
+  write_file(dir / "payload" / "share" / "tool.exe", "MZ");
+  fs::permissions(dir / "payload" / "share" / "tool.exe", fs::perms(0755));
+  EXPECT_EQ(snapshot("x").err, "tovra-package: The bootstrap may not carry the undeclared executable share/tool.exe\n");
   EXPECT_FALSE(fs::exists(dir / "x.tar.zst"));
 }
 
