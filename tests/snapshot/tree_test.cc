@@ -7,6 +7,7 @@
 #include "core/error.h"
 #include "snapshot/extract.h"
 #include "snapshot_fixture.h"
+#include "support/links.h"
 
 namespace tovra::testing {
 namespace {
@@ -44,6 +45,7 @@ TEST_F(TreeTest, AcceptsExactTreesAndExtraEmptyDirectories) {
 }
 
 TEST_F(TreeTest, EachDifferenceHasItsProblem) {
+  TOVRA_NEEDS_SYMLINKS();
   struct Case {
     const char* name;
     std::function<void(const fs::path&)> damage;
@@ -69,13 +71,13 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
          fs::create_directory(r / "empty");
          write_file(r / "extra", "");
        }, "unexpected_file: Game tree contains an unmanaged file"},
-      {"link inside", [](const fs::path& r) { fs::create_symlink("/etc/passwd", r / "data" / "link"); },
+      {"link inside", [](const fs::path& r) { testing::make_symlink("/etc/passwd", r / "data" / "link"); },
        "unsafe_path: Game tree contains a symbolic link"},
       {"listed file replaced by a link", [](const fs::path& r) {
          fs::remove(r / "bin" / "tool");
-         fs::create_symlink("/bin/sh", r / "bin" / "tool");
+         testing::make_symlink("/bin/sh", r / "bin" / "tool");
        }, "unsafe_path: Game tree contains a symbolic link"},
-      {"directory link inside", [](const fs::path& r) { fs::create_directory_symlink("/", r / "bin" / "up"); },
+      {"directory link inside", [](const fs::path& r) { testing::make_directory_symlink("/", r / "bin" / "up"); },
        "unsafe_path: Game tree contains a symbolic link"},
   };
   for (const Case& c : cases) {
@@ -89,7 +91,8 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
 }
 
 TEST_F(TreeTest, RootMustBeAnOrdinaryDirectory) {
-  fs::create_directory_symlink(root, temp / "linked");
+  TOVRA_NEEDS_SYMLINKS();
+  testing::make_directory_symlink(root, temp / "linked");
   for (const fs::path& bad : {temp / "linked", temp / "absent", root / "empty"}) {
     SCOPED_TRACE(bad.string());
     EXPECT_EQ(failure_of([&] { verify_snapshot_tree(manifest, bad); }),
