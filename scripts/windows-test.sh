@@ -137,7 +137,8 @@ run 0 repair --package "$package" --data-dir "$data" --json
 expect_exactly "{\"bootstrap\":\"$bootstrap\",\"data_root\":\"$d\",\"installed\":true,\"repaired\":true,\"replaced\":[\"bootstrap\"],\"schema_version\":1,\"shortcut_problem\":\"$problem\",\"shortcuts\":[]}"
 [ "$(cat "$data_unix/native/bootstrap/données/carte é.txt")" = carte ] || fail "repair did not restore the payload file"
 run 1 install --package "$package" --data-dir "$data"
-grep -qF "$brand is already installed in $data; use repair" "$work/stderr" || fail "the refusal does not name the folder"
+# Problem messages are not branded.
+grep -qF "Tovra is already installed in $data; use repair" "$work/stderr" || fail "the refusal does not name the folder"
 mkdir -p "$data_unix/userdata"
 printf 'niveau 7' >"$data_unix/userdata/Sauvegarde é 1.sav"
 run 0 uninstall --data-dir "$data" --json
