@@ -18,14 +18,35 @@ function(tovra_library name)
   target_link_libraries(tovra_${name} PUBLIC ${ARG_LINKS})
 endfunction()
 
+# tovra_backend_sources(VAR GLOB): the files matching GLOB, less those of the other backend (a
+# file whose name says "posix" or "win32" belongs to that backend only).
+function(tovra_backend_sources var pattern)
+  file(GLOB sources CONFIGURE_DEPENDS ${pattern})
+  if(TOVRA_PLATFORM STREQUAL "win32")
+    list(FILTER sources EXCLUDE REGEX "/[^/]*posix[^/]*$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "/[^/]*win32[^/]*$")
+  endif()
+  set(${var} ${sources} PARENT_SCOPE)
+endfunction()
+
+# tovra_target_path(VAR PATH): PATH as the test programs see it. Cross-built Windows programs run
+# under Wine, whose drive Z: is the host's root.
+function(tovra_target_path var path)
+  if(WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_HOST_UNIX)
+    set(path "Z:${path}")
+  endif()
+  set(${var} "${path}" PARENT_SCOPE)
+endfunction()
+
 # tovra_test(NAME [LINKS deps...]): one GoogleTest program per folder of tests/.
 function(tovra_test name)
   cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cc)
+  tovra_backend_sources(sources ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cc)
   if(NOT sources)
     return()
   endif()
   add_executable(${name}_tests ${sources})
   target_link_libraries(${name}_tests PRIVATE tovra_test_support ${ARG_LINKS} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
 endfunction()

@@ -1,11 +1,11 @@
 # The 64-bit Windows build, cross-compiled with MinGW-w64. The libraries are static builds in the
-# prefix that ../shared/windows/build-deps.sh fills; they are described here as the same imported
+# prefix that scripts/windows-deps.sh fills; they are described here as the same imported
 # targets the native build gets from find_package and pkg-config, so nothing else changes.
 
 set(TOVRA_WINDOWS_PREFIX "$ENV{HOME}/.cache/tovra-win64/prefix" CACHE PATH
     "Prefix holding the cross-built static Windows libraries")
 if(NOT EXISTS "${TOVRA_WINDOWS_PREFIX}/lib/libcrypto.a")
-  message(FATAL_ERROR "No Windows libraries in ${TOVRA_WINDOWS_PREFIX}; run ../shared/windows/build-deps.sh")
+  message(FATAL_ERROR "No Windows libraries in ${TOVRA_WINDOWS_PREFIX}; run scripts/windows-deps.sh")
 endif()
 
 # Headers and libraries that Windows itself provides only through these definitions.
@@ -19,7 +19,7 @@ function(tovra_windows_library target file)
   cmake_parse_arguments(ARG "" "" "DEFINES;SYSTEM" ${ARGN})
   set(location "${TOVRA_WINDOWS_PREFIX}/lib/${file}")
   if(NOT EXISTS "${location}")
-    message(FATAL_ERROR "Missing ${location}; run ../shared/windows/build-deps.sh")
+    message(FATAL_ERROR "Missing ${location}; run scripts/windows-deps.sh")
   endif()
   add_library(${target} STATIC IMPORTED GLOBAL)
   set_target_properties(${target} PROPERTIES
@@ -29,7 +29,7 @@ function(tovra_windows_library target file)
     INTERFACE_LINK_LIBRARIES "${ARG_SYSTEM}")
 endfunction()
 
-tovra_windows_library(OpenSSL::Crypto libcrypto.a SYSTEM ws2_32 gdi32 crypt32)
+tovra_windows_library(OpenSSL::Crypto libcrypto.a SYSTEM ws2_32 gdi32 crypt32 bcrypt advapi32 user32)
 tovra_windows_library(PkgConfig::ZSTD libzstd.a)
 tovra_windows_library(PkgConfig::ARCHIVE libarchive.a DEFINES LIBARCHIVE_STATIC SYSTEM bcrypt advapi32)
 tovra_windows_library(PkgConfig::CURL libcurl.a DEFINES CURL_STATICLIB SYSTEM ws2_32 bcrypt advapi32 crypt32)
@@ -43,12 +43,3 @@ function(tovra_windows_platform_links)
   target_link_libraries(tovra_platform PUBLIC advapi32 shell32 ole32 oleaut32 uuid propsys)
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tovra_windows_platform_links)
-
-# The win32 backend's tests, run through Wine by CTest (the toolchain's emulator).
-function(tovra_windows_tests)
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/platform/*win32*.cc)
-  add_executable(platform_tests ${sources})
-  target_include_directories(platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(platform_tests PRIVATE tovra_platform tovra_core GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(platform_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
-endfunction()

@@ -33,7 +33,7 @@ export DEBIAN_FRONTEND=noninteractive
 # version has been superseded the newest available one is used instead and
 # logged in $LOGS/versions.txt.
 ZSTD_V=${ZSTD_V:-1.5.4+dfsg2-5}
-OPENSSL_V=${OPENSSL_V:-3.5.4-1~deb13u1}
+OPENSSL_V=${OPENSSL_V:-3.5.7-1~deb13u2}
 LIBARCHIVE_V=${LIBARCHIVE_V:-3.6.2-1+deb12u5}
 CURL_V=${CURL_V:-7.88.1-10+deb12u15}
 
@@ -152,9 +152,15 @@ fetch_src() {
   setup_deb_src "$release"
   mkdir -p "$SRC/dl/$release" && cd "$SRC/dl/$release"
   if ! apt-get "${APT_SRC_OPTS[@]}" source --download-only "$pkg=$ver"; then
-    echo "pinned $pkg=$ver not available, taking newest" >&2
-    apt-get "${APT_SRC_OPTS[@]}" source --download-only "$pkg"
-    ver=$(ls -1 "${pkg}"_*.dsc | sed "s/^${pkg}_//; s/\.dsc$//" | sort -V | tail -n1)
+    # The index can list a version before (or after) the pool holds its files, so try every
+    # listed version, newest first, until one downloads.
+    echo "pinned $pkg=$ver not available, trying the listed versions" >&2
+    local v
+    ver=
+    for v in $(apt-cache "${APT_SRC_OPTS[@]}" showsrc "$pkg" | sed -n 's/^Version: //p' | sort -rV -u); do
+      if apt-get "${APT_SRC_OPTS[@]}" source --download-only "$pkg=$v"; then ver=$v; break; fi
+    done
+    [ -n "$ver" ] || { echo "no version of $pkg could be downloaded" >&2; return 1; }
   fi
   dpkg-source -x "${pkg}_${ver//[0-9]:/}.dsc" "$SRC/$dir"
   echo "$pkg $ver" >> "$LOGS/versions.txt"

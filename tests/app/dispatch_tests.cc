@@ -12,6 +12,7 @@
 #include "core/paths.h"
 #include "platform/known_folders.h"
 #include "support/temp_dir.h"
+#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -191,6 +192,7 @@ TEST(Dispatch, InstallAndRepairNeedTheInstallerAndAPackage) {
 }
 
 TEST(Dispatch, FindsThePackageBesideTheExecutable) {
+  TOVRA_NEEDS_SYMLINKS();
   TempDir folder;
   const std::filesystem::path executable = folder / "tovra-install";
   EXPECT_TRUE(default_package_directory(executable).empty());
@@ -198,7 +200,7 @@ TEST(Dispatch, FindsThePackageBesideTheExecutable) {
   EXPECT_TRUE(default_package_directory(executable).empty());
   std::filesystem::remove(folder / "initial-package");
   std::filesystem::create_directory(folder / "real");
-  std::filesystem::create_directory_symlink(folder / "real", folder / "initial-package");
+  testing::make_directory_symlink(folder / "real", folder / "initial-package");
   EXPECT_EQ(default_package_directory(executable), folder / "initial-package");
 }
 

@@ -9,6 +9,7 @@
 #include "package/initial_package.h"
 #include "package/package.h"
 #include "support/temp_dir.h"
+#include "support/links.h"
 
 namespace tovra::builder {
 namespace {
@@ -189,6 +190,7 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
 }
 
 TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
+  TOVRA_NEEDS_SYMLINKS();
   TempDir dir;
   write_payload(dir / "payload", default_bootstrap().files);
   const auto snapshot = [&](const std::string& name) {
@@ -207,13 +209,15 @@ TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
   EXPECT_EQ(snapshot("boot").code, 1) << "existing outputs are never replaced";
 
   // Links and undeclared executables are refused with the file named.
-  fs::create_symlink("/etc/passwd", dir / "payload" / "share" / "link");
+  testing::make_symlink("/etc/passwd", dir / "payload" / "share" / "link");
   const ToolRun linked = snapshot("x");
   EXPECT_EQ(linked.code, 1);
   EXPECT_NE(linked.err.find("Snapshots hold only plain files: "), std::string::npos);
   fs::remove(dir / "payload" / "share" / "link");
-  fs::permissions(dir / "payload" / "share" / "bootstrap.txt", fs::perms(0755));
-  EXPECT_EQ(snapshot("x").err, "tovra-package: The bootstrap may not carry the undeclared executable share/bootstrap.txt\n");
+  // Executable by its mode on POSIX and by its name on Windows.
+  write_file(dir / "payload" / "share" / "tool.exe", "MZ");
+  fs::permissions(dir / "payload" / "share" / "tool.exe", fs::perms(0755));
+  EXPECT_EQ(snapshot("x").err, "tovra-package: The bootstrap may not carry the undeclared executable share/tool.exe\n");
   EXPECT_FALSE(fs::exists(dir / "x.tar.zst"));
 }
 

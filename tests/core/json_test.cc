@@ -5,6 +5,7 @@
 #include "core/json.h"
 #include "support/temp_dir.h"
 #include "test_util.h"
+#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -21,9 +22,13 @@ TEST(ReadBoundedFile, ReadsOrdinaryFilesUpToTheLimit) {
   EXPECT_PROBLEM(read_bounded_file(dir / "f", bytes.size() - 1), "size_limit", "File exceeds read limit");
   testing::write_file(dir / "empty", "");
   EXPECT_EQ(read_bounded_file(dir / "empty", 0), "");
+}
 
+TEST(ReadBoundedFile, RefusesWhatIsNotAnOrdinaryFile) {
+  TOVRA_NEEDS_SYMLINKS();
+  testing::TempDir dir;
   testing::write_file(dir / "target", "{}");
-  std::filesystem::create_symlink(dir / "target", dir / "link");
+  testing::make_symlink(dir / "target", dir / "link");
   std::filesystem::create_directory(dir / "folder");
   for (const char* name : {"link", "folder"}) {
     const auto path = dir / name;

@@ -10,6 +10,7 @@
 #include "platform/directory_listing.h"
 #include "support/temp_dir.h"
 #include "test_util.h"
+#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -111,10 +112,11 @@ TEST(NativePath, RoundTripsUtf8ThroughTheDiskAndRefusesNulAndInvalidUtf8) {
 }
 
 TEST(ManagedPath, JoinsAndRefusesLinksAtAnyDepth) {
+  TOVRA_NEEDS_SYMLINKS();
   testing::TempDir dir;
   std::filesystem::create_directories(dir / "real/inner");
-  std::filesystem::create_directory_symlink(dir / "real", dir / "linked");
-  std::filesystem::create_symlink(dir / "nowhere", dir / "real/dangling");
+  testing::make_directory_symlink(dir / "real", dir / "linked");
+  testing::make_symlink(dir / "nowhere", dir / "real/dangling");
 
   EXPECT_EQ(managed_path(dir.path(), "real/inner/new.txt", true), dir.path() / "real/inner/new.txt");
   EXPECT_EQ(managed_path(dir.path(), "missing/deeper", false), dir.path() / "missing/deeper");

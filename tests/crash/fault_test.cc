@@ -48,7 +48,7 @@ class FaultInjection : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fault_injection_available()) << "built without TOVRA_FAULT_INJECTION";
-    ::setenv("XDG_DATA_HOME", (temp_ / "xdg").c_str(), 1);
+    testing::set_environment_variable("XDG_DATA_HOME", (temp_ / "xdg").string());
     data_ = temp_ / "data";
     seal_ = digest_hex(testing::read_file(fs::path(TOVRA_CRASH_PACKAGE) / "initial-package.json"), "sha256");
   }

@@ -12,6 +12,7 @@
 #include "package/package.h"
 #include "samples.h"
 #include "support/temp_dir.h"
+#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -107,6 +108,7 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
 }
 
 TEST(InitialPackage, SealAndDirectoryComeFirst) {
+  TOVRA_NEEDS_SYMLINKS();
   const BuiltFolder package;
   const std::string& seal = package.built.seal;
   const Problem no_seal{"native_install_trust",
@@ -120,7 +122,7 @@ TEST(InitialPackage, SealAndDirectoryComeFirst) {
 
   const Problem choose{"invalid_native_package", "Choose an initial package directory"};
   expect_problem([&] { load_initial_package(package.root() / "root.json", seal, {}); }, choose, "a file");
-  fs::create_directory_symlink(package.root(), package.dir / "link");
+  testing::make_directory_symlink(package.root(), package.dir / "link");
   expect_problem([&] { load_initial_package(package.dir / "link", seal, {}); }, choose, "a link");
   expect_problem([&] { load_initial_package((package.dir / "link").string() + "/", seal, {}); }, choose, "a link/");
 
@@ -216,6 +218,7 @@ TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
 
 // Each rule of the load, in the order the load applies them.
 TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
+  TOVRA_NEEDS_SYMLINKS();
   const auto unexpected = [](const std::string& name) {
     return Problem{"invalid_native_package", "Initial package contains an unexpected entry: " + name};
   };
@@ -301,12 +304,12 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
        [](PackageOptions& o) { o.edit_descriptor = [](Json& d) { d["ca_bundle"] = d["root"]; }; }, {}, overlap},
       {"extra file", [](PackageOptions& o) { o.extra_files["notes.txt"] = "hello"; }, {}, unexpected("notes.txt")},
       {"dangling link", {},
-       [](const fs::path& r) { fs::create_symlink(r.parent_path() / "elsewhere", r / "dangling"); },
+       [](const fs::path& r) { testing::make_symlink(r.parent_path() / "elsewhere", r / "dangling"); },
        unexpected("dangling")},
       {"archive through a link", {},
        [](const fs::path& r) {
          fs::rename(r / "launcher.tar.zst", r.parent_path() / "outside");
-         fs::create_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
+         testing::make_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
        },
        unexpected("launcher.tar.zst")},
       {"archive missing", {}, [](const fs::path& r) { fs::remove(r / "launcher.tar.zst"); },

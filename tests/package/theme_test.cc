@@ -5,6 +5,7 @@
 #include "package/theme.h"
 #include "samples.h"
 #include "support/temp_dir.h"
+#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -180,6 +181,7 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
 }
 
 TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
+  TOVRA_NEEDS_SYMLINKS();
   for (const std::string& head : {std::string("\0\1\0\0", 4), std::string("OTTO"), std::string("true")}) {
     const Theme theme = validate(with_font(head + "rest"));
     EXPECT_EQ(theme.fonts.regular, dir_ / "body.ttf");
@@ -190,7 +192,7 @@ TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
   document["fonts"] = {{"bold", "absent.ttf"}};
   expect_theme_problem(document, "Theme file is missing or not a plain file: absent.ttf", "missing");
   write_file(dir_ / "real.ttf", "OTTO");
-  std::filesystem::create_symlink(dir_ / "real.ttf", dir_ / "link.ttf");
+  testing::make_symlink(dir_ / "real.ttf", dir_ / "link.ttf");
   document["fonts"] = {{"title", "link.ttf"}};
   expect_theme_problem(document, "Theme file is missing or not a plain file: link.ttf", "link");
 

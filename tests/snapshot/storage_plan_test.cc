@@ -4,6 +4,7 @@
 
 #include "core/error.h"
 #include "snapshot_fixture.h"
+#include "support/links.h"
 
 namespace tovra::testing {
 namespace {
@@ -134,6 +135,7 @@ TEST(StoragePlan, RefusesUnusableMeasurementsAndOverflow) {
 }
 
 TEST(StorageVolumeProbe, MeasuresOrdinaryDirectoriesOnly) {
+  TOVRA_NEEDS_SYMLINKS();
   TempDir temp;
   const StorageVolume volume = probe_storage_volume(temp.path());
   EXPECT_EQ(volume.identity.rfind("dev:", 0), 0u) << volume.identity;
@@ -141,7 +143,7 @@ TEST(StorageVolumeProbe, MeasuresOrdinaryDirectoriesOnly) {
   EXPECT_GE(volume.capacity_bytes, volume.available_bytes);
   EXPECT_EQ(volume.inode_capacity.has_value(), volume.available_inodes.has_value());
 
-  fs::create_directory_symlink(temp.path(), temp / "link");
+  testing::make_directory_symlink(temp.path(), temp / "link");
   write_file(temp / "file", "");
   for (const fs::path& bad : {fs::path("relative"), temp / "link", temp / "file", temp / "absent"}) {
     SCOPED_TRACE(bad.string());

@@ -8,6 +8,7 @@
 #include "core/test_util.h"
 #include "snapshot/extract.h"
 #include "snapshot_fixture.h"
+#include "support/links.h"
 
 namespace tovra::testing {
 namespace {
@@ -48,6 +49,7 @@ TEST_F(TreeTest, AcceptsExactTreesAndExtraEmptyDirectoriesUntilCancelled) {
 }
 
 TEST_F(TreeTest, EachDifferenceHasItsProblem) {
+  TOVRA_NEEDS_SYMLINKS();
   struct Case {
     const char* name;
     std::function<void(const fs::path&)> damage;
@@ -75,13 +77,13 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
          fs::create_directory(r / "empty");
          write_file(r / "extra", "");
        }, "unexpected_file: Game tree contains an unmanaged file"},
-      {"link inside", [](const fs::path& r) { fs::create_symlink("/etc/passwd", r / "data" / "link"); },
+      {"link inside", [](const fs::path& r) { testing::make_symlink("/etc/passwd", r / "data" / "link"); },
        "unsafe_path: Game tree contains a symbolic link"},
       {"listed file replaced by a link", [](const fs::path& r) {
          fs::remove(r / "bin" / "tool");
-         fs::create_symlink("/bin/sh", r / "bin" / "tool");
+         testing::make_symlink("/bin/sh", r / "bin" / "tool");
        }, "unsafe_path: Game tree contains a symbolic link"},
-      {"directory link inside", [](const fs::path& r) { fs::create_directory_symlink("/", r / "bin" / "up"); },
+      {"directory link inside", [](const fs::path& r) { testing::make_directory_symlink("/", r / "bin" / "up"); },
        "unsafe_path: Game tree contains a symbolic link"},
   };
   for (const Case& c : cases) {
@@ -95,7 +97,8 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
 }
 
 TEST_F(TreeTest, RootMustBeAnOrdinaryDirectory) {
-  fs::create_directory_symlink(root, temp / "linked");
+  TOVRA_NEEDS_SYMLINKS();
+  testing::make_directory_symlink(root, temp / "linked");
   for (const fs::path& bad : {temp / "linked", temp / "absent", root / "empty"}) {
     SCOPED_TRACE(bad.string());
     EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest, bad); }),

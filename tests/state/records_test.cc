@@ -8,6 +8,7 @@
 #include "platform/storage.h"
 #include "state/records.h"
 #include "support/temp_dir.h"
+#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -111,11 +112,12 @@ TEST_F(RecordsTest, SetupStatusRoundTripAndMessageCut) {
 }
 
 TEST_F(RecordsTest, SetupStatusIsNotWrittenWithoutANativeFolder) {
+  TOVRA_NEEDS_SYMLINKS();
   const DataRootLayout empty = data_root_layout(dir / "empty");
   windows_security::ensure_private_directory(empty.root);
   EXPECT_NO_THROW(write_setup_status(empty, "install", "succeeded", ""));
   EXPECT_FALSE(std::filesystem::exists(empty.native));
-  std::filesystem::create_directory_symlink(layout.native, empty.native);
+  testing::make_directory_symlink(layout.native, empty.native);
   write_setup_status(empty, "install", "succeeded", "");
   EXPECT_FALSE(std::filesystem::exists(layout.setup_status_record));
 }

@@ -1,9 +1,8 @@
 #include "support/temp_dir.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -12,9 +11,17 @@
 namespace tovra::testing {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tovra-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  std::random_device random;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  // create_directory reports whether it made the folder, so a name already taken is never shared.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path_ = base / ("tovra-test-" + std::to_string(random()) + std::to_string(random()));
+    if (std::filesystem::create_directory(path_)) {
+      std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
+      return;
+    }
+  }
+  throw std::runtime_error("no fresh temporary folder");
 }
 
 TempDir::~TempDir() {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace tovra::testing {
@@ -72,6 +73,11 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   }
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
+}
+
+void set_environment_variable(const std::string& name, const std::string& value) {
+  if (value.empty() ? ::unsetenv(name.c_str()) != 0 : ::setenv(name.c_str(), value.c_str(), 1) != 0)
+    throw std::runtime_error("cannot set " + name);
 }
 
 }  // namespace tovra::testing

@@ -1,0 +1,115 @@
+// Install to uninstall with the menu's desktop entries, and interruption by a signal.
+
+#include <signal.h>
+
+#include "installer_fixture.h"
+
+namespace tovra {
+namespace {
+
+TEST_F(Installer, InstallStatusShortcutsRepairAndUninstall) {
+  ProcessResult installed = install();
+  ASSERT_EQ(installed.exit_code, 0) << installed.err;
+  EXPECT_EQ(installed.out, "Installed Tovra in " + data_.string() + ".\n");
+  EXPECT_NE(installed.err.find("Verifying\u2026\n"), std::string::npos);
+  EXPECT_NE(installed.err.find("Installing\u2026\n"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(menu_ / "Tovra.desktop"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+  ProcessResult status = on_data({"status"});
+  EXPECT_EQ(status.exit_code, 0);
+  EXPECT_EQ(status.out,
+            "Tovra is installed in " + data_.string() + " (bootstrap bootstrap-1, launcher launcher-1).\n");
+  const Json document = json_of({"status"});
+  EXPECT_EQ(document["installed"], true);
+  EXPECT_EQ(document["bootstrap_update_pending"], false);
+  EXPECT_EQ(document["launcher_build"], "launcher-1");
+  EXPECT_EQ(document["last_operation"]["outcome"], "succeeded");
+  EXPECT_EQ(document["shortcuts"], Json::array({(menu_ / "Tovra.desktop").string()}));
+
+  ProcessResult launcher_shortcut = on_data({"shortcut", "create"});
+  EXPECT_EQ(launcher_shortcut.exit_code, 0) << launcher_shortcut.err;
+  EXPECT_EQ(launcher_shortcut.out, "Created " + (menu_ / "Tovra.desktop").string() + ".\n");
+  const Json game = json_of({"shortcut", "create", "--game", "space-race"});
+  EXPECT_EQ(game, (Json{{"created", (menu_ / "space-race.desktop").string()}, {"schema_version", 1}}));
+  const std::string entry = testing::read_file(menu_ / "space-race.desktop");
+  EXPECT_NE(entry.find(" --gui --game \"space-race\"\n"), std::string::npos) << entry;
+
+  // A game identifier too long to name a file gets the hashed form.
+  const std::string long_id(70, 'g');
+  const Json hashed = json_of({"shortcut", "create", "--game", long_id});
+  const std::string hashed_name = fs::path(hashed["created"].get<std::string>()).filename().string();
+  EXPECT_TRUE(hashed_name.starts_with("tovra-")) << hashed_name;
+  EXPECT_TRUE(hashed_name.ends_with("-game-" + long_id + ".desktop")) << hashed_name;
+  EXPECT_EQ(hashed_name.size(), std::string("tovra-").size() + 64 + std::string("-game-").size() + 70 + 8);
+
+  ProcessResult intact = install("repair");
+  EXPECT_EQ(intact.exit_code, 0) << intact.err;
+  EXPECT_EQ(intact.out, "Repaired Tovra in " + data_.string() + ". Everything was already intact.\n");
+
+  fs::remove(data_ / "native/bootstrap/share/bootstrap.txt");
+  ProcessResult bootstrap = run({"repair", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string(), "--json"});
+  EXPECT_EQ(Json::parse(bootstrap.out)["replaced"], Json::array({"bootstrap"}));
+  fs::remove(data_ / "trust/root.json");
+  ProcessResult trust = run({"repair", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string(), "--json"});
+  EXPECT_EQ(Json::parse(trust.out)["replaced"], Json::array({"trust"}));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+  // The user edits one shortcut: it is theirs now, and stays.
+  testing::write_file(menu_ / "space-race.desktop", entry + "Comment=mine\n");
+  fs::create_directories(data_ / "userdata");
+  testing::write_file(data_ / "userdata/save.dat", "level 9");
+  testing::write_file(data_ / "settings.json", "{}");
+  ProcessResult removed = on_data({"uninstall"});
+  EXPECT_EQ(removed.exit_code, 0) << removed.err;
+  EXPECT_EQ(removed.out, "Removed Tovra from " + data_.string() +
+                             ". Saves and settings were kept. Changed shortcuts were left in place.\n");
+  EXPECT_TRUE(fs::exists(menu_ / "space-race.desktop"));
+  EXPECT_FALSE(fs::exists(menu_ / "Tovra.desktop"));
+  EXPECT_EQ(testing::read_file(data_ / "userdata/save.dat"), "level 9");
+  EXPECT_TRUE(fs::exists(data_ / "settings.json"));
+  EXPECT_FALSE(fs::exists(data_ / "native"));
+  EXPECT_EQ(on_data({"status"}).out, "Tovra is not installed in " + data_.string() + ".\n");
+}
+
+TEST_F(Installer, ShortcutRemoveKeepsEditedEntriesAndUninstallCanRemoveData) {
+  ASSERT_EQ(install().exit_code, 0);
+  ASSERT_EQ(on_data({"shortcut", "create", "--game", "space-race"}).exit_code, 0);
+  testing::write_file(menu_ / "space-race.desktop", "[Desktop Entry]\nName=edited\n");
+  const Json removal = json_of({"shortcut", "remove"});
+  EXPECT_EQ(removal["removed"], Json::array({(menu_ / "Tovra.desktop").string()}));
+  EXPECT_EQ(removal["changed"], Json::array({(menu_ / "space-race.desktop").string()}));
+  EXPECT_TRUE(fs::exists(menu_ / "space-race.desktop"));
+  EXPECT_EQ(on_data({"shortcut", "remove"}).out, "Removed 0 shortcut(s).\n");
+
+  fs::create_directories(data_ / "userdata");
+  const Json uninstalled = json_of({"uninstall", "--remove-data"});
+  EXPECT_EQ(uninstalled["kept"], Json::array());
+  EXPECT_EQ(uninstalled["data_removed"], true);
+  EXPECT_EQ(uninstalled["uninstalled"], true);
+  EXPECT_FALSE(fs::exists(data_));
+}
+
+TEST_F(Installer, InterruptionIsCancellationAndAnUnfinishedFolderAsksForRepair) {
+  ProcessResult interrupted =
+      run({"install", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string()}, testing::SignalWhen{"Installing", SIGINT});
+  EXPECT_EQ(interrupted.exit_code, 4) << interrupted.err;
+  EXPECT_EQ(interrupted.out, "");
+  EXPECT_FALSE(fs::exists(data_));
+
+  ASSERT_EQ(install().exit_code, 0);
+  fs::remove(data_ / "native/bootstrap/share/bootstrap.txt");
+  ProcessResult repair = run({"repair", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string()},
+                             testing::SignalWhen{"Installing", SIGINT});
+  EXPECT_EQ(repair.exit_code, 4) << repair.err;
+  EXPECT_EQ(json_of({"status"})["last_operation"]["outcome"], "failed");
+
+  testing::write_file(data_ / ".tovra-setup-incomplete", R"({"kind":"tovra-setup-incomplete","schema_version":1})");
+  EXPECT_EQ(on_data({"status"}).out, "Tovra setup did not finish in " + data_.string() + "; run repair.\n");
+  EXPECT_EQ(install("repair").exit_code, 0);
+  EXPECT_FALSE(fs::exists(data_ / ".tovra-setup-incomplete"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace tovra

@@ -1,0 +1,44 @@
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "support/links.h"
+#include "support/temp_dir.h"
+#include "support/wine.h"
+
+namespace tovra::testing {
+namespace {
+
+// MinGW's std::filesystem makes no links at all, so the system call is made here.
+void link(const std::filesystem::path& target, const std::filesystem::path& link, DWORD flags) {
+  if (!::CreateSymbolicLinkW(link.c_str(), target.c_str(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) ||
+      ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
+    throw std::runtime_error("cannot make the link " + link.generic_string());
+}
+
+}  // namespace
+
+void make_symlink(const std::filesystem::path& target, const std::filesystem::path& link_path) {
+  link(target, link_path, 0);
+}
+
+void make_directory_symlink(const std::filesystem::path& target, const std::filesystem::path& link_path) {
+  link(target, link_path, SYMBOLIC_LINK_FLAG_DIRECTORY);
+}
+
+bool symlinks_available() {
+  static const bool available = [] {
+    if (!under_wine()) return true;
+    const TempDir probe;
+    std::filesystem::create_directory(probe / "real");
+    try {
+      make_directory_symlink(probe / "real", probe / "link");
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }();
+  return available;
+}
+
+}  // namespace tovra::testing

@@ -1,0 +1,142 @@
+#include <windows.h>
+
+#include <cwchar>
+#include <cwctype>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "support/run_process.h"
+
+namespace tovra::testing {
+namespace {
+
+std::wstring wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (units <= 0) throw std::runtime_error("not UTF-8: " + text);
+  std::wstring result(static_cast<std::size_t>(units), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), units);
+  return result;
+}
+
+// One argument as CommandLineToArgvW splits it back: backslashes double only before a quote.
+void append_quoted(std::wstring& line, const std::wstring& argument) {
+  if (!line.empty()) line += L' ';
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    line += argument;
+    return;
+  }
+  line += L'"';
+  std::size_t backslashes = 0;
+  for (const wchar_t unit : argument) {
+    if (unit == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    line.append(unit == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    line += unit;
+  }
+  line.append(backslashes * 2, L'\\');
+  line += L'"';
+}
+
+// The inherited environment with `overrides` put in place of variables of the same name.
+std::wstring environment_block(const std::vector<std::string>& overrides) {
+  std::vector<std::wstring> entries;
+  const auto name_of = [](const std::wstring& entry) {
+    const std::size_t equals = entry.find(L'=', 1);
+    std::wstring name = entry.substr(0, equals);
+    for (wchar_t& unit : name) unit = static_cast<wchar_t>(::towupper(unit));
+    return name;
+  };
+  for (const std::string& entry : overrides) entries.push_back(wide(entry));
+  if (wchar_t* inherited = ::GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+      const std::wstring text(entry);
+      bool replaced = false;
+      for (std::size_t i = 0; i < overrides.size(); ++i) replaced = replaced || name_of(entries[i]) == name_of(text);
+      if (!replaced) entries.push_back(text);
+    }
+    ::FreeEnvironmentStringsW(inherited);
+  }
+  std::wstring block;
+  for (const std::wstring& entry : entries) block += entry + L'\0';
+  return block + L'\0';
+}
+
+struct Handle {
+  HANDLE value = nullptr;
+  ~Handle() { reset(); }
+  void reset() {
+    if (value != nullptr && value != INVALID_HANDLE_VALUE) ::CloseHandle(value);
+    value = nullptr;
+  }
+};
+
+}  // namespace
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::vector<std::string>& environment, const std::optional<SignalWhen>& signal_when) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  Handle out_read, out_write, err_read, err_write, nul;
+  if (!::CreatePipe(&out_read.value, &out_write.value, &inheritable, 0) ||
+      !::CreatePipe(&err_read.value, &err_write.value, &inheritable, 0))
+    throw std::runtime_error("CreatePipe");
+  ::SetHandleInformation(out_read.value, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(err_read.value, HANDLE_FLAG_INHERIT, 0);
+  nul.value = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
+
+  std::wstring line;
+  append_quoted(line, wide(program));
+  for (const std::string& argument : arguments) append_quoted(line, wide(argument));
+  std::wstring block = environment_block(environment);
+  const std::wstring application = wide(program);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nul.value;
+  startup.hStdOutput = out_write.value;
+  startup.hStdError = err_write.value;
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                        block.data(), nullptr, &startup, &process))
+    throw std::runtime_error("cannot start " + program);
+  Handle process_handle{process.hProcess}, thread_handle{process.hThread};
+  out_write.reset();
+  err_write.reset();
+
+  ProcessResult result;
+  std::mutex guard;
+  bool terminated = false;
+  const auto drain = [&](HANDLE pipe, std::string& into, bool watch) {
+    char buffer[65536];
+    DWORD count = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+      std::lock_guard lock(guard);
+      into.append(buffer, count);
+      if (watch && !terminated && into.find(signal_when->text_on_stderr) != std::string::npos) {
+        // Windows has no signals; the nearest to any of them is an abrupt end.
+        ::TerminateProcess(process.hProcess, 1);
+        terminated = true;
+      }
+    }
+  };
+  std::thread out_reader(drain, out_read.value, std::ref(result.out), false);
+  drain(err_read.value, result.err, signal_when.has_value());
+  out_reader.join();
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  if (!terminated && ::GetExitCodeProcess(process.hProcess, &code)) result.exit_code = static_cast<int>(code);
+  return result;
+}
+
+void set_environment_variable(const std::string& name, const std::string& value) {
+  if (!::SetEnvironmentVariableW(wide(name).c_str(), value.empty() ? nullptr : wide(value).c_str()))
+    throw std::runtime_error("cannot set " + name);
+}
+
+}  // namespace tovra::testing
