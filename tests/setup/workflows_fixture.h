@@ -1,0 +1,64 @@
+// The setup workflows run in process against a package the builder makes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "package/package.h"
+#include "setup/workflows.h"
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace tovra {
+
+namespace fs = std::filesystem;
+
+// A folder the user made for the installation: private, as the installer demands.
+inline void make_private_folder(const fs::path& folder) {
+  fs::create_directories(folder);
+  fs::permissions(folder, fs::perms::owner_all);
+}
+
+// Every test gets its own menu folder, package and data folder.
+class Workflows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::set_environment_variable("XDG_DATA_HOME", (temp_ / "xdg").string());
+    package_ = temp_ / "package";
+    data_ = temp_ / "data";
+    seal_ = builder::build_package(options_, package_);
+  }
+
+  InstallResult install(bool repair = false, const NativeSetupCallbacks& callbacks = {}) {
+    NativeInstallRequest request;
+    request.package = package_;
+    request.data_dir = data_;
+    request.repair = repair;
+    return NativeInstaller::install(request, seal_, callbacks);
+  }
+
+  UninstallResult remove(bool remove_data) {
+    NativeUninstallRequest request;
+    request.data_dir = data_;
+    request.remove_data = remove_data;
+    request.busy_timeout_ms = 200;
+    return uninstall(request, {});
+  }
+
+  // A package of the current options in a folder of its own.
+  void rebuild() {
+    package_ = temp_ / ("package-" + std::to_string(++builds_));
+    seal_ = builder::build_package(options_, package_);
+  }
+
+  testing::TempDir temp_;
+  builder::PackageOptions options_;
+  fs::path package_;
+  fs::path data_;
+  std::string seal_;
+  int builds_ = 0;
+};
+
+}  // namespace tovra
