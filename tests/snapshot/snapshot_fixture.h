@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/digest.h"
+#include "core/paths.h"
 #include "core/test_util.h"
 #include "core/json.h"
 #include "package/snapshot_manifest.h"
@@ -81,6 +82,14 @@ inline Json manifest_document(const SnapshotManifest& manifest) {
                        {"sha256", manifest.sha256}}},
           {"files", files},
           {"expanded_length", manifest.expanded_length}};
+}
+
+// Lays the inventory out as plain files, as an installation would leave it.
+inline void lay_out(const std::filesystem::path& root, const std::vector<InventoryFile>& inventory) {
+  for (const auto& file : inventory) {
+    std::filesystem::create_directories((root / native_path(file.path)).parent_path());
+    write_file(root / native_path(file.path), file.content);
+  }
 }
 
 }  // namespace tovra::testing

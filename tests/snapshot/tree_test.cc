@@ -15,14 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Lays the inventory out as plain files, as an installation would leave it.
-void lay_out(const fs::path& root, const std::vector<InventoryFile>& inventory) {
-  for (const auto& file : inventory) {
-    fs::create_directories((root / file.path).parent_path());
-    write_file(root / file.path, file.content);
-  }
-}
-
 class TreeTest : public ::testing::Test {
  protected:
   TempDir temp;
@@ -157,20 +149,6 @@ TEST(SweepOldFiles, RemovesOnlyOldEntriesAndNeverRaises) {
 
 // A mounted file system inside the tree is never entered: verification refuses it and the sweep
 // leaves what is on it.
-TEST_F(TreeTest, MountedFoldersAreNeverEntered) {
-  const fs::path mounted = root / "data" / "mounted";
-  fs::create_directory(mounted);
-  if (run_quiet("mount -t tmpfs -o size=1m tmpfs " + quoted(mounted)) != 0) GTEST_SKIP() << "mounting needs root";
-  const Unmount unmount{mounted};
-  EXPECT_EQ(testing::outcome([&] { verify_snapshot_tree(manifest, root); }),
-            "unsafe_path: Managed path contains a reparse point");
-  write_file(mounted / "stale.old", "theirs");
-  write_file(root / "data" / "stale.old", "ours");
-  sweep_old_files(root);
-  EXPECT_TRUE(fs::exists(mounted / "stale.old"));
-  EXPECT_FALSE(fs::exists(root / "data" / "stale.old"));
-}
-
 TEST_F(TreeTest, BootstrapHealthAnswersWithoutRaising) {
   const fs::path kept = temp / "bootstrap.json";
   write_file(kept, manifest_document(manifest).dump());
