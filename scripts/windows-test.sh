@@ -58,8 +58,6 @@ not_yet_portable=(
   'StoragePlan\.' ExtractTest.HostileArchivesAreRefusedWithoutWritingOutsideTheDestination
   Workflows.InstallStatusRepairAndUninstallTellOneStory Workflows.InstallAcceptsLockOnlyAndEarlierDataFolders
   Workflows.CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded
-  Dispatch.LibraryFailuresBecomeProblemsAndAnUnwrittenResultFails
-  Dispatch.OtherFailuresNeverPrintADocument Dispatch.PrintsOneResultLineAndPhaseLinesInTextModeOnly
   SigningKeyTest.KeyFilesRoundTripPrivatelyAndMustBelongTogether
 )
 exclude=$(IFS='|'; echo "^(${not_yet_portable[*]})")

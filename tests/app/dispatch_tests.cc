@@ -96,8 +96,8 @@ TEST(Dispatch, ProblemsChooseExitCodeAndOutputByMode) {
 
 TEST(Dispatch, LibraryFailuresBecomeProblemsAndAnUnwrittenResultFails) {
   const std::pair<std::function<void()>, std::string> failures[] = {
-      {[] { throw std::filesystem::filesystem_error("x", "/data/x", std::make_error_code(std::errc::io_error)); },
-       R"("code":"file_read","message":"Cannot inspect path: /data/x")"},
+      {[] { throw std::filesystem::filesystem_error("x", "data-x", std::make_error_code(std::errc::io_error)); },
+       R"("code":"file_read","message":"Cannot inspect path: data-x")"},
       {[] { native_path("bad\xFF"); }, R"("code":"text_encoding","message":"Native process text must contain valid Unicode")"},
       {[] { throw std::length_error("x"); }, R"("code":"size_limit","message":"Data exceeds the size this program can hold")"},
   };
@@ -131,7 +131,7 @@ TEST(Dispatch, OtherFailuresNeverPrintADocument) {
 
   // A result that cannot be serialised fails as a whole: nothing half-printed on stdout.
   const auto bad_text = [](const SetupCommand&, const NativeSetupCallbacks&) {
-    return shortcut_create_document("/m/bad\xFF.desktop");
+    return Json{{"created", "bad\xFF.desktop"}, {"schema_version", 1}};
   };
   Dispatched unserialisable = run({"shortcut", "create", "--json", "--data-dir", "/nowhere"}, bad_text);
   EXPECT_EQ(unserialisable.code, 1);
@@ -148,14 +148,14 @@ TEST(Dispatch, PrintsOneResultLineAndPhaseLinesInTextModeOnly) {
     result.data_root = command.data_dir;
     return uninstall_document(result);
   };
-  Dispatched text = run({"uninstall", "--data-dir", "/srv/d"}, working);
+  Dispatched text = run({"uninstall", "--data-dir", "srv-d"}, working);
   EXPECT_EQ(text.code, 0);
-  EXPECT_EQ(text.out, "Removed Tovra from /srv/d.\n");
+  EXPECT_EQ(text.out, "Removed Tovra from srv-d.\n");
   EXPECT_EQ(text.err, "Removing\u2026\n");
-  EXPECT_EQ(text.seen.data_dir, "/srv/d");
-  Dispatched json = run({"--json", "uninstall", "--data-dir", "/srv/d"}, working);
+  EXPECT_EQ(text.seen.data_dir, "srv-d");
+  Dispatched json = run({"--json", "uninstall", "--data-dir", "srv-d"}, working);
   EXPECT_EQ(json.code, 0);
-  EXPECT_EQ(json.out, R"({"changed_shortcuts":[],"data_removed":false,"data_root":"/srv/d","deferred":[],"kept":[],)"
+  EXPECT_EQ(json.out, R"({"changed_shortcuts":[],"data_removed":false,"data_root":"srv-d","deferred":[],"kept":[],)"
                       R"("schema_version":1,"uninstalled":true})" "\n");
   EXPECT_EQ(json.err, "");
 }
@@ -169,7 +169,7 @@ TEST(Dispatch, CancellationReachesTheWorkflowAndExitsWithFour) {
     cancellation.check();
     return Json();
   };
-  Dispatched cancelled = run({"uninstall", "--data-dir", "/srv/d"}, cancellable, "tovra-install", [&] { return requested; });
+  Dispatched cancelled = run({"uninstall", "--data-dir", "srv-d"}, cancellable, "tovra-install", [&] { return requested; });
   EXPECT_EQ(cancelled.code, 4);
   EXPECT_EQ(cancelled.err, "Setup was cancelled\n");
   EXPECT_EQ(cancelled.out, "");
@@ -179,7 +179,7 @@ TEST(Dispatch, InstallAndRepairNeedTheInstallerAndAPackage) {
   Dispatched other = run({"repair", "--package", "/p"}, never, "tovra-helper");
   EXPECT_EQ(other.code, 2);
   EXPECT_EQ(other.err, "Use the Tovra installer to install or repair Tovra\n");
-  Dispatched status = run({"status", "--data-dir", "/srv/d"}, [](const SetupCommand& c, const NativeSetupCallbacks&) { return status_of(c); },
+  Dispatched status = run({"status", "--data-dir", "srv-d"}, [](const SetupCommand& c, const NativeSetupCallbacks&) { return status_of(c); },
                    "tovra-helper");
   EXPECT_EQ(status.code, 0);
 
