@@ -24,6 +24,7 @@
 #include "setup/workflows.h"
 #include "state/data_root.h"
 #include "state/records.h"
+#include "support/run_process.h"
 
 namespace tovra {
 namespace {
