@@ -27,6 +27,8 @@ TEST(NativeArguments, DropsTheProgramNameKeepsUtf8AndNeedsIt) {
   EXPECT_EQ(read({"tovra-install", "status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}),
             (std::vector<std::string>{"status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}));
   expect_problem({}, "argument_encoding", "Cannot parse native Unicode command line");
+  // The decoder's cases are covered with the text helpers; here only that every entry is checked.
+  expect_problem({"tovra-install", "status", "a\xC3"}, "text_encoding", "Native process text must contain valid Unicode");
 }
 
 TEST(NativeArguments, CountsAtMost257Entries) {
@@ -51,11 +53,6 @@ TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
   EXPECT_EQ(read({program, astral}).size(), 1u);
   astral += "\xE2\x80\xA6";  // the line reaches 32767
   expect_problem({program, astral}, "argument_limit", "Native command line exceeds the Windows bound");
-}
-
-TEST(NativeArguments, RefusesInvalidUtf8) {
-  // The decoder's cases are covered with the text helpers; here only that every entry is checked.
-  expect_problem({"tovra-install", "status", "a\xC3"}, "text_encoding", "Native process text must contain valid Unicode");
 }
 
 TEST(NativeText, BoundsOneTextAndPassesValidText) {

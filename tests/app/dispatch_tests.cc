@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/results.h"
+#include "app/setup_command.h"
 #include "core/digest.h"
 #include "core/paths.h"
 #include "platform/known_folders.h"
@@ -63,12 +64,9 @@ Json never(const SetupCommand&, const NativeSetupCallbacks&) {
 TEST(Dispatch, HelpPrintsOnlyTheUsageAndParseProblemsAreTextEvenWithJson) {
   Dispatched help = run({"status", "--json", "--help"}, never);
   EXPECT_EQ(help.code, 0);
-  EXPECT_EQ(help.out.rfind("Usage: tovra-install [COMMAND] [--data-dir DIR] [--json]\n", 0), 0u) << help.out;
-  EXPECT_NE(help.out.find("  install [--package DIR]"), std::string::npos);
+  EXPECT_EQ(help.out, usage_text("tovra-install", true));
   EXPECT_EQ(help.err, "");
-  Dispatched other = run({"-h"}, never, "tovra-helper");
-  EXPECT_EQ(other.out.rfind("Usage: tovra-helper [COMMAND]", 0), 0u) << other.out;
-  EXPECT_EQ(other.out.find("install [--package DIR]"), std::string::npos);
+  EXPECT_EQ(run({"-h"}, never, "tovra-helper").out, usage_text("tovra-helper", false));
 
   Dispatched failed = run({"status", "--json", "--game", "chess"}, never);
   EXPECT_EQ(failed.code, 2);
@@ -76,40 +74,49 @@ TEST(Dispatch, HelpPrintsOnlyTheUsageAndParseProblemsAreTextEvenWithJson) {
   EXPECT_EQ(failed.err, "--game only applies to shortcut create\n");
 }
 
-TEST(Dispatch, ProblemsChooseExitCodeAndOutputByMode) {
-  struct Case {
-    std::string code;
+// Problems of the installer and of the libraries pick the exit code; the message goes to
+// standard error, and in JSON mode a problem document to standard output. Anything else prints
+// no document.
+TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
+  const struct {
+    std::function<void()> fail;
     int exit;
+    std::string code, message;  // code empty: no document
+  } cases[] = {
+      {[] { throw Error("usage", "It went wrong"); }, 2, "usage", "It went wrong"},
+      {[] { throw Error("cancelled", "It went wrong"); }, 4, "cancelled", "It went wrong"},
+      {[] { throw Error("busy", "It went wrong"); }, 1, "busy", "It went wrong"},
+      {[] { throw std::filesystem::filesystem_error("x", "data-x", std::make_error_code(std::errc::io_error)); }, 1,
+       "file_read", "Cannot inspect path: data-x"},
+      {[] { native_path("bad\xFF"); }, 1, "text_encoding", "Native process text must contain valid Unicode"},
+      {[] { throw std::length_error("x"); }, 1, "size_limit", "Data exceeds the size this program can hold"},
+      {[] { throw std::runtime_error("disk on fire"); }, 1, "", "disk on fire"},
   };
-  for (const Case& row : {Case{"usage", 2}, Case{"cancelled", 4}, Case{"busy", 1}}) {
-    const auto fail = [&](const SetupCommand&, const NativeSetupCallbacks&) -> Json { throw Error(row.code, "It went wrong"); };
-    Dispatched text = run({"status", "--data-dir", "/nowhere"}, fail);
-    EXPECT_EQ(text.code, row.exit);
-    EXPECT_EQ(text.out, "");
-    EXPECT_EQ(text.err, "It went wrong\n");
-    Dispatched json = run({"status", "--json", "--data-dir", "/nowhere"}, fail);
-    EXPECT_EQ(json.code, row.exit);
-    EXPECT_EQ(json.out, R"({"problem":{"code":")" + row.code + R"(","message":"It went wrong"},"schema_version":1})" "\n");
-    EXPECT_EQ(json.err, "It went wrong\n");
-  }
-}
-
-TEST(Dispatch, LibraryFailuresBecomeProblemsAndAnUnwrittenResultFails) {
-  const std::pair<std::function<void()>, std::string> failures[] = {
-      {[] { throw std::filesystem::filesystem_error("x", "data-x", std::make_error_code(std::errc::io_error)); },
-       R"("code":"file_read","message":"Cannot inspect path: data-x")"},
-      {[] { native_path("bad\xFF"); }, R"("code":"text_encoding","message":"Native process text must contain valid Unicode")"},
-      {[] { throw std::length_error("x"); }, R"("code":"size_limit","message":"Data exceeds the size this program can hold")"},
-  };
-  for (const auto& [failure, problem] : failures) {
-    Dispatched json = run({"status", "--json", "--data-dir", "/nowhere"}, [&](const SetupCommand&, const NativeSetupCallbacks&) {
-      failure();
+  for (const auto& c : cases) {
+    const auto fail = [&](const SetupCommand&, const NativeSetupCallbacks&) -> Json {
+      c.fail();
       return Json();
-    });
-    EXPECT_EQ(json.code, 1) << problem;
-    EXPECT_EQ(json.out, R"({"problem":{)" + problem + R"(},"schema_version":1})" "\n");
+    };
+    for (const bool json : {false, true}) {
+      std::vector<std::string> arguments{"status", "--data-dir", "/nowhere"};
+      if (json) arguments.push_back("--json");
+      const Dispatched result = run(arguments, fail);
+      EXPECT_EQ(result.code, c.exit) << c.message;
+      EXPECT_EQ(result.err, c.message + "\n");
+      EXPECT_EQ(result.out, json && !c.code.empty() ? R"({"problem":{"code":")" + c.code + R"(","message":")" +
+                                                          c.message + R"("},"schema_version":1})" "\n"
+                                                    : "");
+    }
   }
 
+  // A result that cannot be serialised or written fails as a whole: nothing half-printed.
+  const auto bad_text = [](const SetupCommand&, const NativeSetupCallbacks&) {
+    return Json{{"created", "bad\xFF.desktop"}, {"schema_version", 1}};
+  };
+  Dispatched unserialisable = run({"shortcut", "create", "--json", "--data-dir", "/nowhere"}, bad_text);
+  EXPECT_EQ(unserialisable.code, 1);
+  EXPECT_EQ(unserialisable.out, "");
+  EXPECT_FALSE(unserialisable.err.empty());
   std::ostream broken(nullptr);
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"status", "--data-dir", "/nowhere"},
                                                     std::vector<std::string>{"--help"}}) {
@@ -120,23 +127,6 @@ TEST(Dispatch, LibraryFailuresBecomeProblemsAndAnUnwrittenResultFails) {
     EXPECT_EQ(run_installer(arguments, "tovra-install", "", {}, broken, err, status), 1) << arguments.front();
     EXPECT_EQ(err.str(), "Cannot write the result to standard output\n");
   }
-}
-
-TEST(Dispatch, OtherFailuresNeverPrintADocument) {
-  const auto fail = [](const SetupCommand&, const NativeSetupCallbacks&) -> Json { throw std::runtime_error("disk on fire"); };
-  Dispatched failed = run({"status", "--json", "--data-dir", "/nowhere"}, fail);
-  EXPECT_EQ(failed.code, 1);
-  EXPECT_EQ(failed.out, "");
-  EXPECT_EQ(failed.err, "disk on fire\n");
-
-  // A result that cannot be serialised fails as a whole: nothing half-printed on stdout.
-  const auto bad_text = [](const SetupCommand&, const NativeSetupCallbacks&) {
-    return Json{{"created", "bad\xFF.desktop"}, {"schema_version", 1}};
-  };
-  Dispatched unserialisable = run({"shortcut", "create", "--json", "--data-dir", "/nowhere"}, bad_text);
-  EXPECT_EQ(unserialisable.code, 1);
-  EXPECT_EQ(unserialisable.out, "");
-  EXPECT_FALSE(unserialisable.err.empty());
 }
 
 TEST(Dispatch, PrintsOneResultLineAndPhaseLinesInTextModeOnly) {

@@ -51,11 +51,9 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
 }
 
 TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
-  struct Case {
-    std::vector<std::string> arguments;
-    CommandKind command;
-  };
-  const std::vector<Case> commands = {
+  const auto parse = [](const std::vector<std::string>& arguments) { return parse_setup_command(arguments, kDefault); };
+  const std::pair<std::vector<std::string>, CommandKind> commands[] = {
+      {{}, CommandKind::install},
       {{"install"}, CommandKind::install},
       {{"repair"}, CommandKind::repair},
       {{"status"}, CommandKind::status},
@@ -63,40 +61,30 @@ TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
       {{"shortcut", "create"}, CommandKind::shortcut_create},
       {{"shortcut", "remove"}, CommandKind::shortcut_remove},
   };
-  for (const Case& row : commands) EXPECT_EQ(parse_setup_command(row.arguments, kDefault).command, row.command);
+  for (const auto& [arguments, kind] : commands) EXPECT_EQ(parse(arguments).command, kind);
 
-  const SetupCommand plain = parse_setup_command({}, kDefault);
-  EXPECT_EQ(plain.command, CommandKind::install);
+  const SetupCommand plain = parse({});
   EXPECT_EQ(plain.data_dir, kDefault);
   EXPECT_FALSE(plain.data_dir_given || plain.json || plain.help || plain.remove_data);
 
-  const SetupCommand uninstall = parse_setup_command({"--remove-data", "uninstall", "--json", "--data-dir", "/d"}, kDefault);
+  const SetupCommand uninstall = parse({"--remove-data", "uninstall", "--json", "--data-dir", "/d"});
   EXPECT_EQ(uninstall.command, CommandKind::uninstall);
-  EXPECT_TRUE(uninstall.remove_data);
-  EXPECT_TRUE(uninstall.json);
-  EXPECT_TRUE(uninstall.data_dir_given);
+  EXPECT_TRUE(uninstall.remove_data && uninstall.json && uninstall.data_dir_given);
   EXPECT_EQ(uninstall.data_dir, "/d");
 
-  const SetupCommand game = parse_setup_command({"shortcut", "create", "--game", "chess.club-2"}, kDefault);
-  EXPECT_EQ(game.game, "chess.club-2");
-  EXPECT_FALSE(game.data_dir_given);
-}
-
-TEST(SetupCommandGrammar, TakesTheNextArgumentAsValueAndLetsRepeatsOverwrite) {
-  // A value that looks like an option is still the value.
-  const SetupCommand command = parse_setup_command({"repair", "--package", "--json", "--data-dir", "/a", "--data-dir", "/b"}, kDefault);
-  EXPECT_EQ(command.package, "--json");
-  EXPECT_FALSE(command.json);
-  EXPECT_EQ(command.data_dir, "/b");
-  const SetupCommand game = parse_setup_command({"shortcut", "create", "--game", "status"}, kDefault);
+  // A value that looks like an option or a command is still the value; a repeat overwrites.
+  const SetupCommand repair = parse({"repair", "--package", "--json", "--data-dir", "/a", "--data-dir", "/b"});
+  EXPECT_EQ(repair.package, "--json");
+  EXPECT_FALSE(repair.json);
+  EXPECT_EQ(repair.data_dir, "/b");
+  const SetupCommand game = parse({"shortcut", "create", "--game", "status"});
   EXPECT_EQ(game.game, "status");
   EXPECT_EQ(game.command, CommandKind::shortcut_create);
-}
 
-TEST(SetupCommandGrammar, HelpIsRecognisedAnywhere) {
+  // Help is recognised anywhere.
   for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
            {"--help"}, {"-h"}, {"shortcut", "create", "-h", "--game", "chess"}}) {
-    EXPECT_TRUE(parse_setup_command(arguments, kDefault).help);
+    EXPECT_TRUE(parse(arguments).help);
   }
 }
 
