@@ -34,41 +34,28 @@ TEST(TarTest, PlainFilesKeepNamesModesAndBytes) {
   }
 }
 
-// Entries the installer must refuse come out of the writer as asked.
+// Entries the installer must refuse come out of the writer as asked. Directories, set-uid modes,
+// "./" names, attributes and holes are pinned by the extraction tests, which refuse each for
+// its own reason; these are the entries nothing else reads back.
 TEST(TarTest, HostileEntriesAreWrittenAsAsked) {
-  const TarEntry directory = tar_special(TarType::directory, "bin");
-  const TarEntry symlink = tar_special(TarType::symlink, "bin/link", "../../etc/passwd");
-  const TarEntry hardlink = tar_special(TarType::hardlink, "bin/hard", "bin/run");
-  const TarEntry fifo = tar_special(TarType::fifo, "pipe");
-  const TarEntry setuid = tar_file("bin/run", "abc", 04755);
-  const TarEntry dotted = tar_file("./bin/x", "x");
-  TarEntry attributed = tar_file("attr", "abc");
-  attributed.xattrs = {{"user.note", "hi"}};
-  TarEntry holes = tar_file("sparse", std::string(8, 's'));
-  holes.sparse = {{0, 4}, {4096, 4}};
   TarEntry short_data = tar_file("short", "abc");
   short_data.size = 10;
   TarEntry long_data = tar_file("long", "abcdefgh");
   long_data.size = 3;
-
-  const auto entries =
-      read_tar(make_tar({directory, symlink, hardlink, fifo, setuid, dotted, attributed, holes, short_data, long_data}));
-  ASSERT_EQ(entries.size(), 10u);
-  EXPECT_EQ(entries[0].second.type, static_cast<unsigned>(AE_IFDIR));
-  EXPECT_EQ(entries[1].second.type, static_cast<unsigned>(AE_IFLNK));
-  EXPECT_EQ(entries[1].second.symlink, "../../etc/passwd");
-  EXPECT_EQ(entries[2].second.hardlink, "bin/run");
-  EXPECT_EQ(entries[3].second.type, static_cast<unsigned>(AE_IFIFO));
-  EXPECT_EQ(entries[4].second.perm, 04755u);
-  EXPECT_EQ(entries[5].first, "./bin/x");
-  EXPECT_GT(entries[6].second.xattrs, 0);
-  EXPECT_GT(entries[7].second.sparse, 0);
-  EXPECT_EQ(entries[8].second.size, 10);
-  EXPECT_EQ(entries[8].second.data, std::string("abc") + std::string(7, '\0'));
-  EXPECT_EQ(entries[9].second.data, "abc");
+  const auto entries = read_tar(make_tar({tar_special(TarType::symlink, "bin/link", "../../etc/passwd"),
+                                          tar_special(TarType::hardlink, "bin/hard", "bin/run"),
+                                          tar_special(TarType::fifo, "pipe"), short_data, long_data}));
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[0].second.type, static_cast<unsigned>(AE_IFLNK));
+  EXPECT_EQ(entries[0].second.symlink, "../../etc/passwd");
+  EXPECT_EQ(entries[1].second.hardlink, "bin/run");
+  EXPECT_EQ(entries[2].second.type, static_cast<unsigned>(AE_IFIFO));
+  EXPECT_EQ(entries[3].second.size, 10);
+  EXPECT_EQ(entries[3].second.data, std::string("abc") + std::string(7, '\0'));
+  EXPECT_EQ(entries[4].second.data, "abc");
 }
 
-TEST(ZstdTest, OneFrameWithContentSizeAndABoundedWindow) {
+TEST(ZstdTest, OneFrameWithContentSizeUnlessAskedAndSkippableFrames) {
   std::string data;
   for (int i = 0; i < 50000; ++i) data += std::to_string(i * 7919 % 10007) + ",";
   for (const int level : {1, 19, 22}) {
@@ -81,10 +68,7 @@ TEST(ZstdTest, OneFrameWithContentSizeAndABoundedWindow) {
     EXPECT_EQ(zstd_decode(frame), data);
   }
   EXPECT_EQ(zstd_decode(zstd_compress("")), "");
-}
 
-TEST(ZstdTest, UnsizedAndSkippableFrames) {
-  const std::string data(100000, 'a');
   ZstdOptions unsized;
   unsized.content_size = false;
   const std::string plain = zstd_compress(data, unsized);

@@ -144,24 +144,13 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
                                   "--helper", "bin/crash.exe=crash-handler"};
   rooted.insert(rooted.end(), common.begin(), common.begin() + 2);
   rooted.insert(rooted.end(), common.begin() + 8, common.end());
-  const struct {
-    std::function<void(Json&)> edit;
-    std::string message;
-  } roots[] = {
-      {[](Json& c) { c["spec_version"] = "2.0"; }, "A stable TUF 1.x[.y] specification version is required"},
-      {[](Json& c) { c["version"] = 0; }, "Metadata version must be positive"},
-      {[](Json& c) { c["roles"].erase("targets"); }, "Metadata is missing a required field or has an invalid field type"},
-      {[](Json& c) { c["consistent_snapshot"] = "true"; }, "consistent_snapshot must be a boolean"},
-  };
-  for (const auto& r : roots) {
-    Json content = root_content(root_with_keys({&one}));
-    r.edit(content);
-    write_file(dir / "r.json", sign_metadata(content, {&one}).dump());
-    const ToolRun refused = run(rooted);
-    EXPECT_EQ(refused.code, 1) << r.message;
-    EXPECT_EQ(refused.err, "tovra-package: " + r.message + "\n");
-    EXPECT_FALSE(fs::exists(dir / "refused")) << r.message;
-  }
+  Json content = root_content(root_with_keys({&one}));
+  content["version"] = 0;
+  write_file(dir / "r.json", sign_metadata(content, {&one}).dump());
+  const ToolRun refused = run(rooted);
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(refused.err, "tovra-package: Metadata version must be positive\n");
+  EXPECT_FALSE(fs::exists(dir / "refused"));
 
   const ToolRun built = build("package", {"--helper", "bin/crash.exe=crash-handler"});
   ASSERT_EQ(built.code, 0) << built.err;
