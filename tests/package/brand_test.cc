@@ -4,7 +4,6 @@
 
 #include "package/brand.h"
 #include "samples.h"
-#include "support/temp_dir.h"
 
 namespace tovra {
 namespace {
@@ -126,32 +125,6 @@ TEST(Brand, RefusesThemeAndResourceShapes) {
     return brand;
   }();
   EXPECT_EQ(read(at_limits).theme->files.at("icon.bmp").length, 4194304u);
-}
-
-TEST(Brand, StoredFormRoundTripsAndInstalledBrandNeverFails) {
-  const Brand brand{"Nordlys Arcade", "nordlys", "Nordlys AS", true};
-  const Json stored = brand_to_json(brand);
-  EXPECT_EQ(stored.dump(), R"({"icon":true,"id":"nordlys","name":"Nordlys Arcade","publisher":"Nordlys AS"})");
-  const Brand back = parse_brand_fields(stored);
-  EXPECT_EQ(back.name, brand.name);
-  EXPECT_EQ(back.publisher, brand.publisher);
-  EXPECT_TRUE(back.icon);
-
-  testing::TempDir root;
-  EXPECT_EQ(brand_icon_path(root.path()), root / "native" / "brand.ico");
-  EXPECT_FALSE(installed_brand(root.path()).has_value());
-  std::filesystem::create_directory(root / "native");
-  const auto record = root / "native" / "installation.json";
-  testing::write_file(record, Json{{"kind", "tovra-installation"}, {"brand", stored}}.dump());
-  ASSERT_TRUE(installed_brand(root.path()).has_value());
-  EXPECT_EQ(installed_brand(root.path())->id, "nordlys");
-
-  Json broken = stored;
-  broken["name"] = "Bad\tName";
-  testing::write_file(record, Json{{"brand", broken}}.dump());
-  EXPECT_FALSE(installed_brand(root.path()).has_value());
-  testing::write_file(record, std::string(65537, ' '));
-  EXPECT_FALSE(installed_brand(root.path()).has_value());
 }
 
 }  // namespace
