@@ -176,16 +176,16 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        unknown},
       {"brand before remainder", [](Json& d) { d["brand"] = {{"name", "x"}}; d["extra"] = 1; },
        {"invalid_native_package", "Brand has unknown or missing fields"}},
+      {"other platform", [](Json& d) { d["platform"] = "linux-x86_64"; },
+       {"launcher_incompatible", "This package is for another platform"}},
+      {"plain HTTP origin", [](Json& d) { d["origin"] = "http://repository.tovra.test"; },
+       {"https_required", "Tovra service URLs must use HTTPS"}},
   };
   for (const auto& c : cases) {
     PackageOptions options;
     options.edit_descriptor = c.edit;
     BuiltFolder(options).expect_refused(c.expected, c.name);
   }
-
-  PackageOptions elsewhere;
-  elsewhere.platform = "linux-x86_64";
-  BuiltFolder(elsewhere).expect_refused({"launcher_incompatible", "This package is for another platform"});
 }
 
 TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
@@ -209,10 +209,6 @@ TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
       {"https://repo tovra.test", {"invalid_url", "Invalid service URL"}},
   };
   for (const auto& c : cases) expect_problem([&] { check_package_origin(c.origin); }, c.expected, c.origin);
-
-  PackageOptions options;
-  options.origin = "http://repository.tovra.test";
-  BuiltFolder(options).expect_refused(https);
 }
 
 // Each rule of the load, in the order the load applies them.
@@ -271,6 +267,13 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
          o.brand->theme->definition = R"({"schema_version":1,"kind":"tovra-theme","colors":{}})";
        },
        {}, differs},
+      // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
+      {"theme files over 16 MiB",
+       [](PackageOptions& o) {
+         o.brand = brand_with_theme();
+         for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) o.brand->theme->files[name] = std::string(4194304, 'n');
+       },
+       {}, {"size_limit", "Brand theme files exceed 16 MiB together"}},
       {"bad theme image",
        [](PackageOptions& o) {
          o.brand = brand_with_theme();
@@ -332,16 +335,6 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
   const BuiltFolder cancelled;
   expect_problem([&] { cancelled.load([](std::uint64_t, std::uint64_t) { return false; }); },
                  {"cancelled", "File verification cancelled"});
-}
-
-TEST(InitialPackage, ThemeFilesTogetherStayWithin16MiB) {
-  // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
-  PackageOptions options;
-  options.brand = brand_with_theme();
-  for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
-    options.brand->theme->files[name] = std::string(4194304, 'n');
-  }
-  BuiltFolder(options).expect_refused({"size_limit", "Brand theme files exceed 16 MiB together"});
 }
 
 // Declares `total` expanded bytes by growing the first inventory file; nothing that large is written.
