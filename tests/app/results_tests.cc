@@ -24,23 +24,21 @@ InstallResult sample_install() {
   return result;
 }
 
-TEST(ResultDocuments, InstallDocumentIsCompactAndOrdered) {
+TEST(ResultDocuments, InstallDocumentIsCompactAndOrderedAndRepairSentencesFollowWhatWasReplaced) {
   InstallResult result = sample_install();
-  const Json document = install_document(result);
+  Json document = install_document(result);
   EXPECT_EQ(serialize_document(document),
             R"({"bootstrap":"tovra.exe",)"
             R"("data_root":"Tovra-data","installed":true,"repaired":false,)"
             R"("replaced":["bootstrap","launcher","trust"],"schema_version":1,"shortcut_problem":null,)"
             R"("shortcuts":["Tovra.desktop"]})");
   EXPECT_EQ(result_text(CommandKind::install, document), "Installed Tovra in Tovra-data.");
-}
 
-TEST(ResultDocuments, RepairSentencesFollowReplacedAndShortcutProblem) {
-  InstallResult result = sample_install();
+  // Repair sentences follow what was replaced and the shortcut problem.
   result.repaired = true;
   result.replaced.clear();
   result.shortcuts.clear();
-  Json document = install_document(result);
+  document = install_document(result);
   EXPECT_EQ(document.at("replaced"), Json::array());
   EXPECT_EQ(result_text(CommandKind::repair, document),
             "Repaired Tovra in Tovra-data. Everything was already intact.");

@@ -29,17 +29,5 @@ TEST(Utf16Length, CountsSurrogatePairsAndRefusesMalformedText) {
   }
 }
 
-TEST(Utf8Prefix, NeverSplitsACharacter) {
-  const std::string text = "ab\xe2\x82\xac" "c";  // a b EURO c
-  EXPECT_EQ(utf8_prefix(text, 100), text);
-  EXPECT_EQ(utf8_prefix(text, 2), "ab");
-  EXPECT_EQ(utf8_prefix(text, 3), "ab");
-  EXPECT_EQ(utf8_prefix(text, 4), "ab");
-  EXPECT_EQ(utf8_prefix(text, 5), "ab\xe2\x82\xac");
-  EXPECT_EQ(utf8_prefix(text, 0), "");
-  // Stray bytes count alone, so the cut stays at the bound.
-  EXPECT_EQ(utf8_prefix("\xff\xff\xff", 2), "\xff\xff");
-}
-
 }  // namespace
 }  // namespace tovra
