@@ -35,13 +35,6 @@ TEST(Cancellation, ReportsAndChecksThroughTheCallbacks) {
             "cancelled: Operation cancelled at a safe boundary");
   EXPECT_EQ(reports, (std::vector<std::string>{"verifying 0/0", "installing 3/9", "installing 4/9", "installing 5/9",
                                                 "installing 6/9"}));
-
-  // Without callbacks nothing is reported and nothing cancels.
-  const NativeSetupCallbacks none;
-  Cancellation quiet(none);
-  quiet.report("verifying", 0, 0);
-  quiet.check();
-  EXPECT_TRUE(quiet.progress("installing")(1, 2));
 }
 
 TEST(ConsolePhasePrinter, PrintsOneLinePerPhaseChangeAndNothingInJsonMode) {

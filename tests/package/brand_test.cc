@@ -30,25 +30,6 @@ Json themed_brand() {
 
 BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}, {"brand", brand}}); }
 
-TEST(Brand, ReadsNameIconAndThemeResources) {
-  const BrandRead none = read_brand(Json{{"schema_version", 1}});
-  EXPECT_FALSE(none.brand || none.icon || none.theme);
-
-  const BrandRead plain = read(brand_member());
-  ASSERT_TRUE(plain.brand.has_value());
-  EXPECT_EQ(plain.brand->name, "Nordlys Arcade");
-  EXPECT_FALSE(plain.brand->icon);
-  EXPECT_FALSE(plain.icon || plain.theme);
-
-  const BrandRead themed = read(themed_brand());
-  EXPECT_TRUE(themed.brand->icon);
-  ASSERT_TRUE(themed.icon && themed.theme);
-  EXPECT_EQ(themed.icon->path, "brand.ico");
-  EXPECT_EQ(themed.theme->definition.path, "theme.json");
-  ASSERT_EQ(themed.theme->files.size(), 2u);
-  EXPECT_EQ(themed.theme->files.at("icon.bmp").path, "theme-icon.bmp");
-}
-
 TEST(Brand, RefusesEachFieldRule) {
   const Problem fields{"invalid_native_package", "Brand has unknown or missing fields"};
   const struct {
