@@ -8,6 +8,7 @@
 #include "app/console_run.h"
 #include "app/results.h"
 #include "core/paths.h"
+#include "package/brand.h"
 #include "package/initial_package.h"
 #include "package/theme.h"
 #include "platform/known_folders.h"
@@ -37,7 +38,7 @@ void settle_presentation(SetupCommand& command, std::string_view seal, const std
   if (!brand) return;
   product_name = brand->name;
   product_theme = load_theme(command.data_dir / "native" / "theme");
-  const std::filesystem::path icon = command.data_dir / "native" / "brand.ico";
+  const std::filesystem::path icon = brand_icon_path(command.data_dir);
   if (brand->icon && is_regular_file_here(icon)) product_icon = icon;
 }
 

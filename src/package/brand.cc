@@ -72,18 +72,6 @@ BrandRead read_brand(const Json& descriptor) {
   return result;
 }
 
-std::optional<Brand> installed_brand(const std::filesystem::path& data_root) {
-  constexpr std::uint64_t limit = 65536;
-  try {
-    const Json record = parse_json(read_bounded_file(data_root / "native" / "installation.json", limit), limit);
-    if (!record.is_object() || !record.contains("brand")) return std::nullopt;
-    return parse_brand_fields(record["brand"]);
-  } catch (const std::exception&) {
-    // The front end falls back to the platform's own name without a message.
-    return std::nullopt;
-  }
-}
-
 std::filesystem::path brand_icon_path(const std::filesystem::path& data_root) {
   return data_root / "native" / "brand.ico";
 }

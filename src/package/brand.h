@@ -40,9 +40,7 @@ BrandRead read_brand(const Json& descriptor);
 // The stored form {name, id, publisher, icon}, also applied inside read_brand.
 Brand parse_brand_fields(const Json& value);
 
-// The brand kept by the installation in `data_root`, or none on any failure.
-std::optional<Brand> installed_brand(const std::filesystem::path& data_root);
-
+// Where an installation keeps its brand's icon.
 std::filesystem::path brand_icon_path(const std::filesystem::path& data_root);
 
 Json brand_to_json(const Brand& brand);

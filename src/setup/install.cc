@@ -8,6 +8,7 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "core/paths.h"
+#include "package/brand.h"
 #include "package/initial_package.h"
 #include "package/release_manifest.h"
 #include "platform/directory_listing.h"
@@ -205,7 +206,7 @@ InstallResult NativeInstaller::install(const NativeInstallRequest& request, std:
     if (replace_trust) swap_in(layout.staging / "trust", layout.trust, layout.staging / "old-trust");
     write_repository_config(layout.repository_config, layout.repository_ca, package.origin, package.ca_bundle);
     if (!package.icon.empty())
-      write_private_file(layout.native / "brand.ico", package.icon);
+      write_private_file(brand_icon_path(layout.root), package.icon);
     else
       remove_entry(layout.native / "brand.ico");
     install_theme(layout, package);
