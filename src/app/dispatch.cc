@@ -102,12 +102,14 @@ std::filesystem::path default_package_directory(const std::filesystem::path& exe
 
 int run_installer(const std::vector<std::string>& arguments, std::string_view program_name, std::string_view seal,
                   std::function<bool()> cancelled, std::ostream& out, std::ostream& err,
-                  const CommandRunner& runner) {
+                  const CommandRunner& runner, bool live_progress) {
   product_name = "Tovra";
   product_icon.clear();
   product_theme.reset();
   bool json = false;  // problems before parsing finishes are always printed as text
+  const ConsolePhasePrinter phases(err, live_progress);
   const auto report = [&](const Error& error) {
+    phases.finish();
     if (json)
       out << problem_document(error).dump(-1, ' ', false, Json::error_handler_t::replace) << '\n' << std::flush;
     err << error.what() << '\n' << std::flush;
@@ -131,8 +133,9 @@ int run_installer(const std::vector<std::string>& arguments, std::string_view pr
     }
     settle_presentation(command, seal, default_root);
 
-    const NativeSetupCallbacks callbacks = console_callbacks(json, std::move(cancelled), err);
+    const NativeSetupCallbacks callbacks = console_callbacks(json, std::move(cancelled), phases);
     const Json document = runner(command, seal, callbacks);
+    phases.finish();
     // Render completely before printing, so a failure leaves standard output untouched.
     const std::string line = json ? serialize_document(document) : result_text(command.command, document);
     out << line << '\n' << std::flush;
@@ -144,6 +147,7 @@ int run_installer(const std::vector<std::string>& arguments, std::string_view pr
   } catch (const std::exception& failure) {
     // Library failures that no reader converted still reach the user as problems.
     if (const std::optional<Error> problem = as_problem(failure)) return report(*problem);
+    phases.finish();
     err << failure.what() << '\n' << std::flush;
     return 1;
   }

@@ -38,8 +38,9 @@ std::filesystem::path default_package_directory(const std::filesystem::path& exe
 
 // Everything after reading the arguments: prints exactly one result, usage text or problem
 // document on `out`, phase lines and problem messages on `err`, and returns the exit code.
+// `live_progress`: `err` is a terminal, so text-mode phase lines show progress in place.
 int run_installer(const std::vector<std::string>& arguments, std::string_view program_name, std::string_view seal,
                   std::function<bool()> cancelled, std::ostream& out, std::ostream& err,
-                  const CommandRunner& runner = CommandRunner(run_setup_command));
+                  const CommandRunner& runner = CommandRunner(run_setup_command), bool live_progress = false);
 
 }  // namespace tovra

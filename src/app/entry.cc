@@ -30,7 +30,8 @@ int installer_main(int argc, char** argv, const char* package_seal) {
     return 1;
   }
   return run_installer(arguments, kInstallerProgramName, package_seal == nullptr ? "" : package_seal,
-                       cancellation->predicate(), std::cout, std::cerr);
+                       cancellation->predicate(), std::cout, std::cerr, CommandRunner(run_setup_command),
+                       standard_error_is_terminal());
 }
 
 }  // namespace tovra

@@ -12,6 +12,10 @@ namespace tovra {
 // before anything is printed. Windows streams start in text mode (CR LF); POSIX needs nothing.
 void use_binary_standard_streams();
 
+// Whether standard error is an interactive terminal, where a progress line can be rewritten in
+// place. POSIX: isatty; Windows: the handle is a console (GetConsoleMode succeeds).
+bool standard_error_is_terminal();
+
 class ConsoleCancellation {
  public:
   // Raises `signal` when another instance exists or the handler cannot be installed.

@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -20,6 +21,8 @@ extern "C" void on_cancel_signal(int) { cancel_flag = 1; }
 }  // namespace
 
 void use_binary_standard_streams() {}
+
+bool standard_error_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 ConsoleCancellation::ConsoleCancellation() {
   unsigned char expected = 0;

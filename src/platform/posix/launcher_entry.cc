@@ -12,10 +12,8 @@
 #include "core/error.h"
 #include "core/paths.h"
 #include "core/text.h"
+#include "platform/launcher_entry_native.h"
 #include "platform/posix/durable_at.h"
-#include "platform/read_file.h"
-#include "platform/storage.h"
-#include "platform/unique_fd.h"
 
 namespace tovra {
 namespace {
@@ -24,40 +22,8 @@ namespace fs = std::filesystem;
 namespace ws = windows_security;
 
 constexpr std::size_t kMaxImageBytes = 32768;
-constexpr std::size_t kMaxBootstrapRead = 65536;
-constexpr std::size_t kMaxTargetUnits = 260;   // the target must be shorter
-constexpr std::size_t kMaxArgumentUnits = 8192;  // the arguments must be shorter
-constexpr std::size_t kMaxNameBytes = 512;
-constexpr std::size_t kMaxPathBytes = 4096;
 // The newest Desktop Entry version that Debian 12's desktop-file-validate knows; nothing newer is used.
 constexpr std::string_view kEntryVersion = "1.4";
-
-std::string lower_ascii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
-// Reads the bootstrap through the held descriptor so the checked file is the one described.
-void require_windowed_bootstrap(const unique_fd& file) {
-  struct stat st {};
-  require(file.valid() && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1,
-          "shortcut_bootstrap", "Windows bootstrap must be an ordinary single-link file");
-  std::string header(kMaxBootstrapRead, '\0');
-  std::size_t filled = 0;
-  while (filled < header.size()) {
-    const ssize_t got = ::pread(file.get(), header.data() + filled, header.size() - filled,
-                                static_cast<off_t>(filled));
-    if (got < 0 && errno == EINTR) continue;
-    require(got >= 0, "shortcut_bootstrap", "Cannot inspect Windows bootstrap image");
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  header.resize(filled);
-  require(filled >= 64, "shortcut_bootstrap", "Cannot inspect Windows bootstrap image");
-  require_windowed_bootstrap_image(header);
-}
 
 bool exec_special(char c) { return c == '"' || c == '`' || c == '$' || c == '\\'; }
 
@@ -151,50 +117,59 @@ bool split_exec(std::string_view value, std::vector<std::string>& args) {
 
 std::string_view launcher_entry_extension() { return ".desktop"; }
 
-std::string checked_launcher_entry_path(const fs::path& path) {
-  require_shortcut_text(utf8_generic_path(path), kMaxPathBytes);
-  ws::require_local_storage(path);
-  require(path.has_root_directory() && path == path.lexically_normal() && path.has_filename() &&
-              path != path.root_path(),
-          "shortcut_path", "Windows shortcut paths must be absolute and normalized");
-  (void)ws::destination_identity(path.parent_path(), true);
-  return path.native();
+namespace launcher_entry_native {
+
+bool same_name(const fs::path& name, std::string_view lower_ascii) {
+  const std::string text = utf8_path(name);
+  return std::equal(text.begin(), text.end(), lower_ascii.begin(), lower_ascii.end(), [](char c, char lower) {
+    return (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) == lower;
+  });
 }
 
-bool inside_launcher_payload(const fs::path& path) {
-  for (fs::path dir = path.parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
-    const std::string name = lower_ascii(utf8_path(dir.filename()));
-    if ((name == "versions" || name == "staging") &&
-        lower_ascii(utf8_path(dir.parent_path().filename())) == "launcher") {
-      return true;
-    }
-  }
-  return false;
+std::size_t argument_line_units(const std::vector<std::string>& arguments) {
+  return utf16_length(quoted_arguments(arguments));
 }
 
-LauncherEntryFields prepare_launcher_entry(const DesktopShortcut& shortcut) {
-  LauncherEntryFields fields;
-  fields.target = checked_launcher_entry_path(shortcut.bootstrap);
-  fields.data_root = checked_launcher_entry_path(shortcut.data_root);
-  const fs::path icon = native_path(fields.data_root) / "native" / "brand.ico";
-  fields.icon = path_kind(icon) == PathKind::file ? icon.native() : fields.target;
-  require_shortcut_text(shortcut.name, kMaxNameBytes);
-  if (!shortcut.game_id.empty()) check_identifier(shortcut.game_id);
-  require(!inside_launcher_payload(shortcut.bootstrap), "shortcut_bootstrap",
-          "Windows shortcuts require the stable bootstrap outside staged or versioned launchers");
-  require(utf16_length(fields.target) < kMaxTargetUnits, "shortcut_path",
-          "Windows Shell Link target exceeds the native path bound");
-  (void)ws::destination_identity(shortcut.data_root, true);
-  fields.working_directory = native_path(fields.target).parent_path().native();
-  fields.description = native_path(shortcut.name).native();
-  fields.arguments = {"--data-dir", fields.data_root, "--gui"};
-  if (!shortcut.game_id.empty()) {
-    fields.arguments.push_back("--game");
-    fields.arguments.push_back(shortcut.game_id);
-  }
-  require(utf16_length(quoted_arguments(fields.arguments)) < kMaxArgumentUnits, "shortcut_text", "Windows shortcut arguments exceed their bound");
-  return fields;
+fs::path absolute_normal(const fs::path& path) { return fs::absolute(path).lexically_normal(); }
+
+unique_fd open_bootstrap(const ws::DirectoryChain& chain, const fs::path& target) {
+  return unique_fd(::openat(chain.target().get(), target.filename().c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
 }
+
+bool single_link_file(const unique_fd& file) {
+  struct stat st {};
+  return ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+bool read_start(const unique_fd& file, std::string& header) {
+  std::size_t filled = 0;
+  while (filled < header.size()) {
+    const ssize_t got = ::pread(file.get(), header.data() + filled, header.size() - filled,
+                                static_cast<off_t>(filled));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  header.resize(filled);
+  return true;
+}
+
+bool nothing_at(const ws::DirectoryChain& chain, const fs::path& path) {
+  struct stat st {};
+  return ::fstatat(chain.target().get(), path.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
+void create_file(const ws::DirectoryChain& chain, const fs::path& path, std::string_view content) {
+  create_owned_file_at(chain.target().get(), path, content);
+}
+
+bool remove_file(const ws::DirectoryChain& chain, const fs::path& path) {
+  return ::unlinkat(chain.target().get(), path.filename().c_str(), 0) == 0 || errno == ENOENT;
+}
+
+}  // namespace launcher_entry_native
 
 std::string serialize_launcher_entry(const LauncherEntryFields& fields) {
   using desktop_entry::escape_value;
@@ -210,53 +185,6 @@ std::string serialize_launcher_entry(const LauncherEntryFields& fields) {
     throw Error("shortcut_api", "Native shortcut serialization changed its " + mismatch);
   }
   return image;
-}
-
-std::string launcher_entry_image(const DesktopShortcut& shortcut) {
-  const LauncherEntryFields fields = prepare_launcher_entry(shortcut);
-  const fs::path target(fields.target);
-  std::string image;
-  // The bootstrap's folder stays held while the file is inspected and the entry is built.
-  ws::with_directory_chain(target.parent_path(), [&](const ws::DirectoryChain& chain) {
-    const unique_fd file(::openat(chain.target().get(), target.filename().c_str(),
-                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    require_windowed_bootstrap(file);
-    image = serialize_launcher_entry(fields);
-  });
-  return image;
-}
-
-void create_launcher_entry(const DesktopShortcut& shortcut, const fs::path& destination, std::string* image) {
-  const LauncherEntryFields fields = prepare_launcher_entry(shortcut);
-  const fs::path checked(checked_launcher_entry_path(destination));
-  require(lower_ascii(utf8_path(checked.extension())) == launcher_entry_extension(), "shortcut_path",
-          "Windows shortcut destination must end in .lnk");
-  const std::string parent = ws::destination_identity(checked.parent_path(), true);
-  std::string data = ws::destination_identity(fields.data_root, true);
-  if (data.empty() || data.back() != '/') data += '/';
-  const bool inside = parent + "/" == data || parent.rfind(data, 0) == 0;
-  require(!inside && !inside_launcher_payload(checked), "shortcut_path",
-          "Windows shortcuts must be outside application data and managed launcher payloads");
-  // Everything below happens in the held folder, so a replaced ancestor cannot redirect it.
-  ws::with_directory_chain(checked.parent_path(), [&](const ws::DirectoryChain& chain) {
-    struct stat st {};
-    const bool missing = ::fstatat(chain.target().get(), checked.filename().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-                         errno == ENOENT;
-    require(missing, "already_exists", "Windows shortcut destination already exists; it was preserved");
-    const std::string bytes = launcher_entry_image(shortcut);
-    create_owned_file_at(chain.target().get(), checked, bytes);
-    if (image != nullptr) *image = bytes;
-  });
-}
-
-void remove_launcher_file(const fs::path& path) {
-  const fs::path normal = fs::absolute(path).lexically_normal();
-  const std::string message = "Cannot remove " + utf8_generic_path(normal);
-  require(normal.has_filename(), "file_remove", message);
-  ws::with_directory_chain(normal.parent_path(), [&](const ws::DirectoryChain& chain) {
-    const int result = ::unlinkat(chain.target().get(), normal.filename().c_str(), 0);
-    require(result == 0 || errno == ENOENT, "file_remove", message);
-  });
 }
 
 namespace desktop_entry {

@@ -33,6 +33,11 @@ void use_binary_standard_streams() {
   ::_setmode(::_fileno(stderr), _O_BINARY);
 }
 
+bool standard_error_is_terminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 ConsoleCancellation::ConsoleCancellation() {
   unsigned char expected = 0;
   require(instance_guard.compare_exchange_strong(expected, 1), "signal",

@@ -13,6 +13,7 @@
 #include "core/paths.h"
 #include "core/text.h"
 #include "platform/durable.h"
+#include "platform/launcher_entry_native.h"
 #include "platform/read_file.h"
 #include "platform/storage.h"
 #include "platform/win32/shell_link.h"
@@ -25,11 +26,6 @@ namespace fs = std::filesystem;
 namespace ws = windows_security;
 using win32::handle_of;
 
-constexpr std::size_t kMaxBootstrapRead = 65536;
-constexpr std::size_t kMaxTargetUnits = 260;     // the target must be shorter
-constexpr std::size_t kMaxArgumentUnits = 8192;  // the arguments must be shorter
-constexpr std::size_t kMaxNameBytes = 512;
-constexpr std::size_t kMaxPathBytes = 4096;
 constexpr DWORD kFieldUnits = 32769;
 constexpr DWORD kRequiredFlags = 0x740100;
 constexpr DWORD kAllowedFlags = 0x7401F7;
@@ -108,23 +104,6 @@ std::wstring argument_line(const std::vector<std::string>& arguments) {
     line += value ? win32::quote_argument(wide(arguments[i])) : wide(arguments[i]);
   }
   return line;
-}
-
-void require_windowed_bootstrap(const unique_fd& file) {
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  FILE_STANDARD_INFO standard{};
-  require(file.valid() && ::GetFileType(handle_of(file)) == FILE_TYPE_DISK &&
-              ::GetFileInformationByHandleEx(handle_of(file), FileAttributeTagInfo, &tag, sizeof tag) != 0 &&
-              (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-              ::GetFileInformationByHandleEx(handle_of(file), FileStandardInfo, &standard, sizeof standard) != 0 &&
-              standard.NumberOfLinks == 1,
-          "shortcut_bootstrap", "Windows bootstrap must be an ordinary single-link file");
-  std::string header(kMaxBootstrapRead, '\0');
-  DWORD got = 0;
-  require(::ReadFile(handle_of(file), header.data(), static_cast<DWORD>(header.size()), &got, nullptr) != 0 && got >= 64,
-          "shortcut_bootstrap", "Cannot inspect Windows bootstrap image");
-  header.resize(got);
-  require_windowed_bootstrap_image(header);
 }
 
 // Loads `image` into a fresh Shell Link object and compares it with `fields`.
@@ -232,51 +211,52 @@ bool verify_shell_link_image(std::string_view image, const LauncherEntryFields& 
 
 std::string_view launcher_entry_extension() { return ".lnk"; }
 
-std::string checked_launcher_entry_path(const fs::path& path) {
-  require_shortcut_text(utf8_generic_path(path), kMaxPathBytes);
-  ws::require_local_storage(path);
-  require(path.has_root_name() && path.has_root_directory() && path == path.lexically_normal() &&
-              path.has_filename() && path != path.root_path(),
-          "shortcut_path", "Windows shortcut paths must be absolute and normalized");
-  (void)ws::destination_identity(path.parent_path(), true);
-  return utf8_path(path);
+namespace launcher_entry_native {
+
+bool same_name(const fs::path& name, std::string_view lower_ascii) {
+  return same_ignoring_case(name.native(), wide(lower_ascii));
 }
 
-bool inside_launcher_payload(const fs::path& path) {
-  for (fs::path dir = path.parent_path(); dir.has_relative_path(); dir = dir.parent_path()) {
-    const std::wstring name = dir.filename().native();
-    if ((same_ignoring_case(name, L"versions") || same_ignoring_case(name, L"staging")) &&
-        same_ignoring_case(dir.parent_path().filename().native(), L"launcher")) {
-      return true;
-    }
-  }
-  return false;
+std::size_t argument_line_units(const std::vector<std::string>& arguments) { return argument_line(arguments).size(); }
+
+fs::path absolute_normal(const fs::path& path) { return win32::lexical_absolute(path); }
+
+// The held folder keeps the path meaningful: no ancestor can be renamed or replaced meanwhile.
+unique_fd open_bootstrap(const ws::DirectoryChain&, const fs::path& target) {
+  return win32::owned_handle(::CreateFileW(win32::long_form(target).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-LauncherEntryFields prepare_launcher_entry(const DesktopShortcut& shortcut) {
-  LauncherEntryFields fields;
-  fields.target = checked_launcher_entry_path(shortcut.bootstrap);
-  fields.data_root = checked_launcher_entry_path(shortcut.data_root);
-  const fs::path icon = native_path(fields.data_root) / "native" / "brand.ico";
-  fields.icon = path_kind(icon) == PathKind::file ? utf8_path(icon) : fields.target;
-  require_shortcut_text(shortcut.name, kMaxNameBytes);
-  if (!shortcut.game_id.empty()) check_identifier(shortcut.game_id);
-  require(!inside_launcher_payload(shortcut.bootstrap), "shortcut_bootstrap",
-          "Windows shortcuts require the stable bootstrap outside staged or versioned launchers");
-  require(utf16_length(fields.target) < kMaxTargetUnits, "shortcut_path",
-          "Windows Shell Link target exceeds the native path bound");
-  (void)ws::destination_identity(shortcut.data_root, true);
-  fields.working_directory = utf8_path(native_path(fields.target).parent_path());
-  fields.description = shortcut.name;
-  fields.arguments = {"--data-dir", fields.data_root, "--gui"};
-  if (!shortcut.game_id.empty()) {
-    fields.arguments.push_back("--game");
-    fields.arguments.push_back(shortcut.game_id);
-  }
-  require(argument_line(fields.arguments).size() < kMaxArgumentUnits, "shortcut_text",
-          "Windows shortcut arguments exceed their bound");
-  return fields;
+bool single_link_file(const unique_fd& file) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  FILE_STANDARD_INFO standard{};
+  return ::GetFileType(handle_of(file)) == FILE_TYPE_DISK &&
+         ::GetFileInformationByHandleEx(handle_of(file), FileAttributeTagInfo, &tag, sizeof tag) != 0 &&
+         (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         ::GetFileInformationByHandleEx(handle_of(file), FileStandardInfo, &standard, sizeof standard) != 0 &&
+         standard.NumberOfLinks == 1;
 }
+
+bool read_start(const unique_fd& file, std::string& header) {
+  DWORD got = 0;
+  if (::ReadFile(handle_of(file), header.data(), static_cast<DWORD>(header.size()), &got, nullptr) == 0) return false;
+  header.resize(got);
+  return true;
+}
+
+bool nothing_at(const ws::DirectoryChain&, const fs::path& path) { return path_kind(path) == PathKind::missing; }
+
+void create_file(const ws::DirectoryChain&, const fs::path& path, std::string_view content) {
+  create_owned_file(path, content);
+}
+
+bool remove_file(const ws::DirectoryChain&, const fs::path& path) {
+  if (::DeleteFileW(win32::long_form(path).c_str()) != 0) return true;
+  const DWORD error = ::GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace launcher_entry_native
 
 std::string serialize_launcher_entry(const LauncherEntryFields& fields) {
   const ComScope apartment;
@@ -321,51 +301,6 @@ std::string serialize_launcher_entry(const LauncherEntryFields& fields) {
   if (!verify_shell_link_image(image, fields, mismatch))
     throw Error("shortcut_api", "Native shortcut serialization changed its " + mismatch);
   return image;
-}
-
-std::string launcher_entry_image(const DesktopShortcut& shortcut) {
-  const LauncherEntryFields fields = prepare_launcher_entry(shortcut);
-  const fs::path target = native_path(fields.target);
-  std::string image;
-  // The bootstrap's folder stays pinned and the file held read-only while the link is built.
-  ws::with_directory_chain(target.parent_path(), [&](const ws::DirectoryChain&) {
-    const unique_fd file = win32::owned_handle(::CreateFileW(win32::long_form(target).c_str(), GENERIC_READ,
-                                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    require_windowed_bootstrap(file);
-    image = serialize_launcher_entry(fields);
-  });
-  return image;
-}
-
-void create_launcher_entry(const DesktopShortcut& shortcut, const fs::path& destination, std::string* image) {
-  const LauncherEntryFields fields = prepare_launcher_entry(shortcut);
-  const fs::path checked = native_path(checked_launcher_entry_path(destination));
-  require(same_ignoring_case(checked.extension().native(), L".lnk"), "shortcut_path",
-          "Windows shortcut destination must end in .lnk");
-  const std::string parent = ws::destination_identity(checked.parent_path(), true);
-  const std::string data = ws::destination_identity(native_path(fields.data_root), true);
-  const bool inside = parent == data || parent.rfind(data + "\\", 0) == 0;
-  require(!inside && !inside_launcher_payload(checked), "shortcut_path",
-          "Windows shortcuts must be outside application data and managed launcher payloads");
-  ws::with_directory_chain(checked.parent_path(), [&](const ws::DirectoryChain&) {
-    require(path_kind(checked) == PathKind::missing, "already_exists",
-            "Windows shortcut destination already exists; it was preserved");
-    const std::string bytes = launcher_entry_image(shortcut);
-    create_owned_file(checked, bytes);
-    if (image != nullptr) *image = bytes;
-  });
-}
-
-void remove_launcher_file(const fs::path& path) {
-  const fs::path normal = win32::lexical_absolute(path);
-  const std::string message = "Cannot remove " + utf8_generic_path(normal);
-  require(normal.has_filename(), "file_remove", message);
-  ws::with_directory_chain(normal.parent_path(), [&](const ws::DirectoryChain&) {
-    if (::DeleteFileW(win32::long_form(normal).c_str()) != 0) return;
-    const DWORD error = ::GetLastError();
-    require(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND, "file_remove", message);
-  });
 }
 
 }  // namespace tovra

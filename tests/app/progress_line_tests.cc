@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include "app/console_run.h"
+#include "app/dispatch.h"
+
+namespace tovra {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(ProgressLine, FiguresShowTheShareAndBothAmountsInTheTotalsUnit) {
+  const struct {
+    std::uint64_t done, total;
+    const char* text;
+  } cases[] = {
+      {0, 1000, "0% (0 B of 1000 B)"},
+      {1023, 1024, "99% (0.9 KiB of 1.0 KiB)"},
+      {440401920, 1048576000, "42% (420.0 MiB of 1000.0 MiB)"},
+      {1610612736, 2147483648, "75% (1.5 GiB of 2.0 GiB)"},
+      {5, 3, "100% (3 B of 3 B)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(progress_figures(c.done, c.total), c.text) << c.done << "/" << c.total;
+}
+
+TEST(ProgressLine, TerminalLineIsRewrittenInPlaceAtMostTenTimesASecondAndEndsPlain) {
+  const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  auto now = start;
+  const auto at = [&](int ms) { now = start + milliseconds(ms); };
+  std::ostringstream err;
+  const ConsolePhasePrinter printer(err, true, [&] { return now; });
+  const auto progress = console_callbacks(false, {}, printer).progress;
+  progress("verifying", 0, 0);
+  progress("verifying", 512, 1024);  // too soon after the line was opened
+  at(150), progress("verifying", 512, 1024);
+  at(200), progress("verifying", 1024, 1024);
+  at(260), progress("installing", 0, 2048);
+  at(300), progress("installing", 1024, 2048);
+  at(360), progress("installing", 1024, 2048);
+  at(500), progress("installing", 1024, 2048);  // unchanged text is not written again
+  printer.finish();
+  printer.finish();
+  const std::string blanks(25, ' ');
+  EXPECT_EQ(err.str(), "Verifying\u2026\rVerifying\u2026 50% (0.5 KiB of 1.0 KiB)\rVerifying\u2026" + blanks +
+                           "\nInstalling\u2026 0% (0.0 KiB of 2.0 KiB)\rInstalling\u2026 50% (1.0 KiB of 2.0 KiB)"
+                           "\rInstalling\u2026" + blanks + "\n");
+
+  // Reports every 10 ms for a second: the line opens at once and is rewritten ten times.
+  err.str("");
+  for (int ms = 1000; ms <= 2000; ms += 10) at(ms), progress("removing", static_cast<std::uint64_t>(ms - 1000), 1000);
+  const std::string removing = err.str();
+  EXPECT_EQ(std::count(removing.begin(), removing.end(), '\r'), 10);
+  EXPECT_TRUE(removing.starts_with("Removing\u2026 0% (0 B of 1000 B)\rRemoving\u2026 10% (100 B of 1000 B)\r"));
+  EXPECT_TRUE(removing.ends_with("\rRemoving\u2026 100% (1000 B of 1000 B)"));
+}
+
+TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndIsUnchangedOffATerminal) {
+  const CommandRunner cancelled_midway = [](const SetupCommand&, std::string_view, const NativeSetupCallbacks& callbacks) -> Json {
+    callbacks.progress("installing", 1, 2);
+    throw Error("cancelled", "Setup was cancelled");
+  };
+  const struct {
+    bool live;
+    std::string err;
+  } cases[] = {
+      {false, "Installing\u2026\nSetup was cancelled\n"},
+      {true, "Installing\u2026 50% (1 B of 2 B)\rInstalling\u2026" + std::string(17, ' ') + "\nSetup was cancelled\n"},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream out, err;
+    EXPECT_EQ(run_installer({"status", "--data-dir", "nowhere"}, "tovra-install", "", {}, out, err, cancelled_midway,
+                            c.live),
+              4);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), c.err) << c.live;
+  }
+}
+
+}  // namespace
+}  // namespace tovra
