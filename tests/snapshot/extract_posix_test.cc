@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include "core/test_util.h"
@@ -15,12 +16,16 @@
 namespace tovra::testing {
 // (device, inode) of every object this program flushed, in order.
 std::vector<std::pair<dev_t, ino_t>> flushed;
+std::mutex flushed_mutex;  // files are flushed on several threads
 }  // namespace tovra::testing
 
 // Sees each flush the code under test makes, whichever layer makes it, and still performs it.
 extern "C" int fsync(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) == 0) tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
+  if (::fstat(fd, &st) == 0) {
+    const std::lock_guard<std::mutex> lock(tovra::testing::flushed_mutex);
+    tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
+  }
   return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
