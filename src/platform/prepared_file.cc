@@ -46,6 +46,8 @@ struct PreparedFile::State {
   const ws::DirectoryChain* parent = nullptr;
   unique_fd file;
 
+  bool owner_only = false;  // as the last handle check saw it
+
   // Handle checks; returns the current size.
   std::uint64_t identity_query() {
     native::Facts facts;
@@ -55,6 +57,7 @@ struct PreparedFile::State {
       require(facts.identity == identity, "allocation_changed", "Prepared allocation identity changed");
     identity = facts.identity;
     identity_recorded = true;
+    owner_only = facts.owner_only;
     return facts.size;
   }
 
@@ -83,9 +86,9 @@ std::unique_ptr<PreparedFile> start(std::unique_ptr<PreparedFile::State> state,
   auto prepared = std::make_unique<PreparedFile>(std::move(state));
   // Pinned first, so that release removes the file whichever later step fails.
   require(s.identity_query() == 0, "unsafe_path", "A new allocation must begin empty");
-  // The umask must not decide who can read it.
+  // The umask must not decide who can read it; it rarely takes the owner's own bits.
   int error = fault_check("prepared file permissions");
-  if (error == 0) error = native::make_private(s.file, false);
+  if (error == 0 && !s.owner_only) error = native::make_private(s.file, false);
   if (error != 0) native::raise(error, "permissions", "Cannot apply private file permissions");
   require(s.path_check(), "allocation_changed", "New allocation path changed before recording ownership");
   if (ownership) {
@@ -174,12 +177,13 @@ void PreparedFile::write(std::string_view bytes) {
 void PreparedFile::set_executable(bool executable) {
   State& s = *state_;
   s.require_steady(s.identity_query() <= s.length, "Allocated file changed before setting executable permissions");
-  // Created owner-only and not executable: only an executable needs another call.
+  // Created owner-only and not executable: only an executable needs another call, and only a
+  // call makes a second look at the path see anything new.
   if (executable) {
     if (const int error = native::make_private(s.file, true))
       native::raise(error, "permissions", "Cannot apply private file permissions");
+    s.require_steady(true, "Allocated file changed while setting executable permissions");
   }
-  s.require_steady(true, "Allocated file changed while setting executable permissions");
 }
 
 void PreparedFile::seal(bool require_full_length) {
@@ -189,14 +193,13 @@ void PreparedFile::seal(bool require_full_length) {
     require(s.written == s.length, "length_mismatch", "File data is shorter than its authenticated length");
   std::uint64_t size = s.identity_query();
   s.require_steady(size >= s.written && size <= s.length, "Allocated file changed before completion");
-  // Drops the reserved tail; a file already at its written length has none.
+  // Drops the reserved tail. A file already at its written length has none, and without a call
+  // in between a second look would only repeat the one just taken.
   if (size != s.written) {
     if (const int error = native::set_length(s.file, s.written))
       native::raise(error, "file_write", "Cannot set allocated file length");
+    s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   }
-  s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
-  size = s.identity_query();
-  s.require_steady(size >= s.written && size <= s.length, "Partial file changed before synchronization");
   s.sealed = true;
 }
 
@@ -217,6 +220,8 @@ std::size_t PreparedFile::read_back(std::uint64_t offset, char* buffer, std::siz
 void PreparedFile::complete(bool require_full_length, FlushPool* pool) {
   State& s = *state_;
   seal(require_full_length);
+  const std::uint64_t size = s.identity_query();
+  s.require_steady(size >= s.written && size <= s.length, "Partial file changed before synchronization");
   // On the caller's thread, so a planned fault always meets the same file.
   require(fault_point("prepared file flush") == 0, "file_sync", kSyncFailed);
   if (pool != nullptr) {

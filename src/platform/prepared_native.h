@@ -18,6 +18,7 @@ struct Facts {
   bool ordinary = false;  // a regular file; through a handle also exactly one link
   PreparedIdentity identity;
   std::uint64_t size = 0;
+  bool owner_only = true;  // no access beyond the owner's, and not executable
 };
 
 bool disk_full(int error);

@@ -118,7 +118,7 @@ std::string sealed_sha256(PreparedFile& file, char* buffer) {
 void synchronize_tree(const std::filesystem::path& destination) {
   std::vector<std::filesystem::path> directories{destination};
   for (std::filesystem::recursive_directory_iterator it(destination), end; it != end; ++it) {
-    if (it->symlink_status().type() == std::filesystem::file_type::directory) directories.push_back(it->path());
+    if (entry_kind(*it) == std::filesystem::file_type::directory) directories.push_back(it->path());
   }
   for (auto it = directories.rbegin(); it != directories.rend(); ++it) sync_directory(*it);
 }

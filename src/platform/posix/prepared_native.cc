@@ -18,6 +18,7 @@ Facts facts_of(const struct stat& st) {
   facts.ordinary = S_ISREG(st.st_mode);
   facts.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   facts.size = static_cast<std::uint64_t>(st.st_size);
+  facts.owner_only = (st.st_mode & 07777) == 0600;
   return facts;
 }
 
