@@ -74,7 +74,8 @@ bool ordinary_entry(struct archive_entry* entry) {
 class HeldFolders {
  public:
   explicit HeldFolders(const std::filesystem::path& destination)
-      : identity_(ws::current_user_identity()), chain_(ws::open_directory_chain(destination, true, true, identity_, true)) {}
+      : identity_(ws::current_user_identity()),
+        chain_(ws::open_directory_chain(destination, true, true, identity_, true)) {}
 
   const ws::DirectoryChain& enter(const std::vector<std::filesystem::path>& folders) {
     std::size_t common = 0;
