@@ -1,6 +1,7 @@
 #include "platform/prepared_file.h"
 
 #include <condition_variable>
+#include <algorithm>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -19,6 +20,8 @@ namespace ws = windows_security;
 
 constexpr std::size_t kWritePiece = 65536;
 constexpr const char* kSyncFailed = "Cannot synchronize reserved file data";
+// Workers are woken for a few files at a time: a wake-up per file costs as much as a small file.
+constexpr std::size_t kWakeBatch = 4;
 
 }  // namespace
 
@@ -47,6 +50,8 @@ struct PreparedFile::State {
   unique_fd file;
 
   bool owner_only = false;  // as the last handle check saw it
+  std::uint64_t last_size = 0;
+  bool fresh = false;  // set_executable's look is the latest, and no call of ours came after it
 
   // Handle checks; returns the current size.
   std::uint64_t identity_query() {
@@ -58,6 +63,7 @@ struct PreparedFile::State {
     identity = facts.identity;
     identity_recorded = true;
     owner_only = facts.owner_only;
+    last_size = facts.size;
     return facts.size;
   }
 
@@ -162,6 +168,7 @@ std::unique_ptr<PreparedFile> create_prepared_file_at(const ws::DirectoryChain& 
 void PreparedFile::write(std::string_view bytes) {
   State& s = *state_;
   require(s.file.valid() && !s.sealed, "file_write", "Cannot write staged file data");
+  s.fresh = false;
   require(s.length - s.written >= bytes.size(), "size_limit", "Write exceeds the authenticated file length");
   while (!bytes.empty()) {
     const std::size_t piece = bytes.size() < kWritePiece ? bytes.size() : kWritePiece;
@@ -184,6 +191,7 @@ void PreparedFile::set_executable(bool executable) {
       native::raise(error, "permissions", "Cannot apply private file permissions");
     s.require_steady(true, "Allocated file changed while setting executable permissions");
   }
+  s.fresh = true;
 }
 
 void PreparedFile::seal(bool require_full_length) {
@@ -191,8 +199,13 @@ void PreparedFile::seal(bool require_full_length) {
   if (s.sealed) return;
   if (require_full_length)
     require(s.written == s.length, "length_mismatch", "File data is shorter than its authenticated length");
-  std::uint64_t size = s.identity_query();
-  s.require_steady(size >= s.written && size <= s.length, "Allocated file changed before completion");
+  // Right after set_executable a second look at the handle and the path would see the same.
+  const std::uint64_t size = s.fresh ? s.last_size : s.identity_query();
+  const bool size_ok = size >= s.written && size <= s.length;
+  if (s.fresh)
+    require(size_ok, "allocation_changed", "Allocated file changed before completion");
+  else
+    s.require_steady(size_ok, "Allocated file changed before completion");
   // Drops the reserved tail. A file already at its written length has none, and without a call
   // in between a second look would only repeat the one just taken.
   if (size != s.written) {
@@ -294,12 +307,13 @@ void FlushPool::submit(unique_fd file) {
   s.settled.wait(lock, [&] { return s.failed || s.queue.size() < s.limit; });
   require(!s.failed, "file_sync", kSyncFailed);
   s.queue.push_back(std::move(file));
-  s.work.notify_one();
+  if (s.queue.size() % std::min(kWakeBatch, s.limit) == 0) s.work.notify_one();
 }
 
 void FlushPool::finish() {
   Shared& s = *shared_;
   std::unique_lock<std::mutex> lock(s.mutex);
+  s.work.notify_all();
   s.settled.wait(lock, [&] { return s.queue.empty() && s.busy == 0; });
   require(!s.failed, "file_sync", kSyncFailed);
 }
