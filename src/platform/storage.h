@@ -53,7 +53,11 @@ class DirectoryChain {
   // Used by the backend while it walks.
   void set_path(std::filesystem::path path) { path_ = std::move(path); }
   void push(unique_fd handle) { handles_.push_back(std::move(handle)); }
-  // Steps back from an entry added by extend_directory_chain.
+  // One directory below the target, and back (extend_directory_chain).
+  void extend(const std::filesystem::path& name, unique_fd handle) {
+    path_ /= name;
+    handles_.push_back(std::move(handle));
+  }
   void pop() {
     handles_.pop_back();
     path_ = path_.parent_path();

@@ -493,8 +493,7 @@ void extend_directory_chain(DirectoryChain& chain, const fs::path& name, const U
   int created = 0;
   unique_fd handle = open_chain_step(chain.target().get(), name.native(), true, true, created, identity);
   if (created == 0) verify_private_object(handle, true, identity);
-  chain.set_path(chain.path() / name);
-  chain.push(std::move(handle));
+  chain.extend(name, std::move(handle));
 }
 
 void ensure_private_directory(const fs::path& path) {
