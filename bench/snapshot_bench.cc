@@ -1,8 +1,10 @@
 // Measures a full snapshot extraction (archive hash, bounded decode, prepared files, re-hash,
-// tree verification, directory syncs) against `zstd -dc | tar -x` on the same archive.
+// tree verification, directory syncs) against `zstd -dc | tar -x` followed by `sync` on the same
+// archive, the peak memory of the extraction, and (where strace is installed) the system calls
+// the extraction makes per file.
 //
 // usage: snapshot_bench [WORK_DIR] [LAUNCHER_BYTES] [LAUNCHER_FILES] [SMALL_FILES] [SMALL_FILE_BYTES]
-// defaults: /tmp, 1 GiB in 4,096 files, 100,000 files of 1,024 bytes.
+// defaults: /tmp, 1,000 MiB in 4,000 files, 100,000 files of 1,024 bytes.
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/digest.h"
 #include "core/error.h"
@@ -169,7 +172,7 @@ void run(const fs::path& work, const std::string& label, std::uint64_t bytes, st
   const double peak = peak_memory_mib();
 
   fs::create_directories(theirs);
-  const std::string command = "zstd -q -dc " + quoted(archive) + " | tar -x -C " + quoted(theirs);
+  const std::string command = "zstd -q -dc " + quoted(archive) + " | tar -x -C " + quoted(theirs) + " && sync";
   start = std::chrono::steady_clock::now();
   check(std::system(command.c_str()) == 0, "reference extraction");
   const double reference = seconds_since(start);
@@ -178,7 +181,7 @@ void run(const fs::path& work, const std::string& label, std::uint64_t bytes, st
               static_cast<unsigned long long>(files), mib,
               static_cast<double>(manifest.length) / (1024.0 * 1024.0));
   std::printf("  full extraction    %8.2f s  %8.1f MiB/s\n", full, mib / full);
-  std::printf("  zstd -dc | tar -x  %8.2f s  %8.1f MiB/s\n", reference, mib / reference);
+  std::printf("  zstd|tar -x; sync  %8.2f s  %8.1f MiB/s\n", reference, mib / reference);
   std::printf("  ratio              %8.2f x\n", full / reference);
   std::printf("  peak memory        %8.1f MiB (resident, during the full extraction)\n", peak);
   std::fflush(stdout);
@@ -186,6 +189,52 @@ void run(const fs::path& work, const std::string& label, std::uint64_t bytes, st
   fs::remove_all(ours);
   fs::remove_all(theirs);
   fs::remove(archive);
+}
+
+// Markers that stand out in a system call trace: what lies between them is the extraction.
+const char* const kBegin = "/tovra-bench-mark-begin";
+const char* const kEnd = "/tovra-bench-mark-end";
+
+// Run under strace by count_calls: one extraction between the markers.
+void traced_extraction(const fs::path& work, std::uint64_t files, std::uint64_t file_bytes) {
+  const fs::path archive = work / "traced.tar.zst", dest = work / "traced-extracted";
+  fs::remove_all(dest);
+  const SnapshotManifest manifest = write_snapshot(archive, files * file_bytes, files);
+  std::error_code ignored;
+  static_cast<void>(fs::exists(kBegin, ignored));
+  tovra::extract_snapshot(manifest, archive, dest);
+  static_cast<void>(fs::exists(kEnd, ignored));
+  fs::remove_all(dest);
+  fs::remove(archive);
+}
+
+// System calls per file of one extraction, every thread counted; nothing when strace is missing.
+void count_calls(const fs::path& work, const char* self, std::uint64_t files, std::uint64_t file_bytes) {
+  const fs::path trace = work / "calls.trace";
+  const std::string command = "strace -f -qq -o " + quoted(trace) + " " + quoted(fs::absolute(self)) +
+                              " --traced " + quoted(work) + " " + std::to_string(files) + " " +
+                              std::to_string(file_bytes) + " >/dev/null 2>&1";
+  if (std::system("command -v strace >/dev/null 2>&1") != 0 || std::system(command.c_str()) != 0) {
+    std::printf("  system calls       (strace unavailable)\n");
+    return;
+  }
+  std::ifstream in(trace);
+  std::string line;
+  std::uint64_t calls = 0;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (line.find(kBegin) != std::string::npos) inside = true;
+    else if (line.find(kEnd) != std::string::npos) inside = false;
+    // An interrupted call appears twice; its resumption is not another call.
+    else if (inside && line.find("resumed>") == std::string::npos && line.find("+++") == std::string::npos &&
+             line.find("---") == std::string::npos)
+      ++calls;
+  }
+  fs::remove(trace);
+  std::printf("  system calls       %8.1f per file (%llu files of %llu bytes)\n",
+              static_cast<double>(calls) / static_cast<double>(files), static_cast<unsigned long long>(files),
+              static_cast<unsigned long long>(file_bytes));
+  std::fflush(stdout);
 }
 
 std::uint64_t argument(int argc, char** argv, int index, std::uint64_t fallback) {
@@ -197,9 +246,13 @@ std::uint64_t argument(int argc, char** argv, int index, std::uint64_t fallback)
 int main(int argc, char** argv) {
   try {
     tovra::initialize_crypto();
+    if (argc == 5 && std::string(argv[1]) == "--traced") {
+      traced_extraction(argv[2], std::stoull(argv[3]), std::stoull(argv[4]));
+      return 0;
+    }
     const fs::path work = fs::path(argc > 1 ? argv[1] : "/tmp") / "tovra-snapshot-bench";
-    const std::uint64_t launcher_bytes = argument(argc, argv, 2, std::uint64_t{1} << 30);
-    const std::uint64_t launcher_files = argument(argc, argv, 3, 4096);
+    const std::uint64_t launcher_bytes = argument(argc, argv, 2, std::uint64_t{1000} << 20);
+    const std::uint64_t launcher_files = argument(argc, argv, 3, 4000);
     const std::uint64_t small_files = argument(argc, argv, 4, 100000);
     const std::uint64_t small_bytes = argument(argc, argv, 5, 1024);
     check(launcher_files > 0 && small_files > 0, "file counts must be positive");
@@ -208,6 +261,9 @@ int main(int argc, char** argv) {
     fs::permissions(work, fs::perms::owner_all);
     run(work, "launcher", launcher_bytes, launcher_files);
     run(work, "small-files", small_files * small_bytes, small_files);
+    std::printf("extraction under strace:\n");
+    count_calls(work, argv[0], 2000, 1024);
+    count_calls(work, argv[0], 500, 65536);
     fs::remove_all(work);
     return 0;
   } catch (const tovra::Error& e) {

@@ -53,6 +53,15 @@ class DirectoryChain {
   // Used by the backend while it walks.
   void set_path(std::filesystem::path path) { path_ = std::move(path); }
   void push(unique_fd handle) { handles_.push_back(std::move(handle)); }
+  // One directory below the target, and back (extend_directory_chain).
+  void extend(const std::filesystem::path& name, unique_fd handle) {
+    path_ /= name;
+    handles_.push_back(std::move(handle));
+  }
+  void pop() {
+    handles_.pop_back();
+    path_ = path_.parent_path();
+  }
 
  private:
   std::filesystem::path path_;
@@ -85,6 +94,11 @@ void require_local_storage(const std::filesystem::path& path);
 // POSIX: a missing component is ENOENT; created directories get mode 0700 with fchmod.
 DirectoryChain open_directory_chain(const std::filesystem::path& path, bool target_is_directory,
                                     bool create_missing, const UserIdentity& identity, bool verify_target);
+
+// Adds the directory `name` below the chain's target (a directory), created privately when
+// missing, never reached through a link, and verified private. One open below a held directory,
+// so a tree can be filled without walking its ancestry again.
+void extend_directory_chain(DirectoryChain& chain, const std::filesystem::path& name, const UserIdentity& identity);
 
 // An open object must be an ordinary directory or an ordinary single-link file of the expected kind.
 // POSIX: fstat kind, st_nlink == 1 for files, never a symbolic link; Windows: no reparse point.
@@ -141,7 +155,7 @@ OpenedFile open_private_file(const std::filesystem::path& path, FileAccess acces
 // open_private_file for one name directly inside a chain's target directory (which the caller has
 // already checked), so a tree can be filled below one held chain. POSIX: openat on the target.
 OpenedFile open_private_file_at(const DirectoryChain& parent, std::string_view name, FileAccess access,
-                                Disposition disposition, unsigned flags);
+                                Disposition disposition, unsigned flags, unsigned share = share_none);
 
 // Opens a file owned by the current user whose permissions come from its parent, with no other
 // checks. POSIX: the open never follows a link in the last component (O_NOFOLLOW), created with

@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <openssl/evp.h>
 
 #include <cerrno>
 #include <memory>
@@ -21,6 +22,8 @@
 
 namespace tovra {
 namespace {
+
+namespace ws = windows_security;
 
 constexpr std::size_t kChunk = 65536;
 constexpr std::size_t kMaxEntries = 100000;
@@ -65,11 +68,58 @@ bool ordinary_entry(struct archive_entry* entry) {
          archive_entry_xattr_count(entry) == 0;
 }
 
+// The destination's pinned chain, extended down to each file's folder. Folders shared with the
+// previous file stay open, so each folder of an archive written folder by folder is opened once
+// and no file needs its ancestry walked again.
+class HeldFolders {
+ public:
+  explicit HeldFolders(const std::filesystem::path& destination)
+      : identity_(ws::current_user_identity()),
+        chain_(ws::open_directory_chain(destination, true, true, identity_, true)) {}
+
+  const ws::DirectoryChain& enter(const std::vector<std::filesystem::path>& folders) {
+    std::size_t common = 0;
+    while (common < folders.size() && common < open_.size() && open_[common] == folders[common]) ++common;
+    for (; open_.size() > common; open_.pop_back()) chain_.pop();
+    while (open_.size() < folders.size()) {
+      ws::extend_directory_chain(chain_, folders[open_.size()], identity_);
+      open_.push_back(folders[open_.size()]);
+    }
+    return chain_;
+  }
+
+ private:
+  ws::UserIdentity identity_;
+  ws::DirectoryChain chain_;
+  std::vector<std::filesystem::path> open_;  // the folders below the destination, in order
+};
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// The SHA-256 of the sealed file as it lies on disk, read through its own pinned handle.
+std::string sealed_sha256(PreparedFile& file, char* buffer) {
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
+  require(context && EVP_DigestInit_ex(context.get(), digest_algorithm("sha256"), nullptr) == 1, "crypto_failure",
+          "Could not initialize file hash");
+  for (std::uint64_t offset = 0;;) {
+    const std::size_t count = file.read_back(offset, buffer, kChunk);
+    if (count == 0) break;
+    require(EVP_DigestUpdate(context.get(), buffer, count) == 1, "crypto_failure", "Could not hash file");
+    offset += count;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  require(EVP_DigestFinal_ex(context.get(), digest, &length) == 1, "crypto_failure", "Could not finish file hash");
+  return to_hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
 // Deepest first, the destination itself last, so every new name is durable in its parent.
 void synchronize_tree(const std::filesystem::path& destination) {
   std::vector<std::filesystem::path> directories{destination};
   for (std::filesystem::recursive_directory_iterator it(destination), end; it != end; ++it) {
-    if (it->symlink_status().type() == std::filesystem::file_type::directory) directories.push_back(it->path());
+    if (entry_kind(*it) == std::filesystem::file_type::directory) directories.push_back(it->path());
   }
   for (auto it = directories.rbegin(); it != directories.rend(); ++it) sync_directory(*it);
 }
@@ -80,7 +130,7 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
                       const std::filesystem::path& destination, const HashProgress& progress) {
   check_archive(manifest, archive);
   require(path_kind(destination) == PathKind::missing, "staging_exists", "A fresh staging directory is required");
-  windows_security::ensure_private_directory(destination);
+  HeldFolders folders(destination);
 
   BoundedSnapshotDecoder decoder(archive, snapshot_expansion_bound(manifest.files.size(), manifest.expanded_length));
   Reader reader(archive_read_new());
@@ -94,6 +144,8 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
   std::uint64_t extracted = 0;
   std::set<std::string> seen;
   auto buffer = std::make_unique<char[]>(kChunk);
+  std::vector<std::filesystem::path> components;
+  FlushPool flushes;
   struct archive_entry* entry = nullptr;
   int header = ARCHIVE_OK;
   while ((header = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
@@ -103,7 +155,7 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
     const std::string name(raw_name);
     // The kind is judged before the name: a directory entry's trailing "/" is not a path problem.
     require(ordinary_entry(entry), "archive_type", "Only ordinary files are accepted in snapshots");
-    const std::filesystem::path target = managed_path(destination, name, true);
+    check_relative_path(name, true);
 
     const auto listed = manifest.files.find(name);
     require(seen.size() < kMaxEntries && seen.count(name) == 0 && listed != manifest.files.end(),
@@ -116,8 +168,11 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
                 permissions == (file.executable ? 0755u : 0644u),
             "archive_inventory", "Archive file length or mode differs from manifest");
 
-    windows_security::ensure_private_directory(target.parent_path());
-    auto prepared = create_prepared_file(target, file.length);
+    const std::filesystem::path relative = native_path(name);
+    components.assign(relative.begin(), relative.end());
+    const std::filesystem::path leaf = components.back();
+    components.pop_back();
+    auto prepared = create_prepared_file_at(folders.enter(components), leaf, file.length);
     for (;;) {
       const la_ssize_t count = archive_read_data(reader.get(), buffer.get(), kChunk);
       require(count >= 0, "archive", "Snapshot decompression failed");
@@ -131,11 +186,13 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
     }
     require(prepared->written() == file.length, "archive", "Snapshot file is truncated");
     prepared->set_executable(file.executable);
-    prepared->complete(true);
-    require(hash_file(target, "sha256", {}) == file.sha256, "content_mismatch",
+    prepared->seal(true);
+    require(sealed_sha256(*prepared, buffer.get()) == file.sha256, "content_mismatch",
             "Extracted file hash differs from manifest");
+    prepared->complete(true, &flushes);
     prepared.reset();
   }
+  flushes.finish();
   require(header == ARCHIVE_EOF && seen.size() == manifest.files.size(), "archive",
           "Snapshot is incomplete or malformed");
 

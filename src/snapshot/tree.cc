@@ -1,5 +1,8 @@
 #include "snapshot/tree.h"
 
+#include <iterator>
+#include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -30,7 +33,47 @@ void collect_old_files(const std::filesystem::path& folder, std::vector<std::fil
   for (const auto& below : folders) collect_old_files(below, old);
 }
 
+// managed_path for many names below one root, with its checks and problems, where each folder on
+// the way is checked once rather than once per name below it.
+class ManagedNames {
+ public:
+  explicit ManagedNames(const std::filesystem::path& root) : root_(root) {}
+
+  // The kind of the joined path's last component; `seen` is that kind when the caller has just
+  // read it without following a link (a walk's entry), so it is not read again.
+  PathKind join(const std::string& relative, std::filesystem::path& joined, std::optional<PathKind> seen = {}) {
+    check_relative_path(relative, true);
+    joined = root_;
+    PathKind kind = PathKind::missing;
+    const std::filesystem::path names = native_path(relative);
+    for (auto it = names.begin(); it != names.end(); ++it) {
+      joined /= *it;
+      const bool last = std::next(it) == names.end();
+      if (!last && folders_.count(joined) != 0) continue;
+      kind = last && seen ? *seen : path_kind(joined);
+      require(kind != PathKind::link, "unsafe_path", "Managed path contains a symbolic link");
+      require(kind != PathKind::reparse && !(kind == PathKind::directory && mounted_folder(joined)), "unsafe_path",
+              "Managed path contains a reparse point");
+      require(kind != PathKind::unknown, "file_read", "Cannot inspect path: " + utf8_path(joined));
+      if (kind == PathKind::directory) folders_.insert(joined);
+    }
+    return kind;
+  }
+
+ private:
+  std::filesystem::path root_;
+  std::set<std::filesystem::path> folders_;  // checked in this pass
+};
+
 }  // namespace
+
+std::filesystem::file_type entry_kind(const std::filesystem::directory_entry& entry) {
+  namespace fs = std::filesystem;
+  // Only a link or an unlisted kind makes these read the file system.
+  if (entry.is_symlink()) return fs::file_type::symlink;
+  if (entry.is_directory()) return fs::file_type::directory;
+  return entry.is_regular_file() ? fs::file_type::regular : fs::file_type::unknown;
+}
 
 void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesystem::path& root,
                           const HashProgress& progress) {
@@ -39,17 +82,23 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
 
   std::uint64_t entries = 0;
   std::uint64_t files = 0;
+  fs::path joined;
+  ManagedNames walked(root);
   // The default options never follow a directory link.
   for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
     require(++entries <= kMaxTreeEntries, "size_limit", "Game directory entry count exceeds bounds");
-    const fs::file_status status = it->symlink_status();
-    require(!fs::is_symlink(status), "unsafe_path", "Game tree contains a symbolic link");
+    const fs::file_type type = entry_kind(*it);
+    require(type != fs::file_type::symlink, "unsafe_path", "Game tree contains a symbolic link");
     const std::string relative = utf8_generic_path(it->path().lexically_relative(root));
     // No manifest names a file that is not UTF-8, and the path conversion would not take it.
     require(is_valid_utf8(relative), "unexpected_file", "Game tree contains an unmanaged file");
-    managed_path(root, relative, true);
-    if (fs::is_directory(status)) continue;
-    require(fs::is_regular_file(status) && manifest.files.count(relative) == 1, "unexpected_file",
+    const bool regular = type == fs::file_type::regular;
+    if (type == fs::file_type::directory) {
+      walked.join(relative, joined);
+      continue;
+    }
+    walked.join(relative, joined, regular ? PathKind::file : PathKind::other);
+    require(regular && manifest.files.count(relative) == 1, "unexpected_file",
             "Game tree contains an unmanaged file");
     require(++files <= manifest.files.size(), "size_limit", "Game tree contains too many files");
   }
@@ -57,11 +106,13 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
 
   const std::uint64_t total = manifest.expanded_length;
   std::uint64_t verified = 0;
+  ManagedNames listed(root);
+  fs::path path;
   for (const auto& [relative, file] : manifest.files) {
     report_progress(progress, verified, total);
-    const fs::path path = managed_path(root, relative, true);
+    const PathKind kind = listed.join(relative, path);
     const std::string differs = "Game content differs from the verified manifest: " + relative;
-    require(path_kind(path) == PathKind::file, "content_mismatch", differs);
+    require(kind == PathKind::file, "content_mismatch", differs);
     std::error_code error;
     const auto size = fs::file_size(path, error);
     require(!error && size == file.length, "content_mismatch", differs);

@@ -13,6 +13,9 @@ namespace tovra {
 void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesystem::path& root,
                           const HashProgress& progress = {});
 
+// A walked entry's own kind, never following it, taken from the listing where the listing tells.
+std::filesystem::file_type entry_kind(const std::filesystem::directory_entry& entry);
+
 // Removes leftover "*.old" entries below `root` (single entries only); never raises for
 // filesystem failures.
 void sweep_old_files(const std::filesystem::path& root);

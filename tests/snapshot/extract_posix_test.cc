@@ -6,21 +6,38 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#include "core/error.h"
 #include "core/test_util.h"
+#include "platform/prepared_file.h"
 #include "snapshot/extract.h"
 #include "snapshot_fixture.h"
 
 namespace tovra::testing {
 // (device, inode) of every object this program flushed, in order.
 std::vector<std::pair<dev_t, ino_t>> flushed;
+std::mutex flushed_mutex;  // files are flushed on several threads
+std::atomic<ino_t> failing_flush{0};  // this inode's flush fails with EIO
+std::atomic<int> flush_delay_ms{0};   // every flush takes this long
 }  // namespace tovra::testing
 
 // Sees each flush the code under test makes, whichever layer makes it, and still performs it.
 extern "C" int fsync(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) == 0) tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
+  std::this_thread::sleep_for(std::chrono::milliseconds(tovra::testing::flush_delay_ms.load()));
+  if (::fstat(fd, &st) == 0 && st.st_ino == tovra::testing::failing_flush) {
+    errno = EIO;
+    return -1;
+  }
+  if (::fstat(fd, &st) == 0) {
+    const std::lock_guard<std::mutex> lock(tovra::testing::flushed_mutex);
+    tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
+  }
   return static_cast<int>(::syscall(SYS_fsync, fd));
 }
 
@@ -59,6 +76,51 @@ TEST(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
   }
   ASSERT_FALSE(flushed.empty());
   EXPECT_EQ(flushed.back(), id(dest));
+}
+
+TEST(ExtractFlushes, PooledFlushesFailAsDirectOnesAndAreAwaitedOnEveryExit) {
+  TempDir temp;
+  const auto id = [](const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+    return std::make_pair(st.st_dev, st.st_ino);
+  };
+  // A failed flush is the same problem whether it is made at once or by a worker.
+  for (const char* name : {"direct", "pooled"}) {
+    auto file = create_prepared_file(temp / name, 1);
+    file->write("x");
+    failing_flush = id(temp / name).second;
+    FlushPool pool;
+    const bool pooled = std::string(name) == "pooled";
+    EXPECT_EQ(outcome([&] {
+                file->complete(true, pooled ? &pool : nullptr);
+                pool.finish();
+              }),
+              "file_sync: Cannot synchronize reserved file data")
+        << name;
+  }
+  failing_flush = 0;
+
+  // A cancelled extraction returns only after the flushes it started have ended.
+  const auto inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, temp / "snapshot.tar.zst", zstd_frame(builder::make_tar(entries_for(inventory))));
+  int reports = 0;
+  flush_delay_ms = 100;
+  flushed.clear();
+  EXPECT_EQ(outcome([&] {
+              extract_snapshot(manifest, temp / "snapshot.tar.zst", temp / "dest",
+                               [&](std::uint64_t, std::uint64_t) { return ++reports < 6; });
+            }).substr(0, 9),
+            "cancelled");
+  flush_delay_ms = 0;
+  int completed = 0;
+  for (const auto& file : inventory) {
+    if (!fs::exists(temp / "dest" / file.path)) continue;
+    ++completed;
+    EXPECT_NE(std::find(flushed.begin(), flushed.end(), id(temp / "dest" / file.path)), flushed.end()) << file.path;
+  }
+  EXPECT_EQ(completed, 2);  // bin/tool and data/a.txt; the sixth report comes before the third file
 }
 
 TEST(ExtractBounds, TheHundredThousandAndFirstEntryIsRefused) {

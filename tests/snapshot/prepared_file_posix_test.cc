@@ -1,6 +1,7 @@
 #include "platform/prepared_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "core/error.h"
 #include "core/test_util.h"
@@ -29,7 +30,9 @@ TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
   EXPECT_EQ(read_file(target), "0123456789");
   EXPECT_EQ(mode_of(target), 0700u);
 
+  const mode_t umask_before = ::umask(0277);  // a umask that takes the owner's own bits
   auto empty = create_prepared_file(temp / "empty", 0);
+  ::umask(umask_before);
   empty->set_executable(false);
   empty->complete(true);
   empty.reset();

@@ -422,6 +422,45 @@ void verify_private_handle(const unique_fd& handle, bool is_directory) {
   verify_private_object(handle, is_directory, current_user_identity());
 }
 
+namespace {
+
+// One step of a chain walk: opens `name` below `parent`, creating a missing directory privately
+// when allowed (counted in `created`).
+unique_fd open_chain_step(int parent, const std::string& name, bool directory, bool create, int& created,
+                          const UserIdentity& identity) {
+  unique_fd handle = open_component(parent, name, directory);
+  if (handle) {
+    require_ordinary_object(handle, directory);
+    return handle;
+  }
+  require(errno == ENOENT && create, "unsafe_path", "Cannot open the Windows storage directory");
+  ++created;
+  require(created <= max_created_directories, "size_limit", "Windows storage creation exceeds its parent limit");
+  bool made = true;
+  if (::mkdirat(parent, name.c_str(), 0700) != 0) {
+    // Another process was faster; its directory is verified like any other.
+    require(errno == EEXIST, "permissions", "Cannot create a private Windows directory");
+    made = false;
+  }
+  handle.reset(open_directory_at(parent, name.c_str()));
+  require(handle.valid(), "unsafe_path", "Cannot inspect the new Windows directory");
+  if (made) {
+    drop_inherited_acls(handle.get(), true);
+    require(::fchmod(handle.get(), 0700) == 0, "permissions", "Cannot create a private Windows directory");
+  }
+  verify_private_object(handle, true, identity);
+  // The new entry is durable only once its parent is flushed.
+  if (made) {
+    int error = fault_check("new directory flush");
+    if (error == 0 && ::fsync(parent) != 0) error = errno;
+    require(error == 0, "file_sync",
+            "This filesystem cannot synchronize the native directory (" + std::to_string(error) + ")");
+  }
+  return handle;
+}
+
+}  // namespace
+
 DirectoryChain open_directory_chain(const fs::path& path, bool target_is_directory, bool create_missing,
                                     const UserIdentity& identity, bool verify_target) {
   const fs::path normalized = normalize_private_path(path, !verify_target);
@@ -439,39 +478,22 @@ DirectoryChain open_directory_chain(const fs::path& path, bool target_is_directo
     const bool last = i + 1 == names.size();
     const bool directory = !last || target_is_directory;
     const int parent = chain.target().get();
-    unique_fd handle = open_component(parent, names[i], directory);
-    if (!handle) {
-      require(errno == ENOENT && target_is_directory && create_missing, "unsafe_path",
-              "Cannot open the Windows storage directory");
-      ++created;
-      require(created <= max_created_directories, "size_limit", "Windows storage creation exceeds its parent limit");
-      bool made = true;
-      if (::mkdirat(parent, names[i].c_str(), 0700) != 0) {
-        // Another process was faster; its directory is verified like any other.
-        require(errno == EEXIST, "permissions", "Cannot create a private Windows directory");
-        made = false;
-      }
-      handle.reset(open_directory_at(parent, names[i].c_str()));
-      require(handle.valid(), "unsafe_path", "Cannot inspect the new Windows directory");
-      if (made) {
-        drop_inherited_acls(handle.get(), true);
-        require(::fchmod(handle.get(), 0700) == 0, "permissions", "Cannot create a private Windows directory");
-      }
-      verify_private_object(handle, true, identity);
-      // The new entry is durable only once its parent is flushed.
-      if (made) {
-        int error = fault_check("new directory flush");
-        if (error == 0 && ::fsync(parent) != 0) error = errno;
-        require(error == 0, "file_sync",
-                "This filesystem cannot synchronize the native directory (" + std::to_string(error) + ")");
-      }
-    } else {
-      require_ordinary_object(handle, directory);
-    }
+    unique_fd handle = open_chain_step(parent, names[i], directory, target_is_directory && create_missing, created,
+                                       identity);
     if (verify_target && last) verify_private_object(handle, directory, identity);
     chain.push(std::move(handle));
   }
   return chain;
+}
+
+void extend_directory_chain(DirectoryChain& chain, const fs::path& name, const UserIdentity& identity) {
+  require(!chain.empty(), "unsafe_path", "Cannot open the Windows storage directory");
+  require(check_path_components(name) == 1 && name.native().find('/') == std::string::npos && name != ".",
+          "unsafe_path", "Windows storage path contains an unsafe component");
+  int created = 0;
+  unique_fd handle = open_chain_step(chain.target().get(), name.native(), true, true, created, identity);
+  if (created == 0) verify_private_object(handle, true, identity);
+  chain.extend(name, std::move(handle));
 }
 
 void ensure_private_directory(const fs::path& path) {
@@ -494,7 +516,7 @@ OpenedFile open_private_file(const fs::path& path, FileAccess access, unsigned /
 }
 
 OpenedFile open_private_file_at(const DirectoryChain& parent, std::string_view name, FileAccess access,
-                                Disposition disposition, unsigned flags) {
+                                Disposition disposition, unsigned flags, unsigned /*share*/) {
   require(!parent.empty(), "unsafe_path", "Cannot open the Windows storage directory");
   require(check_path_components(fs::path(name)) == 1 && name.find('/') == std::string_view::npos && name != ".",
           "unsafe_path", "Windows storage path contains an unsafe component");

@@ -293,6 +293,35 @@ void verify_private_handle(const unique_fd& handle, bool is_directory) {
   verify_private_object(handle, is_directory, current_user_identity());
 }
 
+namespace {
+
+// One step of a chain walk: opens `path`, creating a missing directory privately when allowed
+// (counted in `created`).
+unique_fd open_chain_step(const fs::path& path, bool directory, bool create, int& created,
+                          const win32::PrivateDescriptor& descriptor, const UserIdentity& identity) {
+  const std::wstring native = win32::long_form(path);
+  unique_fd handle = open_chain_entry(native);
+  if (handle) {
+    require_ordinary_object(handle, directory);
+    return handle;
+  }
+  const DWORD error = ::GetLastError();
+  require((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && create, "unsafe_path",
+          "Cannot open the Windows storage directory");
+  ++created;
+  require(created <= max_created_directories, "size_limit", "Windows storage creation exceeds its parent limit");
+  if (::CreateDirectoryW(native.c_str(), descriptor.attributes()) == 0) {
+    // Another process was faster; its directory is verified like any other.
+    require(::GetLastError() == ERROR_ALREADY_EXISTS, "permissions", "Cannot create a private Windows directory");
+  }
+  handle = open_chain_entry(native);
+  require(handle.valid(), "unsafe_path", "Cannot inspect the new Windows directory");
+  verify_private_object(handle, true, identity);
+  return handle;
+}
+
+}  // namespace
+
 DirectoryChain open_directory_chain(const fs::path& path, bool target_is_directory, bool create_missing,
                                     const UserIdentity& identity, bool verify_target) {
   const fs::path normalized = normalize_private_path(path, !verify_target);
@@ -313,29 +342,25 @@ DirectoryChain open_directory_chain(const fs::path& path, bool target_is_directo
     const bool last = i + 1 == names.size();
     const bool directory = !last || target_is_directory;
     current /= names[i];
-    const std::wstring native = win32::long_form(current);
-    unique_fd handle = open_chain_entry(native);
-    if (!handle) {
-      const DWORD error = ::GetLastError();
-      require((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && target_is_directory &&
-                  create_missing,
-              "unsafe_path", "Cannot open the Windows storage directory");
-      ++created;
-      require(created <= max_created_directories, "size_limit", "Windows storage creation exceeds its parent limit");
-      if (::CreateDirectoryW(native.c_str(), descriptor.attributes()) == 0) {
-        // Another process was faster; its directory is verified like any other.
-        require(::GetLastError() == ERROR_ALREADY_EXISTS, "permissions", "Cannot create a private Windows directory");
-      }
-      handle = open_chain_entry(native);
-      require(handle.valid(), "unsafe_path", "Cannot inspect the new Windows directory");
-      verify_private_object(handle, true, identity);
-    } else {
-      require_ordinary_object(handle, directory);
-    }
+    unique_fd handle = open_chain_step(current, directory, target_is_directory && create_missing, created, descriptor,
+                                       identity);
     if (verify_target && last) verify_private_object(handle, directory, identity);
     chain.push(std::move(handle));
   }
   return chain;
+}
+
+void extend_directory_chain(DirectoryChain& chain, const fs::path& name, const UserIdentity& identity) {
+  require(!chain.empty(), "unsafe_path", "Cannot open the Windows storage directory");
+  require(check_path_components(name) == 1 && name.native().find_first_of(L"/\\") == std::wstring::npos &&
+              name != ".",
+          "unsafe_path", "Windows storage path contains an unsafe component");
+  const win32::ErrorModeScope scope;
+  const win32::PrivateDescriptor descriptor(identity);
+  int created = 0;
+  unique_fd handle = open_chain_step(chain.path() / name, true, true, created, descriptor, identity);
+  if (created == 0) verify_private_object(handle, true, identity);
+  chain.extend(name, std::move(handle));
 }
 
 void ensure_private_directory(const fs::path& path) {
@@ -362,7 +387,7 @@ OpenedFile open_private_file(const fs::path& path, FileAccess access, unsigned s
 }
 
 OpenedFile open_private_file_at(const DirectoryChain& parent, std::string_view name, FileAccess access,
-                                Disposition disposition, unsigned /*flags*/) {
+                                Disposition disposition, unsigned /*flags*/, unsigned share) {
   require(disposition != Disposition::create_always && disposition != Disposition::truncate_existing, "unsafe_path",
           "Private file opening must not truncate existing content");
   require(!parent.empty(), "unsafe_path", "Cannot open the Windows storage directory");
@@ -371,8 +396,7 @@ OpenedFile open_private_file_at(const DirectoryChain& parent, std::string_view n
   require(ok && check_path_components(fs::path(wide)) == 1 && wide.find_first_of(L"/\\") == std::wstring::npos &&
               wide != L".",
           "unsafe_path", "Windows storage path contains an unsafe component");
-  // The transaction and staged files are never shared while open.
-  return open_private_native(parent.path() / wide, access, share_none, disposition, current_user_identity());
+  return open_private_native(parent.path() / wide, access, share, disposition, current_user_identity());
 }
 
 OpenedFile open_owned_file(const fs::path& path, FileAccess access, unsigned share, Disposition disposition,
