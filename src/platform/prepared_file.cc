@@ -50,8 +50,6 @@ struct PreparedFile::State {
   unique_fd file;
 
   bool owner_only = false;  // as the last handle check saw it
-  std::uint64_t last_size = 0;
-  bool fresh = false;  // set_executable's look is the latest, and no call of ours came after it
 
   // Handle checks; returns the current size.
   std::uint64_t identity_query() {
@@ -63,7 +61,6 @@ struct PreparedFile::State {
     identity = facts.identity;
     identity_recorded = true;
     owner_only = facts.owner_only;
-    last_size = facts.size;
     return facts.size;
   }
 
@@ -168,7 +165,6 @@ std::unique_ptr<PreparedFile> create_prepared_file_at(const ws::DirectoryChain& 
 void PreparedFile::write(std::string_view bytes) {
   State& s = *state_;
   require(s.file.valid() && !s.sealed, "file_write", "Cannot write staged file data");
-  s.fresh = false;
   require(s.length - s.written >= bytes.size(), "size_limit", "Write exceeds the authenticated file length");
   while (!bytes.empty()) {
     const std::size_t piece = bytes.size() < kWritePiece ? bytes.size() : kWritePiece;
@@ -184,14 +180,12 @@ void PreparedFile::write(std::string_view bytes) {
 void PreparedFile::set_executable(bool executable) {
   State& s = *state_;
   s.require_steady(s.identity_query() <= s.length, "Allocated file changed before setting executable permissions");
-  // Created owner-only and not executable: only an executable needs another call, and only a
-  // call makes a second look at the path see anything new.
+  // Created owner-only and not executable, so only an executable needs a call.
   if (executable) {
     if (const int error = native::make_private(s.file, true))
       native::raise(error, "permissions", "Cannot apply private file permissions");
-    s.require_steady(true, "Allocated file changed while setting executable permissions");
   }
-  s.fresh = true;
+  s.require_steady(true, "Allocated file changed while setting executable permissions");
 }
 
 void PreparedFile::seal(bool require_full_length) {
@@ -199,20 +193,14 @@ void PreparedFile::seal(bool require_full_length) {
   if (s.sealed) return;
   if (require_full_length)
     require(s.written == s.length, "length_mismatch", "File data is shorter than its authenticated length");
-  // Right after set_executable a second look at the handle and the path would see the same.
-  const std::uint64_t size = s.fresh ? s.last_size : s.identity_query();
-  const bool size_ok = size >= s.written && size <= s.length;
-  if (s.fresh)
-    require(size_ok, "allocation_changed", "Allocated file changed before completion");
-  else
-    s.require_steady(size_ok, "Allocated file changed before completion");
-  // Drops the reserved tail. A file already at its written length has none, and without a call
-  // in between a second look would only repeat the one just taken.
+  const std::uint64_t size = s.identity_query();
+  s.require_steady(size >= s.written && size <= s.length, "Allocated file changed before completion");
+  // Drops the reserved tail; a file already at its written length has none to drop.
   if (size != s.written) {
     if (const int error = native::set_length(s.file, s.written))
       native::raise(error, "file_write", "Cannot set allocated file length");
-    s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   }
+  s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   s.sealed = true;
 }
 
