@@ -60,7 +60,7 @@ set -e
 tr -d '\r' <"$build/ctest.log" >"$build/ctest.txt"
 grep -E '^ *[0-9]+/[0-9]+ Test +#' "$build/ctest.txt" | grep -v ' Passed ' || true
 ran=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#' "$build/ctest.txt" || true)
-skipped=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#.*Skipped' "$build/ctest.txt" || true)
+skipped=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#.*\*\*\*Skipped' "$build/ctest.txt" || true)
 echo "win32 backend: $ran tests ran, $skipped skipped"
 # Each skip's reason is the line after gtest's "Skipped", tagged with the test's number.
 awk '/^[0-9]+: .*: Skipped$/ { n = $1; getline; sub(/^[0-9]+: /, ""); reason[n] = $0 }
