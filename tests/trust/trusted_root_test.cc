@@ -10,8 +10,8 @@
 
 #include "core/error.h"
 #include "core/json.h"
-#include "platform/file_lock.h"
 #include "core/paths.h"
+#include "platform/file_lock.h"
 #include "platform/storage.h"
 #include "support/links.h"
 #include "support/privacy.h"
