@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows program and its tests and runs, under Wine: every portable test program
-# through CTest (against the win32 backend), then the installer end to end (install, status,
+# through CTest (against the win32 backend), two fault-injection tests from a second build with
+# fault points compiled in, then the installer end to end (install, status,
 # repair, uninstall) on a package made by tovra-package with a tovra-install.exe sealed to it,
 # with spaces and non-ASCII letters in the brand, the package folder, the default data folder and
 # the package's file names. Printed documents are compared byte for byte. Tests that meet a
