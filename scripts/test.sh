@@ -21,4 +21,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 # of only the crash tests (an installer killed or failed at each durable step).
 cmake -S . -B build/crash -G Ninja -DTOVRA_WERROR=ON -DTOVRA_FAULT_INJECTION=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/crash -j "$jobs" --target crash_tests
-ctest --test-dir build/crash -R '^(CrashConsistency|FaultInjection)\.' -j "$jobs" --output-on-failure --timeout 600
+ctest --test-dir build/crash -R '^(CrashConsistency|FaultInjection|FaultChecks)\.' -j "$jobs" --output-on-failure --timeout 600

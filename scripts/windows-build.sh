@@ -4,7 +4,9 @@
 # and the toolchain file come from scripts/windows-deps.sh, which reuses everything already built
 # (a second run takes 0 s).
 # Env: WINCROSS_ROOT (dependency root, default ~/.cache/tovra-win64), TOVRA_WINDOWS_BUILD (build
-# folder, default build/win32), TOVRA_INITIAL_PACKAGE_SHA256 (the package seal, default empty).
+# folder, default build/win32), TOVRA_INITIAL_PACKAGE_SHA256 (the package seal, default empty),
+# TOVRA_FAULT_INJECTION (ON for the test build with fault points), TOVRA_WINDOWS_TARGET (build only
+# this target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${WINCROSS_ROOT:-$HOME/.cache/tovra-win64}
@@ -30,5 +32,6 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/mingw64-toolchain.cmake" "${launcher[@]}" \
   -DCMAKE_BUILD_TYPE=Release -DTOVRA_WERROR=ON -DTOVRA_WINDOWS_PREFIX="$root/prefix" \
-  -DTOVRA_INITIAL_PACKAGE_SHA256="${TOVRA_INITIAL_PACKAGE_SHA256:-}" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+  -DTOVRA_INITIAL_PACKAGE_SHA256="${TOVRA_INITIAL_PACKAGE_SHA256:-}" \
+  -DTOVRA_FAULT_INJECTION="${TOVRA_FAULT_INJECTION:-OFF}" >/dev/null
+cmake --build "$build" -j "$(nproc)" ${TOVRA_WINDOWS_TARGET:+--target "$TOVRA_WINDOWS_TARGET"}

@@ -224,10 +224,14 @@ InstallResult NativeInstaller::install(const NativeInstallRequest& request, std:
         parse_bootstrap_manifest(read_bounded_file(layout.bootstrap_manifest, manifest_read_limit));
     result.bootstrap = managed_path(layout.bootstrap_dir, installed.executable, true);
   } catch (const std::exception& problem) {
-    if (request.repair)
+    if (request.repair) {
       write_setup_status(layout, action, "failed", problem.what());
-    else
+    } else {
+      // Windows cannot remove a lock file while it is held open.
+      lease.release();
+      setup.release();
       clean_up_failed_install(layout, fresh);
+    }
     throw;
   }
   lease.release();

@@ -11,9 +11,14 @@
 #include <vector>
 
 #include "core/json.h"
+#include "platform/storage.h"
 #include "support/temp_dir.h"
 
 namespace tovra::testing {
+
+// A full disk and a refused access as the backend's system reports them to a durable step.
+extern const int kDiskFull;
+extern const int kAccessDenied;
 
 inline constexpr const char* kSave = "userdata/slot-1/save.dat";
 inline constexpr const char* kSaveBytes = "level 7, 3 lives";
@@ -24,8 +29,7 @@ inline constexpr const char* kSettingsBytes = "{\"volume\":3}";
 inline void make_earlier_data_folder(const std::filesystem::path& data) {
   namespace fs = std::filesystem;
   fs::remove_all(data);
-  fs::create_directories((data / kSave).parent_path());
-  fs::permissions(data, fs::perms::owner_all);
+  windows_security::ensure_private_directory((data / kSave).parent_path());
   write_file(data / kSave, kSaveBytes);
   write_file(data / kSettings, kSettingsBytes);
 }

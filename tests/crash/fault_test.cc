@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -17,10 +16,7 @@
 #include "core/digest.h"
 #include "core/error.h"
 #include "crash_fixture.h"
-#include "platform/durable.h"
 #include "platform/fault_injection.h"
-#include "platform/prepared_file.h"
-#include "platform/storage.h"
 #include "setup/workflows.h"
 #include "state/data_root.h"
 #include "state/records.h"
@@ -142,10 +138,10 @@ void expect_problem_of_step(int error, const Outcome& outcome, const std::string
   static const std::set<std::string> durable_codes{"insufficient_space", "file_write", "file_remove", "file_sync"};
   EXPECT_TRUE(durable_codes.count(outcome.code)) << context << ": " << outcome.code << " " << outcome.message;
   if (outcome.code == "insufficient_space") {
-    EXPECT_EQ(error, ENOSPC) << context;
+    EXPECT_EQ(error, testing::kDiskFull) << context;
     EXPECT_EQ(outcome.message, "Local storage cannot save data; free space and try again") << context;
   }
-  if (outcome.code == "file_write" && error == ENOSPC) {
+  if (outcome.code == "file_write" && error == testing::kDiskFull) {
     // Only a move reports the raw error number; a file write names the full disk.
     EXPECT_EQ(outcome.message.rfind("Cannot move ", 0), 0u) << context << ": " << outcome.message;
   }
@@ -158,7 +154,7 @@ void report(const std::string& workflow, int error, int points, const std::set<s
 }
 
 TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
-  for (const int error : {ENOSPC, EACCES}) {
+  for (const int error : {testing::kDiskFull, testing::kAccessDenied}) {
     std::set<std::string> codes;
     const int points = fail_at_every_step(
         error, [&] { testing::make_earlier_data_folder(data_); }, [&] { install(false); },
@@ -175,7 +171,7 @@ TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
         });
     report("install", error, points, codes);
     EXPECT_GE(points, 20) << "error " << error;
-    if (error == ENOSPC) {
+    if (error == testing::kDiskFull) {
       EXPECT_TRUE(codes.count("insufficient_space"));
     }
     EXPECT_TRUE(codes.count("file_write") && codes.count("file_remove")) << "error " << error;
@@ -183,7 +179,7 @@ TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
 }
 
 TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
-  for (const int error : {ENOSPC, EACCES}) {
+  for (const int error : {testing::kDiskFull, testing::kAccessDenied}) {
     std::set<std::string> codes;
     const int points = fail_at_every_step(
         error,
@@ -219,20 +215,20 @@ TEST_F(FaultInjection, FailedRepairKeepsWhatWasIntact) {
   const auto launcher = contents(data_ / "launcher");
   std::set<std::string> codes;
   const int points = fail_at_every_step(
-      ENOSPC, [&] { fs::remove(data_ / "trust/root.json"); }, [&] { install(true); },
+      testing::kDiskFull, [&] { fs::remove(data_ / "trust/root.json"); }, [&] { install(true); },
       [&](const std::string& context, const Outcome& outcome) {
-        expect_problem_of_step(ENOSPC, outcome, context, codes);
+        expect_problem_of_step(testing::kDiskFull, outcome, context, codes);
         EXPECT_EQ(contents(data_ / "native/bootstrap"), bootstrap) << context;
         EXPECT_EQ(contents(data_ / "launcher"), launcher) << context;
         testing::expect_saves_untouched(data_, context);
         expect_recovery(context);
       });
-  report("repair of the trusted root", ENOSPC, points, codes);
+  report("repair of the trusted root", testing::kDiskFull, points, codes);
   EXPECT_GE(points, 10);
 }
 
 TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) {
-  for (const int error : {ENOSPC, EACCES}) {
+  for (const int error : {testing::kDiskFull, testing::kAccessDenied}) {
     std::set<std::string> codes;
     const int points = fail_at_every_step(
         error,
@@ -257,37 +253,6 @@ TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) 
     report("uninstall", error, points, codes);
     EXPECT_GE(points, 10) << "error " << error;
     EXPECT_TRUE(codes.count("file_remove")) << "error " << error;
-  }
-}
-
-// Checks that fail once a file or folder exists: a refused new file never stays behind, and a
-// new folder is flushed into its parent before it is used.
-TEST_F(FaultInjection, FailedChecksAfterCreationLeaveNoFileBehind) {
-  const fs::path folder = temp_ / "records";
-  write_private_file(folder / "first", "x");
-  struct Case {
-    const char* step;
-    std::function<void()> action;
-    std::string expected;
-    std::set<std::string> names;
-  };
-  const std::vector<Case> cases = {
-      {"private file check", [&] { write_private_file(folder / "record", "x"); },
-       "permissions: Windows directory permissions are not private", {"first"}},
-      {"prepared file permissions", [&] { create_prepared_file(folder / "staged", 4); },
-       "permissions: Cannot apply private file permissions (1)", {"first"}},
-      {"new directory flush", [&] { windows_security::ensure_private_directory(folder / "new"); },
-       "file_sync: This filesystem cannot synchronize the native directory (1)", {"first", "new"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.step);
-    set_fault_plan({FaultPlan::Action::fail, 1, EPERM}, c.step);
-    const Outcome outcome = outcome_of(c.action);
-    set_fault_plan({});
-    EXPECT_EQ(outcome.code + ": " + outcome.message, c.expected);
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    EXPECT_EQ(names, c.names);
   }
 }
 

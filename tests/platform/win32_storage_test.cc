@@ -38,13 +38,8 @@ TEST(Win32StoragePaths, RefusesUnsafeFormsBeforeTouchingDisk) {
       {L"//server/share", true, "unsafe_path: Windows private storage cannot be a network or device path"},
       {L"C:\\", false, "unsafe_path: A drive root cannot be a private Tovra directory"},
       {L"C:\\a\\..\\..", false, unsafe_component},
-      {L"C:\\data\\Com3", false, reserved_name},
-      {L"C:\\data\\LPT\u00B2", false, reserved_name},
       {L"C:\\data\\com1.tar.gz", false, reserved_name},
       {L"C:\\data\\name.", false, unsafe_component},
-      {L"C:\\data\\name ", false, unsafe_component},
-      {L"C:\\data\\a|b", false, unsafe_component},
-      {L"C:\\data\\a\u0001b", false, "unsafe_path: Windows storage path contains a control character"},
       {L"C:\\data\\" + std::wstring(256, L'x'), false, unsafe_component},
   };
   for (const Case& c : cases) {
@@ -54,16 +49,8 @@ TEST(Win32StoragePaths, RefusesUnsafeFormsBeforeTouchingDisk) {
 }
 
 TEST(Win32StoragePaths, AcceptsLookalikesAndNormalizes) {
-  for (const wchar_t* name : {L"com0", L"console", L"auxiliary", L"LPT10", L"con-x"}) {
-    EXPECT_EQ(check_path_components(std::wstring(L"C:\\data\\") + name), 2u) << win32::narrow(name);
-  }
   EXPECT_EQ(normalize_private_path(L"C:/data/./folder/", false), std::filesystem::path(L"C:\\data\\folder"));
   EXPECT_EQ(normalize_private_path(L"c:\\", true), std::filesystem::path(L"c:\\"));
-  // 128 components pass, the 129th is refused.
-  std::wstring deep = L"C:";
-  for (int i = 0; i < 128; ++i) deep += L"\\d";
-  EXPECT_EQ(check_path_components(deep), 128u);
-  EXPECT_EQ(outcome([&] { check_path_components(deep + L"\\d"); }), unsafe_component);
 }
 
 TEST(Win32PrivateStorage, CreatesVerifiesAndPinsPrivateFolders) {
@@ -89,18 +76,6 @@ TEST(Win32PrivateStorage, HeldAncestorsCannotBeRenamedAway) {
   const DirectoryChain chain = open_directory_chain(root / "a" / "b", true, false, current_user_identity(), true);
   EXPECT_FALSE(::MoveFileExW((root / "a").c_str(), (root / "moved").c_str(), 0));
   EXPECT_FALSE(::MoveFileExW((root / "a" / "b").c_str(), (root / "a" / "c").c_str(), 0));
-}
-
-TEST(Win32PrivateStorage, CreationStopsAfterThirtyTwoFolders) {
-  TempFolder temp;
-  std::filesystem::path deep = temp / "top";
-  for (int i = 0; i < 33; ++i) deep /= "d";
-  EXPECT_EQ(outcome([&] { ensure_private_directory(deep); }),
-            "size_limit: Windows storage creation exceeds its parent limit");
-  std::filesystem::path made = temp / "top";
-  for (int i = 0; i < 31; ++i) made /= "d";
-  EXPECT_TRUE(std::filesystem::is_directory(made));
-  EXPECT_FALSE(std::filesystem::exists(made / "d"));
 }
 
 TEST(Win32PrivateStorage, PrivateFilesAreNeverTruncatedAndMustBeSingleLink) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "package/package.h"
+#include "platform/storage.h"
 #include "setup/workflows.h"
 #include "support/run_process.h"
 #include "support/temp_dir.h"
@@ -15,11 +16,9 @@ namespace tovra {
 
 namespace fs = std::filesystem;
 
-// A folder the user made for the installation: private, as the installer demands.
-inline void make_private_folder(const fs::path& folder) {
-  fs::create_directories(folder);
-  fs::permissions(folder, fs::perms::owner_all);
-}
+// A folder the user made for the installation, private as the installer demands (on Windows a
+// folder made the ordinary way inherits entries for other users).
+inline void make_private_folder(const fs::path& folder) { windows_security::ensure_private_directory(folder); }
 
 // Every test gets its own menu folder, package and data folder.
 class Workflows : public ::testing::Test {

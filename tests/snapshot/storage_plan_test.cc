@@ -11,10 +11,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Absolute on either system: on Windows it follows the current drive ("Z:/data/store" under Wine).
+const std::string kStore = fs::current_path().root_name().string() + "/data/store";
+
 StorageVolume volume_with(std::uint64_t available, std::optional<std::uint64_t> inodes = std::nullopt,
                           std::optional<std::uint64_t> free_inodes = std::nullopt) {
   StorageVolume volume;
-  volume.path = "/data/store";
+  volume.path = native_path(kStore);
   volume.identity = "dev:8:1";
   volume.allocation_unit = 4096;
   volume.capacity_bytes = std::uint64_t{1} << 40;
@@ -41,7 +44,7 @@ TEST(StoragePlan, CountsAllocationUnitsEntriesAndMargins) {
             "\"available_inodes\":500000,\"capacity_bytes\":1099511627776,\"control_margin_bytes\":16777216,"
             "\"control_margin_file_entries\":64,\"download_bytes\":0,\"download_file_entries\":0,"
             "\"existing_or_unavailable_bytes\":1098437885952,\"existing_or_unavailable_inodes\":500000,"
-            "\"inode_capacity\":1000000,\"path\":\"/data/store\",\"peak_capacity_bytes\":1098454679552,"
+            "\"inode_capacity\":1000000,\"path\":\"" + kStore + "\",\"peak_capacity_bytes\":1098454679552,"
             "\"peak_inodes\":500067,\"shortfall_bytes\":0,\"shortfall_file_entries\":0,\"staging_bytes\":16384,"
             "\"staging_file_entries\":3}}");
 
@@ -83,13 +86,13 @@ TEST(StoragePlan, ShortfallSentences) {
   const std::vector<Case> cases = {
       {"exactly enough", volume_with(needed, 100, 67), "ok"},
       {"one byte short", volume_with(needed - 1, 100, 67),
-       "insufficient_space: Storage at /data/store needs 1 more byte before installation; free space first"},
+       "insufficient_space: Storage at " + kStore + " needs 1 more byte before installation; free space first"},
       {"many bytes short", volume_with(needed - 4096, 100, 0),
-       "insufficient_space: Storage at /data/store needs 4096 more bytes before installation; free space first"},
+       "insufficient_space: Storage at " + kStore + " needs 4096 more bytes before installation; free space first"},
       {"one entry short", volume_with(needed, 100, 66),
-       "insufficient_space: Storage at /data/store needs 1 more file entry before installation; free space first"},
+       "insufficient_space: Storage at " + kStore + " needs 1 more file entry before installation; free space first"},
       {"many entries short", volume_with(needed, 100, 7),
-       "insufficient_space: Storage at /data/store needs 60 more file entries before installation; free space first"},
+       "insufficient_space: Storage at " + kStore + " needs 60 more file entries before installation; free space first"},
       {"no entry counters", volume_with(needed), "ok"},
   };
   for (const Case& c : cases) {

@@ -10,10 +10,13 @@
 
 #include "core/error.h"
 #include "core/json.h"
+#include "core/paths.h"
 #include "platform/file_lock.h"
+#include "platform/storage.h"
+#include "support/links.h"
+#include "support/privacy.h"
 #include "support/temp_dir.h"
 #include "trust/test_keys.h"
-#include "support/links.h"
 
 namespace tovra {
 namespace {
@@ -22,8 +25,6 @@ namespace fs = std::filesystem;
 using testing::outcome;
 using testing::read_file;
 using testing::sample_root_bytes;
-
-constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
 
 class TrustedRootTest : public ::testing::Test {
  protected:
@@ -39,8 +40,8 @@ TEST_F(TrustedRootTest, WritesTheRootByteForByteOnceIntoAPrivateFolder) {
   ASSERT_EQ(bytes.rfind("{\n  \"signed\": {\n", 0), 0u);  // not the JSON library's own layout
   EXPECT_EQ(initialize(bytes), "ok");
   EXPECT_EQ(read_file(trust / "root.json"), bytes);
-  EXPECT_EQ(fs::status(trust).permissions() & fs::perms::all, fs::perms::owner_all);
-  EXPECT_EQ(fs::status(trust / "root.json").permissions() & fs::perms::all, kPrivateFile);
+  EXPECT_EQ(testing::privacy_of(trust), "ok");
+  EXPECT_EQ(testing::privacy_of(trust / "root.json"), "ok");
 
   EXPECT_EQ(initialize(sample_root_bytes("2099-01-01T00:00:00Z")),
             "already_initialized: Trusted root is already initialized");
@@ -49,8 +50,7 @@ TEST_F(TrustedRootTest, WritesTheRootByteForByteOnceIntoAPrivateFolder) {
 
 TEST_F(TrustedRootTest, ALinkNamedRootCountsAsInitialisedAndIsNotFollowed) {
   TOVRA_NEEDS_SYMLINKS();
-  fs::create_directories(trust);
-  fs::permissions(trust, fs::perms::owner_all);
+  windows_security::ensure_private_directory(trust);
   testing::write_file(temp / "elsewhere.json", "{}");
   for (const char* target : {"elsewhere.json", "missing.json"}) {
     fs::remove(trust / "root.json");
@@ -78,8 +78,7 @@ TEST_F(TrustedRootTest, RefusedRootsLeaveNoFileAndNoHeldLock) {
 }
 
 TEST_F(TrustedRootTest, AnotherHolderOfTheLockMeansBusy) {
-  fs::create_directories(trust);
-  fs::permissions(trust, fs::perms::owner_all);
+  windows_security::ensure_private_directory(trust);
   OperationLock other = operation_lock(trust / ".lock", false, false);
   EXPECT_EQ(initialize(sample_root_bytes()), "busy: Another Tovra operation is using this state");
   EXPECT_FALSE(fs::exists(trust / "root.json"));
@@ -89,8 +88,10 @@ TEST_F(TrustedRootTest, AnotherHolderOfTheLockMeansBusy) {
 
 TEST(RepositoryConfig, RecordsTheBundlePathOnlyWithABundleAndRewritesAtEachCommit) {
   testing::TempDir temp;
-  const fs::path config = temp / "repository.json";
-  const fs::path ca = temp / "repository-ca.pem";
+  const fs::path data = temp / "data";
+  windows_security::ensure_private_directory(data);
+  const fs::path config = data / "repository.json";
+  const fs::path ca = data / "repository-ca.pem";
   write_repository_config(config, ca, "https://updates.example.test:8443", "");
   EXPECT_EQ(read_file(config), R"({"ca_bundle":"","origin":"https://updates.example.test:8443","schema_version":1})");
   EXPECT_FALSE(fs::exists(fs::symlink_status(ca)));
@@ -99,9 +100,9 @@ TEST(RepositoryConfig, RecordsTheBundlePathOnlyWithABundleAndRewritesAtEachCommi
   const std::string bundle = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
   write_repository_config(config, ca, "https://ü.example.test", bundle);
   EXPECT_EQ(read_file(ca), bundle);
-  EXPECT_EQ(fs::status(ca).permissions() & fs::perms::all, kPrivateFile);
-  EXPECT_EQ(read_file(config),
-            R"({"ca_bundle":")" + ca.string() + R"(","origin":"https://ü.example.test","schema_version":1})");
+  EXPECT_EQ(testing::privacy_of(ca), "ok");
+  EXPECT_EQ(read_file(config), R"({"ca_bundle":)" + Json(utf8_path(ca)).dump() +
+                                   R"(,"origin":"https://ü.example.test","schema_version":1})");
 
   // A later package without a bundle takes the earlier bundle away with it.
   write_repository_config(config, ca, "https://a.example.test", "");
