@@ -137,6 +137,8 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
   require(reader != nullptr, "archive", "Cannot allocate archive decoder");
   const bool opened = archive_read_support_filter_none(reader.get()) == ARCHIVE_OK &&
                       archive_read_support_format_tar(reader.get()) == ARCHIVE_OK &&
+                      // Names are UTF-8 whatever the local code page (which Windows would use).
+                      archive_read_set_format_option(reader.get(), "tar", "hdrcharset", "UTF-8") == ARCHIVE_OK &&
                       archive_read_open(reader.get(), &decoder, nullptr, read_block, nullptr) == ARCHIVE_OK;
   require(opened, "archive", "Cannot open snapshot archive");
 
@@ -148,10 +150,12 @@ void extract_snapshot(const SnapshotManifest& manifest, const std::filesystem::p
   FlushPool flushes;
   struct archive_entry* entry = nullptr;
   int header = ARCHIVE_OK;
-  while ((header = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+  while ((header = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK || header == ARCHIVE_WARN) {
     report_progress(progress, extracted, total);
     const char* raw_name = archive_entry_pathname_utf8(entry);
     require(raw_name != nullptr, "archive_path", "Archive path is not valid UTF-8");
+    // A name that is not UTF-8 is only a warning to the reader; any other warning stays malformed.
+    if (header == ARCHIVE_WARN) break;
     const std::string name(raw_name);
     // The kind is judged before the name: a directory entry's trailing "/" is not a path problem.
     require(ordinary_entry(entry), "archive_type", "Only ordinary files are accepted in snapshots");
