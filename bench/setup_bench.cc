@@ -1,0 +1,104 @@
+// Measures, in one run on one installation: a repair of an intact installation against the
+// SHA-256 of the installed files it has to read, and the time `status` takes.
+//
+// usage: setup_bench [WORK_DIR] [LAUNCHER_BYTES] [LAUNCHER_FILES]
+// defaults: /tmp, 256 MiB in 1,000 files (the package is built in memory).
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/digest.h"
+#include "core/error.h"
+#include "package/package.h"
+#include "setup/workflows.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Deterministic content that compresses about as well as program files do.
+std::string content(std::size_t size, std::uint64_t& state) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    c = (state & 3) == 0 ? static_cast<char>(state >> 8) : static_cast<char>('a' + (state >> 20) % 8);
+  }
+  return out;
+}
+
+// Every ordinary file below the folder, hashed once: what a repair has to read at the least.
+double hash_tree(const fs::path& folder) {
+  const auto start = Clock::now();
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file()) tovra::hash_file(entry.path(), "sha256", {});
+  return seconds_since(start);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const fs::path work = fs::path(argc > 1 ? argv[1] : "/tmp") / "tovra-setup-bench";
+    const std::uint64_t bytes = argc > 2 ? std::stoull(argv[2]) : std::uint64_t{256} << 20;
+    const std::uint64_t files = argc > 3 ? std::stoull(argv[3]) : 1000;
+    fs::remove_all(work);
+    fs::create_directories(work);
+
+    tovra::builder::PackageOptions options;
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto& payload = options.launcher.files;
+    for (std::uint64_t i = 0; i < files; ++i) {
+      const std::uint64_t size = bytes / files + (i < bytes % files ? 1 : 0);
+      const std::string name = "data/s" + std::to_string(i / 256) + "/f" + std::to_string(i) + ".bin";
+      payload[name] = {content(static_cast<std::size_t>(size), state), false};
+    }
+    const std::string seal = tovra::builder::build_package(options, work / "package");
+    payload.clear();
+
+    tovra::NativeInstallRequest request;
+    request.package = work / "package";
+    request.data_dir = work / "data";
+    request.create_shortcut = false;
+    auto start = Clock::now();
+    tovra::NativeInstaller::install(request, seal, {});
+    const double install = seconds_since(start);
+
+    request.repair = true;
+    start = Clock::now();
+    tovra::NativeInstaller::install(request, seal, {});
+    const double repair = seconds_since(start);
+    const double hashing = hash_tree(request.data_dir);
+
+    std::vector<double> runs;
+    for (int i = 0; i < 21; ++i) {
+      start = Clock::now();
+      tovra::setup_status(request.data_dir);
+      runs.push_back(seconds_since(start) * 1000);
+    }
+    std::sort(runs.begin(), runs.end());
+
+    std::printf("installation: %llu launcher files, %.1f MiB\n", static_cast<unsigned long long>(files),
+                static_cast<double>(bytes) / (1 << 20));
+    std::printf("  install            %8.2f s\n", install);
+    std::printf("  repair (intact)    %8.2f s\n", repair);
+    std::printf("  SHA-256 of files   %8.2f s\n", hashing);
+    std::printf("  ratio              %8.2f x\n", repair / hashing);
+    std::printf("  status             %8.1f ms (median of 21)\n", runs[runs.size() / 2]);
+    fs::remove_all(work);
+    return 0;
+  } catch (const tovra::Error& e) {
+    std::fprintf(stderr, "%s: %s\n", e.code().c_str(), e.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  }
+  return 1;
+}
