@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     fs::create_directories(work);
 
     tovra::builder::PackageOptions options;
+    options.launcher.snapshot.zstd.level = 3;  // the package is only the means here
     std::uint64_t state = 0x9E3779B97F4A7C15ull;
     auto& payload = options.launcher.files;
     for (std::uint64_t i = 0; i < files; ++i) {
