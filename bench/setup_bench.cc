@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/digest.h"
 #include "core/error.h"
 #include "package/package.h"
@@ -23,18 +24,6 @@ namespace {
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// Deterministic content that compresses about as well as program files do.
-std::string content(std::size_t size, std::uint64_t& state) {
-  std::string out(size, '\0');
-  for (char& c : out) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    c = (state & 3) == 0 ? static_cast<char>(state >> 8) : static_cast<char>('a' + (state >> 20) % 8);
-  }
-  return out;
-}
-
 // Every ordinary file below the folder, hashed once: what a repair has to read at the least.
 double hash_tree(const fs::path& folder) {
   const auto start = Clock::now();
@@ -46,7 +35,7 @@ double hash_tree(const fs::path& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
+  return tovra::bench::run_reporting([&] {
     const fs::path work = fs::path(argc > 1 ? argv[1] : "/tmp") / "tovra-setup-bench";
     const std::uint64_t bytes = argc > 2 ? std::stoull(argv[2]) : std::uint64_t{256} << 20;
     const std::uint64_t files = argc > 3 ? std::stoull(argv[3]) : 1000;
@@ -55,12 +44,12 @@ int main(int argc, char** argv) {
 
     tovra::builder::PackageOptions options;
     options.launcher.snapshot.zstd.level = 3;  // the package is only the means here
-    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    tovra::bench::Content content;
     auto& payload = options.launcher.files;
     for (std::uint64_t i = 0; i < files; ++i) {
       const std::uint64_t size = bytes / files + (i < bytes % files ? 1 : 0);
       const std::string name = "data/s" + std::to_string(i / 256) + "/f" + std::to_string(i) + ".bin";
-      payload[name] = {content(static_cast<std::size_t>(size), state), false};
+      content.fill(payload[name].content, static_cast<std::size_t>(size));
     }
     const std::string seal = tovra::builder::build_package(options, work / "package");
     payload.clear();
@@ -95,11 +84,5 @@ int main(int argc, char** argv) {
     std::printf("  ratio              %8.2f x\n", repair / hashing);
     std::printf("  status             %8.1f ms (median of 21)\n", runs[runs.size() / 2]);
     fs::remove_all(work);
-    return 0;
-  } catch (const tovra::Error& e) {
-    std::fprintf(stderr, "%s: %s\n", e.code().c_str(), e.what());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-  }
-  return 1;
+  });
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/digest.h"
 #include "core/error.h"
 #include "package/snapshot_manifest.h"
@@ -81,23 +82,6 @@ la_ssize_t to_sink(struct archive*, void* client, const void* buffer, size_t len
   return static_cast<la_ssize_t>(length);
 }
 
-// Deterministic content that compresses about as well as program files do.
-class Content {
- public:
-  void fill(std::string& out, std::size_t size) {
-    out.resize(size);
-    for (std::size_t i = 0; i < size; ++i) {
-      state_ ^= state_ << 13;
-      state_ ^= state_ >> 7;
-      state_ ^= state_ << 17;
-      out[i] = (state_ & 3) == 0 ? static_cast<char>(state_ >> 8) : static_cast<char>('a' + (state_ >> 20) % 8);
-    }
-  }
-
- private:
-  std::uint64_t state_ = 0x9E3779B97F4A7C15ull;
-};
-
 SnapshotManifest write_snapshot(const fs::path& archive, std::uint64_t total_bytes, std::uint64_t files) {
   SnapshotManifest manifest;
   manifest.build_id = "bench";
@@ -108,7 +92,7 @@ SnapshotManifest write_snapshot(const fs::path& archive, std::uint64_t total_byt
   check(writer && archive_write_set_format_pax_restricted(writer.get()) == ARCHIVE_OK &&
             archive_write_open(writer.get(), &sink, nullptr, to_sink, nullptr) == ARCHIVE_OK,
         "tar writer");
-  Content content;
+  tovra::bench::Content content;
   std::string data;
   for (std::uint64_t i = 0; i < files; ++i) {
     const std::uint64_t size = total_bytes / files + (i < total_bytes % files ? 1 : 0);
@@ -244,11 +228,11 @@ std::uint64_t argument(int argc, char** argv, int index, std::uint64_t fallback)
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
+  return tovra::bench::run_reporting([&] {
     tovra::initialize_crypto();
     if (argc == 5 && std::string(argv[1]) == "--traced") {
       traced_extraction(argv[2], std::stoull(argv[3]), std::stoull(argv[4]));
-      return 0;
+      return;
     }
     const fs::path work = fs::path(argc > 1 ? argv[1] : "/tmp") / "tovra-snapshot-bench";
     const std::uint64_t launcher_bytes = argument(argc, argv, 2, std::uint64_t{1000} << 20);
@@ -265,11 +249,5 @@ int main(int argc, char** argv) {
     count_calls(work, argv[0], 2000, 1024);
     count_calls(work, argv[0], 500, 65536);
     fs::remove_all(work);
-    return 0;
-  } catch (const tovra::Error& e) {
-    std::fprintf(stderr, "%s: %s\n", e.code().c_str(), e.what());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-  }
-  return 1;
+  });
 }
