@@ -17,11 +17,6 @@ namespace {
 
 constexpr std::size_t kHashChunk = 65536;
 
-struct DigestContextDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -96,15 +91,31 @@ std::string random_identifier() {
   return to_hex(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
+void StreamingDigest::Free::operator()(evp_md_ctx_st* context) const { EVP_MD_CTX_free(context); }
+
+StreamingDigest::StreamingDigest(std::string_view algorithm) : context_(EVP_MD_CTX_new()) {
+  require(context_ && EVP_DigestInit_ex(context_.get(), digest_algorithm(algorithm), nullptr) == 1, "crypto_failure",
+          "Could not initialize file hash");
+}
+
+void StreamingDigest::update(const char* data, std::size_t size) {
+  require(EVP_DigestUpdate(context_.get(), data, size) == 1, "crypto_failure", "Could not hash file");
+}
+
+std::string StreamingDigest::finish_hex() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  require(EVP_DigestFinal_ex(context_.get(), digest, &length) == 1, "crypto_failure", "Could not finish file hash");
+  return to_hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
 std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress) {
   ReadOnlyFile file = ReadOnlyFile::open(path);
   require(file.is_open(), "file_read", "Could not open file for verification: " + utf8_path(path));
   // A FIFO or a device never ends, or changes, while it is hashed.
   require(file.is_ordinary(), "unsafe_path", "Expected an ordinary file: " + utf8_path(path));
 
-  DigestContext context(EVP_MD_CTX_new());
-  require(context && EVP_DigestInit_ex(context.get(), digest_algorithm(algorithm), nullptr) == 1, "crypto_failure",
-          "Could not initialize file hash");
+  StreamingDigest digest(algorithm);
 
   std::uint64_t total = 0;
   if (progress) {
@@ -122,17 +133,13 @@ std::string hash_file(const std::filesystem::path& path, std::string_view algori
   for (;;) {
     const auto count = read_chunk(file, buffer.data(), buffer.size());
     require(count.has_value(), "file_read", "Error reading file during verification");
-    require(EVP_DigestUpdate(context.get(), buffer.data(), *count) == 1, "crypto_failure", "Could not hash file");
+    digest.update(buffer.data(), *count);
     done += *count;
     require(!progress || done <= total, "content_mismatch", "File grew beyond its verification bound");
     report();
     if (*count < buffer.size()) break;  // a short chunk is the end of the file
   }
-
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  require(EVP_DigestFinal_ex(context.get(), digest, &length) == 1, "crypto_failure", "Could not finish file hash");
-  return to_hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return digest.finish_hex();
 }
 
 HashProgress declared_length_guard(std::uint64_t declared, std::uint64_t base, std::uint64_t overall_total,

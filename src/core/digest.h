@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
-struct evp_md_st;  // OpenSSL's EVP_MD
+struct evp_md_st;      // OpenSSL's EVP_MD
+struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX
 
 namespace tovra {
 
@@ -26,6 +28,20 @@ std::string to_hex(std::string_view bytes);
 std::string from_hex(std::string_view text, std::size_t maximum);
 // 16 random bytes as 32 lower-case hexadecimal characters.
 std::string random_identifier();
+// A digest fed piece by piece, for bytes that arrive in chunks.
+class StreamingDigest {
+ public:
+  explicit StreamingDigest(std::string_view algorithm);
+  void update(const char* data, std::size_t size);
+  std::string finish_hex();  // once
+
+ private:
+  struct Free {
+    void operator()(evp_md_ctx_st* context) const;
+  };
+  std::unique_ptr<evp_md_ctx_st, Free> context_;
+};
+
 // Hashes a file in one pass (never through a final link). With a progress callback the size at
 // the start bounds the read, and the callback may cancel.
 std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress);

@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/evp.h>
 
 #include <cerrno>
 #include <memory>
@@ -94,25 +93,16 @@ class HeldFolders {
   std::vector<std::filesystem::path> open_;  // the folders below the destination, in order
 };
 
-struct DigestDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 // The SHA-256 of the sealed file as it lies on disk, read through its own pinned handle.
 std::string sealed_sha256(PreparedFile& file, char* buffer) {
-  std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
-  require(context && EVP_DigestInit_ex(context.get(), digest_algorithm("sha256"), nullptr) == 1, "crypto_failure",
-          "Could not initialize file hash");
+  StreamingDigest digest("sha256");
   for (std::uint64_t offset = 0;;) {
     const std::size_t count = file.read_back(offset, buffer, kChunk);
     if (count == 0) break;
-    require(EVP_DigestUpdate(context.get(), buffer, count) == 1, "crypto_failure", "Could not hash file");
+    digest.update(buffer, count);
     offset += count;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  require(EVP_DigestFinal_ex(context.get(), digest, &length) == 1, "crypto_failure", "Could not finish file hash");
-  return to_hex(std::string_view(reinterpret_cast<const char*>(digest), length));
+  return digest.finish_hex();
 }
 
 // Deepest first, the destination itself last, so every new name is durable in its parent.
