@@ -20,7 +20,8 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export LC_ALL=C.UTF-8
 
 say() { printf '\n== %s\n' "$*"; }
-fail() { printf '\nWINDOWS TEST FAILED: %s\n' "$*" >&2; exit 1; }
+# On both streams: a log that keeps only one of them still says why the run stopped.
+fail() { printf '\nWINDOWS TEST FAILED: %s\n' "$*" | tee /dev/stderr; exit 1; }
 
 # 1. The program, the package builder and the tests.
 say "Building tovra-install.exe and the test programs"
@@ -39,13 +40,22 @@ if [ -z "$tool" ]; then
 fi
 
 say "Usage text under Wine"
-wine "$build/tovra-install.exe" --help >"$build/help.txt" 2>/dev/null
-grep -q "tovra-install" "$build/help.txt" || fail "tovra-install.exe --help printed no usage text"
+usage_run() { wine "$build/tovra-install.exe" --help >"$build/help.txt" 2>"$build/help.err"; }
+# The first program a fresh prefix starts may meet Wine still settling: say so, and try once more.
+usage_status=0
+usage_run || usage_status=$?
+if [ "$usage_status" -ne 0 ]; then
+  echo "tovra-install.exe --help failed under Wine (exit $usage_status); its standard error:"
+  cat "$build/help.err"
+  sleep 2
+  usage_run || { cat "$build/help.err"; fail "tovra-install.exe --help failed twice under Wine"; }
+fi
+grep -q "tovra-install" "$build/help.txt" || { cat "$build/help.err"; fail "tovra-install.exe --help printed no usage text"; }
 if grep -q $'\r' "$build/help.txt"; then fail "the usage text has carriage returns"; fi
 host_installer=$(dirname "$tool")/tovra-install
 if [ -x "$host_installer" ]; then
   "$host_installer" --help >"$build/help-host.txt"
-  cmp "$build/help.txt" "$build/help-host.txt" || fail "the usage text differs from the POSIX program's"
+  diff "$build/help-host.txt" "$build/help.txt" || fail "the usage text differs from the POSIX program's"
 fi
 head -n 3 "$build/help.txt"
 

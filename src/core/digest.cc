@@ -24,18 +24,6 @@ int hex_value(char c) {
   return -1;
 }
 
-// Fills the buffer until it is full or the file ends, as one stream read would.
-std::optional<std::size_t> read_chunk(ReadOnlyFile& file, char* buffer, std::size_t capacity) {
-  std::size_t filled = 0;
-  while (filled < capacity) {
-    const auto count = file.read(buffer + filled, capacity - filled);
-    if (!count) return std::nullopt;
-    if (*count == 0) break;
-    filled += *count;
-  }
-  return filled;
-}
-
 }  // namespace
 
 void initialize_crypto() {
@@ -109,20 +97,20 @@ std::string StreamingDigest::finish_hex() {
   return to_hex(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
-std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress) {
+namespace {
+
+// Nothing when `expected` is given and the file's size, or what could be read of it, differs.
+std::optional<std::string> digest_file(const std::filesystem::path& path, std::string_view algorithm,
+                                       const HashProgress& progress, std::optional<std::uint64_t> expected) {
   ReadOnlyFile file = ReadOnlyFile::open(path);
   require(file.is_open(), "file_read", "Could not open file for verification: " + utf8_path(path));
   // A FIFO or a device never ends, or changes, while it is hashed.
-  require(file.is_ordinary(), "unsafe_path", "Expected an ordinary file: " + utf8_path(path));
+  const auto size = file.ordinary_size();
+  require(size.has_value(), "unsafe_path", "Expected an ordinary file: " + utf8_path(path));
+  if (expected && *size != *expected) return std::nullopt;
 
   StreamingDigest digest(algorithm);
-
-  std::uint64_t total = 0;
-  if (progress) {
-    const auto size = file.size();
-    require(size.has_value(), "file_read", "Error reading file during verification");
-    total = *size;
-  }
+  const std::uint64_t total = *size;
   std::uint64_t done = 0;
   const auto report = [&] {
     if (progress) require(progress(done, total), "cancelled", "File verification cancelled");
@@ -131,15 +119,31 @@ std::string hash_file(const std::filesystem::path& path, std::string_view algori
 
   std::vector<char> buffer(kHashChunk);
   for (;;) {
-    const auto count = read_chunk(file, buffer.data(), buffer.size());
+    // Near the expected end one byte more is asked for: a read that falls short is the end of an
+    // ordinary file, so a file of the size it had when opened needs no further read to find it.
+    const std::uint64_t left = done < total ? total - done : 0;
+    const std::size_t want = left < kHashChunk ? static_cast<std::size_t>(left) + 1 : kHashChunk;
+    const auto count = file.read(buffer.data(), want);
     require(count.has_value(), "file_read", "Error reading file during verification");
     digest.update(buffer.data(), *count);
     done += *count;
     require(!progress || done <= total, "content_mismatch", "File grew beyond its verification bound");
     report();
-    if (*count < buffer.size()) break;  // a short chunk is the end of the file
+    if (*count < want) break;
   }
+  if (expected && done != *expected) return std::nullopt;
   return digest.finish_hex();
+}
+
+}  // namespace
+
+std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress) {
+  return *digest_file(path, algorithm, progress, std::nullopt);
+}
+
+std::optional<std::string> hash_file_of_length(const std::filesystem::path& path, std::string_view algorithm,
+                                               std::uint64_t length, const HashProgress& progress) {
+  return digest_file(path, algorithm, progress, length);
 }
 
 HashProgress declared_length_guard(std::uint64_t declared, std::uint64_t base, std::uint64_t overall_total,

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,10 @@ class StreamingDigest {
 // Hashes a file in one pass (never through a final link). With a progress callback the size at
 // the start bounds the read, and the callback may cancel.
 std::string hash_file(const std::filesystem::path& path, std::string_view algorithm, const HashProgress& progress);
+// The same for a file that must be `length` bytes long: nothing when its size differs, found from
+// its status before any byte is read, or from what the read found. Progress totals are `length`.
+std::optional<std::string> hash_file_of_length(const std::filesystem::path& path, std::string_view algorithm,
+                                               std::uint64_t length, const HashProgress& progress);
 
 // Wraps a caller's progress so hash_file refuses a file whose length differs from `declared`;
 // reports (base + done, overall_total) to `progress`.

@@ -195,12 +195,13 @@ void PreparedFile::seal(bool require_full_length) {
     require(s.written == s.length, "length_mismatch", "File data is shorter than its authenticated length");
   const std::uint64_t size = s.identity_query();
   s.require_steady(size >= s.written && size <= s.length, "Allocated file changed before completion");
-  // Drops the reserved tail; a file already at its written length has none to drop.
+  // Drops the reserved tail. A file already at its written length has none to drop, and with no
+  // step taken the check just made stands for the one after it.
   if (size != s.written) {
     if (const int error = native::set_length(s.file, s.written))
       native::raise(error, "file_write", "Cannot set allocated file length");
+    s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   }
-  s.require_steady(s.identity_query() == s.written, "Allocated file changed during writing");
   s.sealed = true;
 }
 

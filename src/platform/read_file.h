@@ -43,8 +43,9 @@ class ReadOnlyFile {
 
   OpenStatus status() const { return status_; }
   bool is_open() const { return status_ == OpenStatus::opened; }
-  // An ordinary file (not a directory, device or link); false when the status is unreadable.
-  bool is_ordinary() const;
+  // The size of an ordinary file (not a directory, device or link), from one status read;
+  // nothing for any other kind or when the status is unreadable.
+  std::optional<std::uint64_t> ordinary_size() const;
   // Current size in bytes, or nothing when it cannot be read.
   std::optional<std::uint64_t> size() const;
   // Reads at most `capacity` bytes; 0 at end of file; nothing on failure.

@@ -113,12 +113,10 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
     const PathKind kind = listed.join(relative, path);
     const std::string differs = "Game content differs from the verified manifest: " + relative;
     require(kind == PathKind::file, "content_mismatch", differs);
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    require(!error && size == file.length, "content_mismatch", differs);
     const HashProgress guard =
         progress ? declared_length_guard(file.length, verified, total, progress) : HashProgress{};
-    require(hash_file(path, "sha256", guard) == file.sha256, "content_mismatch", differs);
+    const auto digest = hash_file_of_length(path, "sha256", file.length, guard);
+    require(digest == file.sha256, "content_mismatch", differs);
     verified += file.length;
   }
   report_progress(progress, verified, total);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -101,6 +102,29 @@ TEST(HashFile, FailuresOpenCancelAndGrowth) {
     return true;
   };
   EXPECT_PROBLEM(hash_file(dir / "f", "sha256", grow), "content_mismatch", "File grew beyond its verification bound");
+}
+
+// Reads are sized from the length the file had when opened; a file of exactly that many bytes,
+// around each chunk edge, is hashed whole, and one of any other length is refused unread.
+TEST(HashFile, OfLengthHashesExactlyTheFilesOfThatLength) {
+  testing::TempDir dir;
+  for (const std::size_t size : {0u, 1u, 65535u, 65536u, 65537u, 131072u, 131073u}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 23);
+    testing::write_file(dir / "f", bytes);
+    const std::string expected = digest_hex(bytes, "sha256");
+    Calls calls;
+    EXPECT_EQ(hash_file_of_length(dir / "f", "sha256", size, recorder(calls)), expected);
+    EXPECT_EQ(calls.back(), (std::pair<std::uint64_t, std::uint64_t>{size, size}));
+    EXPECT_EQ(hash_file(dir / "f", "sha256", {}), expected);
+    calls.clear();
+    EXPECT_EQ(hash_file_of_length(dir / "f", "sha256", size + 1, recorder(calls)), std::nullopt);
+    if (size > 0) {
+      EXPECT_EQ(hash_file_of_length(dir / "f", "sha256", size - 1, recorder(calls)), std::nullopt);
+    }
+    EXPECT_TRUE(calls.empty());
+  }
 }
 
 TEST(DeclaredLengthGuard, RefusesOtherLengthsBeforeHashingAndOffsetsProgress) {

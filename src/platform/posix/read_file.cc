@@ -60,10 +60,10 @@ ReadOnlyFile ReadOnlyFile::open(const std::filesystem::path& path) {
   return ReadOnlyFile(unique_fd(fd), OpenStatus::opened);
 }
 
-bool ReadOnlyFile::is_ordinary() const {
+std::optional<std::uint64_t> ReadOnlyFile::ordinary_size() const {
   struct stat st {};
-  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0) return false;
-  return S_ISREG(st.st_mode);
+  if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::optional<std::uint64_t> ReadOnlyFile::size() const {

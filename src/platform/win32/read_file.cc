@@ -58,11 +58,13 @@ ReadOnlyFile ReadOnlyFile::open(const std::filesystem::path& path) {
   return ReadOnlyFile(std::move(file), OpenStatus::opened);
 }
 
-bool ReadOnlyFile::is_ordinary() const {
-  if (!fd_.valid() || ::GetFileType(handle_of(fd_)) != FILE_TYPE_DISK) return false;
+std::optional<std::uint64_t> ReadOnlyFile::ordinary_size() const {
+  if (!fd_.valid() || ::GetFileType(handle_of(fd_)) != FILE_TYPE_DISK) return std::nullopt;
   win32::HandleFacts facts;
-  if (!win32::handle_facts(handle_of(fd_), facts)) return false;
-  return (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+  if (!win32::handle_facts(handle_of(fd_), facts)) return std::nullopt;
+  if ((facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0)
+    return std::nullopt;
+  return facts.size;
 }
 
 std::optional<std::uint64_t> ReadOnlyFile::size() const {
