@@ -117,12 +117,12 @@ std::optional<std::string> digest_file(const std::filesystem::path& path, std::s
   };
   report();
 
-  std::vector<char> buffer(kHashChunk);
+  std::vector<char> buffer(kHashChunk + 1);
   for (;;) {
-    // Near the expected end one byte more is asked for: a read that falls short is the end of an
+    // At the expected end one byte more is asked for: a read that falls short is the end of an
     // ordinary file, so a file of the size it had when opened needs no further read to find it.
     const std::uint64_t left = done < total ? total - done : 0;
-    const std::size_t want = left < kHashChunk ? static_cast<std::size_t>(left) + 1 : kHashChunk;
+    const std::size_t want = left <= kHashChunk ? static_cast<std::size_t>(left) + 1 : kHashChunk;
     const auto count = file.read(buffer.data(), want);
     require(count.has_value(), "file_read", "Error reading file during verification");
     digest.update(buffer.data(), *count);

@@ -180,11 +180,11 @@ void PreparedFile::write(std::string_view bytes) {
 void PreparedFile::set_executable(bool executable) {
   State& s = *state_;
   s.require_steady(s.identity_query() <= s.length, "Allocated file changed before setting executable permissions");
-  // Created owner-only and not executable, so only an executable needs a call.
-  if (executable) {
-    if (const int error = native::make_private(s.file, true))
-      native::raise(error, "permissions", "Cannot apply private file permissions");
-  }
+  // Created owner-only and not executable, so only an executable needs a call; with no call made,
+  // the check above stands for the one after it.
+  if (!executable) return;
+  if (const int error = native::make_private(s.file, true))
+    native::raise(error, "permissions", "Cannot apply private file permissions");
   s.require_steady(true, "Allocated file changed while setting executable permissions");
 }
 
