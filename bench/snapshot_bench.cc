@@ -3,11 +3,16 @@
 // archive, the peak memory of the extraction, and (where strace is installed) the system calls
 // the extraction makes per file.
 //
+// For the small files it also measures the flush floor: the same files written plainly and each
+// flushed on the installer's flush pool, which no extraction that flushes every file can beat.
+//
 // usage: snapshot_bench [WORK_DIR] [LAUNCHER_BYTES] [LAUNCHER_FILES] [SMALL_FILES] [SMALL_FILE_BYTES]
 // defaults: /tmp, 1,000 MiB in 4,000 files, 100,000 files of 1,024 bytes.
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include <chrono>
@@ -25,6 +30,7 @@
 #include "core/digest.h"
 #include "core/error.h"
 #include "package/snapshot_manifest.h"
+#include "platform/prepared_file.h"
 #include "snapshot/extract.h"
 
 namespace fs = std::filesystem;
@@ -97,8 +103,8 @@ SnapshotManifest write_snapshot(const fs::path& archive, std::uint64_t total_byt
   for (std::uint64_t i = 0; i < files; ++i) {
     const std::uint64_t size = total_bytes / files + (i < total_bytes % files ? 1 : 0);
     // Spread over folders of at most 256 files, as real releases are.
-    const std::string path = "d" + std::to_string(i / 4096) + "/s" + std::to_string(i / 256 % 16) + "/f" +
-                             std::to_string(i) + ".bin";
+    std::string path = "d";
+    path += std::to_string(i / 4096) + "/s" + std::to_string(i / 256 % 16) + "/f" + std::to_string(i) + ".bin";
     content.fill(data, static_cast<std::size_t>(size));
     std::unique_ptr<struct archive_entry, EntryDeleter> entry(archive_entry_new());
     archive_entry_set_pathname(entry.get(), path.c_str());
@@ -139,6 +145,29 @@ double peak_memory_mib() {
 
 std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
+// Each file created, written and closed after its flush on the installer's pool: what flushing
+// every file costs on this disk, apart from everything else an extraction does.
+double flush_floor(const fs::path& folder, std::uint64_t files, std::uint64_t file_bytes) {
+  fs::create_directories(folder);
+  std::string bytes;
+  tovra::bench::Content().fill(bytes, static_cast<std::size_t>(file_bytes));
+  const auto start = std::chrono::steady_clock::now();
+  {
+    tovra::FlushPool pool;
+    for (std::uint64_t i = 0; i < files; ++i) {
+      const fs::path path = folder / std::to_string(i);
+      tovra::unique_fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      check(file.valid() && ::write(file.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
+            "cannot write " + path.string());
+      pool.submit(std::move(file));
+    }
+    pool.finish();
+  }
+  const double seconds = seconds_since(start);
+  fs::remove_all(folder);
+  return seconds;
+}
+
 void run(const fs::path& work, const std::string& label, std::uint64_t bytes, std::uint64_t files) {
   const fs::path archive = work / (label + ".tar.zst");
   const fs::path ours = work / (label + "-extracted");
@@ -168,6 +197,11 @@ void run(const fs::path& work, const std::string& label, std::uint64_t bytes, st
   std::printf("  zstd|tar -x; sync  %8.2f s  %8.1f MiB/s\n", reference, mib / reference);
   std::printf("  ratio              %8.2f x\n", full / reference);
   std::printf("  peak memory        %8.1f MiB (resident, during the full extraction)\n", peak);
+  if (label == "small-files") {
+    const double floor = flush_floor(work / "flush-floor", files, manifest.expanded_length / files);
+    std::printf("  flush floor        %8.2f s  (%.2f x the reference: create, write, flush on the pool)\n", floor,
+                floor / reference);
+  }
   std::fflush(stdout);
 
   fs::remove_all(ours);
