@@ -1,5 +1,6 @@
 // Measures, in one run on one installation: a repair of an intact installation against the
-// SHA-256 of the installed files it has to read, and the time `status` takes.
+// SHA-256 of the files it has to read (the package it verifies first, then the installed files it
+// checks), and the time `status` takes.
 //
 // usage: setup_bench [WORK_DIR] [LAUNCHER_BYTES] [LAUNCHER_FILES]
 // defaults: /tmp, 256 MiB in 1,000 files (the package is built in memory).
@@ -24,7 +25,7 @@ namespace {
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// Every ordinary file below the folder, hashed once: what a repair has to read at the least.
+// Every ordinary file below the folder, hashed once.
 double hash_tree(const fs::path& folder) {
   const auto start = Clock::now();
   for (const auto& entry : fs::recursive_directory_iterator(folder))
@@ -66,7 +67,9 @@ int main(int argc, char** argv) {
     start = Clock::now();
     tovra::NativeInstaller::install(request, seal, {});
     const double repair = seconds_since(start);
-    const double hashing = hash_tree(request.data_dir);
+    const double package_hashing = hash_tree(request.package);
+    const double installed_hashing = hash_tree(request.data_dir);
+    const double hashing = package_hashing + installed_hashing;
 
     std::vector<double> runs;
     for (int i = 0; i < 21; ++i) {
@@ -80,8 +83,9 @@ int main(int argc, char** argv) {
                 static_cast<double>(bytes) / (1 << 20));
     std::printf("  install            %8.2f s\n", install);
     std::printf("  repair (intact)    %8.2f s\n", repair);
-    std::printf("  SHA-256 of files   %8.2f s\n", hashing);
-    std::printf("  ratio              %8.2f x\n", repair / hashing);
+    std::printf("  SHA-256, package   %8.2f s\n", package_hashing);
+    std::printf("  SHA-256, installed %8.2f s\n", installed_hashing);
+    std::printf("  ratio              %8.2f x (repair against both hashes)\n", repair / hashing);
     std::printf("  status             %8.1f ms (median of 21)\n", runs[runs.size() / 2]);
     fs::remove_all(work);
   });
