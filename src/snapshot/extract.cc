@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -49,12 +50,9 @@ la_ssize_t read_block(struct archive* reader, void* client, const void** buffer)
 void check_archive(const SnapshotManifest& manifest, const std::filesystem::path& archive) {
   constexpr const char* kDiffers = "Snapshot differs from its verified application manifest";
   require(path_kind(archive) == PathKind::file, "content_mismatch", kDiffers);
-  auto file = ReadOnlyFile::open(archive);
-  const auto size = file.is_open() ? file.size() : std::nullopt;
-  require(size.has_value() && *size == manifest.length, "content_mismatch", kDiffers);
-  std::string digest;
+  std::optional<std::string> digest;
   try {
-    digest = hash_file(archive, "sha256", {});
+    digest = hash_file_of_length(archive, "sha256", manifest.length, {});
   } catch (const Error&) {
     throw Error("content_mismatch", kDiffers);
   }
