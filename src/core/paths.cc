@@ -1,5 +1,6 @@
 #include "core/paths.h"
 
+#include <iterator>
 #include <stdexcept>
 
 #include "core/error.h"
@@ -82,17 +83,28 @@ std::filesystem::path native_path(std::string_view text) {
 }
 
 std::filesystem::path managed_path(const std::filesystem::path& root, std::string_view text, bool portable) {
-  check_relative_path(text, portable);
-  std::filesystem::path result = root;
-  for (const auto& component : native_path(text)) {
-    result /= component;
-    const PathKind kind = path_kind(result);
+  std::filesystem::path joined;
+  ManagedNames(root, portable).join(text, joined);
+  return joined;
+}
+
+PathKind ManagedNames::join(std::string_view relative, std::filesystem::path& joined, std::optional<PathKind> seen) {
+  check_relative_path(relative, portable_);
+  joined = root_;
+  PathKind kind = PathKind::missing;
+  const std::filesystem::path names = native_path(relative);
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    joined /= *it;
+    const bool last = std::next(it) == names.end();
+    if (!last && folders_.count(joined) != 0) continue;
+    kind = last && seen ? *seen : path_kind(joined);
     require(kind != PathKind::link, "unsafe_path", "Managed path contains a symbolic link");
-    require(kind != PathKind::reparse && !(kind == PathKind::directory && mounted_folder(result)), "unsafe_path",
+    require(kind != PathKind::reparse && !(kind == PathKind::directory && mounted_folder(joined)), "unsafe_path",
             "Managed path contains a reparse point");
-    require(kind != PathKind::unknown, "file_read", "Cannot inspect path: " + utf8_path(result));
+    require(kind != PathKind::unknown, "file_read", "Cannot inspect path: " + utf8_path(joined));
+    if (kind == PathKind::directory) folders_.insert(joined);
   }
-  return result;
+  return kind;
 }
 
 std::string utf8_path(const std::filesystem::path& path) {

@@ -2,8 +2,13 @@
 // Identifiers and portable paths: the rules every name from a package, manifest or record passes.
 
 #include <filesystem>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/read_file.h"
 
 namespace tovra {
 
@@ -20,6 +25,22 @@ void check_brand_name(std::string_view text);
 std::filesystem::path native_path(std::string_view text);
 // Joins a checked relative path under `root`, refusing any component that is a link on disk.
 std::filesystem::path managed_path(const std::filesystem::path& root, std::string_view text, bool portable);
+
+// managed_path for many names below one root in one pass: each folder on the way is checked once
+// rather than once per name below it.
+class ManagedNames {
+ public:
+  ManagedNames(std::filesystem::path root, bool portable) : root_(std::move(root)), portable_(portable) {}
+
+  // Joins like managed_path into `joined` and returns the kind of its last component; `seen` is
+  // that kind when the caller has just read it without following a link, so it is not read again.
+  PathKind join(std::string_view relative, std::filesystem::path& joined, std::optional<PathKind> seen = {});
+
+ private:
+  std::filesystem::path root_;
+  bool portable_;
+  std::set<std::filesystem::path> folders_;  // checked in this pass
+};
 
 // A native path as UTF-8 text, for messages and records.
 std::string utf8_path(const std::filesystem::path& path);

@@ -1,8 +1,5 @@
 #include "snapshot/tree.h"
 
-#include <iterator>
-#include <optional>
-#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -33,38 +30,6 @@ void collect_old_files(const std::filesystem::path& folder, std::vector<std::fil
   for (const auto& below : folders) collect_old_files(below, old);
 }
 
-// managed_path for many names below one root, with its checks and problems, where each folder on
-// the way is checked once rather than once per name below it.
-class ManagedNames {
- public:
-  explicit ManagedNames(const std::filesystem::path& root) : root_(root) {}
-
-  // The kind of the joined path's last component; `seen` is that kind when the caller has just
-  // read it without following a link (a walk's entry), so it is not read again.
-  PathKind join(const std::string& relative, std::filesystem::path& joined, std::optional<PathKind> seen = {}) {
-    check_relative_path(relative, true);
-    joined = root_;
-    PathKind kind = PathKind::missing;
-    const std::filesystem::path names = native_path(relative);
-    for (auto it = names.begin(); it != names.end(); ++it) {
-      joined /= *it;
-      const bool last = std::next(it) == names.end();
-      if (!last && folders_.count(joined) != 0) continue;
-      kind = last && seen ? *seen : path_kind(joined);
-      require(kind != PathKind::link, "unsafe_path", "Managed path contains a symbolic link");
-      require(kind != PathKind::reparse && !(kind == PathKind::directory && mounted_folder(joined)), "unsafe_path",
-              "Managed path contains a reparse point");
-      require(kind != PathKind::unknown, "file_read", "Cannot inspect path: " + utf8_path(joined));
-      if (kind == PathKind::directory) folders_.insert(joined);
-    }
-    return kind;
-  }
-
- private:
-  std::filesystem::path root_;
-  std::set<std::filesystem::path> folders_;  // checked in this pass
-};
-
 }  // namespace
 
 std::filesystem::file_type entry_kind(const std::filesystem::directory_entry& entry) {
@@ -83,7 +48,7 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
   std::uint64_t entries = 0;
   std::uint64_t files = 0;
   fs::path joined;
-  ManagedNames walked(root);
+  ManagedNames walked(root, true);
   // The default options never follow a directory link.
   for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
     require(++entries <= kMaxTreeEntries, "size_limit", "Game directory entry count exceeds bounds");
@@ -106,7 +71,7 @@ void verify_snapshot_tree(const SnapshotManifest& manifest, const std::filesyste
 
   const std::uint64_t total = manifest.expanded_length;
   std::uint64_t verified = 0;
-  ManagedNames listed(root);
+  ManagedNames listed(root, true);
   fs::path path;
   for (const auto& [relative, file] : manifest.files) {
     report_progress(progress, verified, total);
