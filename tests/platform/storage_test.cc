@@ -1,4 +1,4 @@
-// Path rules and private folder creation that hold alike on every backend.
+// Path rules, private folders and private files that hold alike on every backend.
 
 #include "platform/storage.h"
 
@@ -15,6 +15,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using tovra::testing::outcome;
+
+const std::string not_ordinary =
+    "unsafe_path: Private Windows storage must be an ordinary directory or single-link file";
 
 std::string repeat(std::string_view unit, int count) {
   std::string text;
@@ -50,6 +53,23 @@ TEST(PathRules, ComponentsAreCheckedAsOnWindows) {
   EXPECT_EQ(outcome([] { check_path_components(native_path(repeat("d/", 129))); }), unsafe);
 }
 
+TEST(PathRules, NormalizationRefusesRootsNetworkFormsAndOversizedPaths) {
+  tovra::testing::TempDir temp;
+  const std::string oversized = "unsafe_path: Windows storage path is empty, oversized or contains an unsafe root";
+  const std::string network = "unsafe_path: Windows private storage cannot be a network or device path";
+  const fs::path root = temp.path().root_path();
+  EXPECT_EQ(outcome([] { normalize_private_path("", true); }), oversized);
+  EXPECT_EQ(outcome([] { normalize_private_path("/" + repeat("a/", 2048), true); }), oversized);
+  EXPECT_EQ(outcome([] { normalize_private_path(std::string("/a\0b", 4), true); }), oversized);
+  EXPECT_EQ(outcome([] { normalize_private_path("//server/share", true); }), network);
+  EXPECT_EQ(outcome([] { normalize_private_path("\\\\?\\C:\\x", true); }), network);
+  EXPECT_EQ(outcome([&] { normalize_private_path(root, false); }),
+            "unsafe_path: A drive root cannot be a private Tovra directory");
+  EXPECT_EQ(normalize_private_path(root, true), root);
+  EXPECT_EQ(normalize_private_path(temp / "a/./b/", false), temp.path() / "a" / "b");
+  EXPECT_EQ(normalize_private_path("rel/x", false), fs::current_path() / "rel/x");
+}
+
 TEST(PrivateFolders, CreatesAtMost32FoldersPerCall) {
   tovra::testing::TempDir temp;
   fs::path path = temp / "deep";
@@ -61,6 +81,34 @@ TEST(PrivateFolders, CreatesAtMost32FoldersPerCall) {
   EXPECT_FALSE(fs::exists(path));
   // The next call goes on from the 32 that remain.
   EXPECT_EQ(outcome([&] { ensure_private_directory(path); }), "ok");
+}
+
+TEST(PrivateFolders, ChainsReachOnlyOrdinaryFoldersAndFilesAreNeverTruncated) {
+  tovra::testing::TempDir temp;
+  const fs::path folder = temp / "data";
+  ensure_private_directory(folder / "a" / "b");
+  const DirectoryChain chain = open_directory_chain(folder / "a" / "b", true, false, current_user_identity(), true);
+  EXPECT_EQ(chain.size(), check_path_components(chain.path()) + 1);
+  tovra::testing::write_file(folder / "file", "x");
+  EXPECT_EQ(outcome([&] { open_directory_chain(folder / "file", true, false, current_user_identity(), false); }),
+            not_ordinary);
+  EXPECT_EQ(outcome([&] { open_directory_chain(folder / "missing", true, false, current_user_identity(), false); }),
+            "unsafe_path: Cannot open the Windows storage directory");
+
+  for (const Disposition refused : {Disposition::create_always, Disposition::truncate_existing}) {
+    EXPECT_EQ(outcome([&] { open_private_file(folder / "f", FileAccess::write, share_none, refused, 0, true); }),
+              "unsafe_path: Private file opening must not truncate existing content");
+  }
+  OpenedFile created = open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true);
+  ASSERT_TRUE(created);
+  created.file.reset();
+  EXPECT_FALSE(open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true));
+  // A second name for the file makes it shared.
+  fs::create_hard_link(folder / "f", folder / "second");
+  EXPECT_EQ(outcome([&] {
+              open_private_file(folder / "f", FileAccess::read, share_read, Disposition::open_existing, 0, true);
+            }),
+            not_ordinary);
 }
 
 }  // namespace

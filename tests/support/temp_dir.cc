@@ -26,10 +26,10 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  // Tests may leave folders without write permission; open them up before removing.
+  // Tests may leave read-only folders and files (Windows refuses to delete those); open them up.
   for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
        it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+    if (!it->is_symlink(ignored))
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                    std::filesystem::perm_options::add, ignored);
   }
