@@ -41,6 +41,23 @@ std::map<std::string, std::string> contents(const fs::path& folder) {
   return files;
 }
 
+// The problem each kind of step raises for the error number given to it.
+void expect_problem_of_step(int error, const Outcome& outcome, const std::string& context,
+                            std::set<std::string>& codes) {
+  if (outcome.code.empty()) return;
+  codes.insert(outcome.code);
+  static const std::set<std::string> durable_codes{"insufficient_space", "file_write", "file_remove", "file_sync"};
+  EXPECT_TRUE(durable_codes.count(outcome.code)) << context << ": " << outcome.code << " " << outcome.message;
+  if (outcome.code == "insufficient_space") {
+    EXPECT_EQ(error, testing::kDiskFull) << context;
+    EXPECT_EQ(outcome.message, "Local storage cannot save data; free space and try again") << context;
+  }
+  if (outcome.code == "file_write" && error == testing::kDiskFull) {
+    // Only a move reports the raw error number; a file write names the full disk.
+    EXPECT_EQ(outcome.message.rfind("Cannot move ", 0), 0u) << context << ": " << outcome.message;
+  }
+}
+
 class FaultInjection : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,31 +115,47 @@ class FaultInjection : public ::testing::Test {
     testing::expect_saves_untouched(data_, context);
   }
 
-  // Runs `action` with error `error` injected at step 1, 2, ... until a run passes no more
-  // steps than the planned one; `check` examines each run. Returns the number of steps.
-  int fail_at_every_step(int error, const std::function<void()>& prepare, const std::function<void()>& action,
-                         const std::function<void(const std::string&, const Outcome&)>& check) {
-    for (std::uint64_t point = 1; point < 1000; ++point) {
-      set_fault_plan({});
-      prepare();
-      if (HasFatalFailure()) return 0;
-      set_fault_plan({FaultPlan::Action::fail, point, error});
-      const Outcome outcome = outcome_of(action);
-      const std::uint64_t passed = fault_points_passed();
-      const std::string step = last_fault_point();
-      set_fault_plan({});
-      if (passed < point) {
-        EXPECT_EQ(outcome.code, "") << "a run without an injected failure failed: " << outcome.message;
-        return static_cast<int>(point - 1);
+  // Runs `action` with each error of `errors` injected at step 1, 2, ... until a run passes no
+  // more steps than the planned one. Every failed run must raise the problem of its step, among
+  // them each of `wanted`, and leave status truthful and the saves untouched; `check` examines the
+  // rest. A full disk must be named as such at some step.
+  void fail_at_every_step(const std::string& workflow, const std::vector<int>& errors, std::uint64_t min_points,
+                          const std::vector<std::string>& wanted, const std::function<void()>& prepare,
+                          const std::function<void()>& action,
+                          const std::function<void(const std::string&, const Outcome&)>& check) {
+    for (const int error : errors) {
+      std::set<std::string> codes;
+      std::uint64_t point = 1;
+      for (; point < 1000 && !HasFailure(); ++point) {
+        set_fault_plan({});
+        prepare();
+        if (HasFatalFailure()) return;
+        set_fault_plan({FaultPlan::Action::fail, point, error});
+        const Outcome outcome = outcome_of(action);
+        const std::uint64_t passed = fault_points_passed();
+        const std::string step = last_fault_point();
+        set_fault_plan({});
+        if (passed < point) {
+          EXPECT_EQ(outcome.code, "") << "a run without an injected failure failed: " << outcome.message;
+          break;
+        }
+        // The step that failed is the last one announced only when the run stopped there.
+        const std::string context = workflow + ", error " + std::to_string(error) + " at point " +
+                                    std::to_string(point) + " (" + (outcome.code.empty() ? "best effort" : step) + ")";
+        expect_problem_of_step(error, outcome, context, codes);
+        expect_truthful_status(context);
+        testing::expect_saves_untouched(data_, context);
+        check(context, outcome);
       }
-      // The step that failed is the last one announced only when the run stopped there.
-      const std::string context = "error " + std::to_string(error) + " at point " + std::to_string(point) + " (" +
-                                  (outcome.code.empty() ? std::string("best effort") : step) + ")";
-      check(context, outcome);
-      if (HasFatalFailure() || HasNonfatalFailure()) return static_cast<int>(point);
+      std::cout << workflow << ", error " << error << ": " << point - 1 << " steps failed; problems:";
+      for (const std::string& code : codes) std::cout << ' ' << code;
+      std::cout << '\n';
+      EXPECT_GE(point - 1, min_points) << workflow << ", error " << error;
+      for (const std::string& code : wanted) EXPECT_EQ(codes.count(code), 1u) << code << ", error " << error;
+      if (error == testing::kDiskFull) {
+        EXPECT_EQ(codes.count("insufficient_space"), 1u) << workflow;
+      }
     }
-    ADD_FAILURE() << "never finished";
-    return 0;
   }
 
   testing::TempDir temp_;
@@ -130,80 +163,40 @@ class FaultInjection : public ::testing::Test {
   std::string seal_;
 };
 
-// The problem each kind of step raises for the error number given to it.
-void expect_problem_of_step(int error, const Outcome& outcome, const std::string& context,
-                            std::set<std::string>& codes) {
-  if (outcome.code.empty()) return;
-  codes.insert(outcome.code);
-  static const std::set<std::string> durable_codes{"insufficient_space", "file_write", "file_remove", "file_sync"};
-  EXPECT_TRUE(durable_codes.count(outcome.code)) << context << ": " << outcome.code << " " << outcome.message;
-  if (outcome.code == "insufficient_space") {
-    EXPECT_EQ(error, testing::kDiskFull) << context;
-    EXPECT_EQ(outcome.message, "Local storage cannot save data; free space and try again") << context;
-  }
-  if (outcome.code == "file_write" && error == testing::kDiskFull) {
-    // Only a move reports the raw error number; a file write names the full disk.
-    EXPECT_EQ(outcome.message.rfind("Cannot move ", 0), 0u) << context << ": " << outcome.message;
-  }
-}
-
-void report(const std::string& workflow, int error, int points, const std::set<std::string>& codes) {
-  std::cout << workflow << ", error " << error << ": " << points << " steps failed; problems:";
-  for (const std::string& code : codes) std::cout << ' ' << code;
-  std::cout << '\n';
-}
+const std::vector<int> kBothErrors{testing::kDiskFull, testing::kAccessDenied};
 
 TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
-  for (const int error : {testing::kDiskFull, testing::kAccessDenied}) {
-    std::set<std::string> codes;
-    const int points = fail_at_every_step(
-        error, [&] { testing::make_earlier_data_folder(data_); }, [&] { install(false); },
-        [&](const std::string& context, const Outcome& outcome) {
-          expect_problem_of_step(error, outcome, context, codes);
-          expect_truthful_status(context);
-          testing::expect_saves_untouched(data_, context);
-          if (!outcome.code.empty() && !testing::disk_truth(data_).marker) {
-            // A failed install before its commit leaves the earlier folder as it was.
-            EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
-            EXPECT_FALSE(testing::disk_truth(data_).record) << context;
-          }
-          expect_recovery(context);
-        });
-    report("install", error, points, codes);
-    EXPECT_GE(points, 20) << "error " << error;
-    if (error == testing::kDiskFull) {
-      EXPECT_TRUE(codes.count("insufficient_space"));
-    }
-    EXPECT_TRUE(codes.count("file_write") && codes.count("file_remove")) << "error " << error;
-  }
+  fail_at_every_step(
+      "install", kBothErrors, 20, {"file_write", "file_remove"}, [&] { testing::make_earlier_data_folder(data_); },
+      [&] { install(false); },
+      [&](const std::string& context, const Outcome& outcome) {
+        if (!outcome.code.empty() && !testing::disk_truth(data_).marker) {
+          // A failed install before its commit leaves the earlier folder as it was.
+          EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
+          EXPECT_FALSE(testing::disk_truth(data_).record) << context;
+        }
+        expect_recovery(context);
+      });
 }
 
 TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
-  for (const int error : {testing::kDiskFull, testing::kAccessDenied}) {
-    std::set<std::string> codes;
-    const int points = fail_at_every_step(
-        error,
-        [&] {
-          testing::make_earlier_data_folder(data_);
-          install(false);
-          testing::damage_installation(data_);
-        },
-        [&] { install(true); },
-        [&](const std::string& context, const Outcome& outcome) {
-          expect_problem_of_step(error, outcome, context, codes);
-          expect_truthful_status(context);
-          testing::expect_saves_untouched(data_, context);
-          const std::optional<SetupStatus> last = read_setup_status(data_root_layout(data_));
-          // The failure record is best effort itself: a failing disk may refuse it too.
-          if (!outcome.code.empty() && last && last->outcome == "failed") {
-            EXPECT_EQ(last->action, "repair") << context;
-            EXPECT_EQ(last->message, outcome.message) << context;
-          }
-          expect_recovery(context);
-        });
-    report("repair", error, points, codes);
-    EXPECT_GE(points, 20) << "error " << error;
-  }
+  fail_at_every_step(
+      "repair", kBothErrors, 20, {},
+      [&] {
+        testing::make_earlier_data_folder(data_);
+        install(false);
+        testing::damage_installation(data_);
+      },
+      [&] { install(true); },
+      [&](const std::string& context, const Outcome& outcome) {
+        const std::optional<SetupStatus> last = read_setup_status(data_root_layout(data_));
+        // The failure record is best effort itself: a failing disk may refuse it too.
+        if (!outcome.code.empty() && last && last->outcome == "failed") {
+          EXPECT_EQ(last->action, "repair") << context;
+          EXPECT_EQ(last->message, outcome.message) << context;
+        }
+        expect_recovery(context);
+      });
 }
 
 // A repair that replaces only the trusted root never loses the verified bootstrap and launcher,
@@ -213,47 +206,32 @@ TEST_F(FaultInjection, FailedRepairKeepsWhatWasIntact) {
   install(false);
   const auto bootstrap = contents(data_ / "native/bootstrap");
   const auto launcher = contents(data_ / "launcher");
-  std::set<std::string> codes;
-  const int points = fail_at_every_step(
-      testing::kDiskFull, [&] { fs::remove(data_ / "trust/root.json"); }, [&] { install(true); },
-      [&](const std::string& context, const Outcome& outcome) {
-        expect_problem_of_step(testing::kDiskFull, outcome, context, codes);
+  fail_at_every_step(
+      "repair of the trusted root", {testing::kDiskFull}, 10, {}, [&] { fs::remove(data_ / "trust/root.json"); },
+      [&] { install(true); },
+      [&](const std::string& context, const Outcome&) {
         EXPECT_EQ(contents(data_ / "native/bootstrap"), bootstrap) << context;
         EXPECT_EQ(contents(data_ / "launcher"), launcher) << context;
-        testing::expect_saves_untouched(data_, context);
         expect_recovery(context);
       });
-  report("repair of the trusted root", testing::kDiskFull, points, codes);
-  EXPECT_GE(points, 10);
 }
 
 TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) {
-  for (const int error : {testing::kDiskFull, testing::kAccessDenied}) {
-    std::set<std::string> codes;
-    const int points = fail_at_every_step(
-        error,
-        [&] {
-          testing::make_earlier_data_folder(data_);
-          install(false);
-        },
-        [&] { remove(); },
-        [&](const std::string& context, const Outcome& outcome) {
-          expect_problem_of_step(error, outcome, context, codes);
-          expect_truthful_status(context);
-          testing::expect_saves_untouched(data_, context);
-          if (!outcome.code.empty()) {
-            // A failure after the marker leaves it standing, so the next run knows.
-            if (testing::disk_truth(data_).started()) {
-              const Outcome second = outcome_of([&] { remove(); });
-              ASSERT_EQ(second.code, "") << context << ": " << second.message;
-            }
-          }
-          testing::expect_only_saves_remain(data_, context, outcome.code.empty());
-        });
-    report("uninstall", error, points, codes);
-    EXPECT_GE(points, 10) << "error " << error;
-    EXPECT_TRUE(codes.count("file_remove")) << "error " << error;
-  }
+  fail_at_every_step(
+      "uninstall", kBothErrors, 10, {"file_remove"},
+      [&] {
+        testing::make_earlier_data_folder(data_);
+        install(false);
+      },
+      [&] { remove(); },
+      [&](const std::string& context, const Outcome& outcome) {
+        // A failure after the marker leaves it standing, so the next run knows.
+        if (!outcome.code.empty() && testing::disk_truth(data_).started()) {
+          const Outcome second = outcome_of([&] { remove(); });
+          ASSERT_EQ(second.code, "") << context << ": " << second.message;
+        }
+        testing::expect_only_saves_remain(data_, context, outcome.code.empty());
+      });
 }
 
 }  // namespace

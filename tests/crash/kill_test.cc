@@ -86,29 +86,32 @@ class CrashConsistency : public ::testing::Test {
     expect_verified(context);
   }
 
-  // Kills `name` at step 1, 2, ... until a run finishes; returns the number of kill points and
-  // collects the kinds of steps that were interrupted.
-  int kill_at_every_step(const std::string& name, const std::function<void()>& prepare,
-                         const std::function<void(const std::string&)>& check, std::set<std::string>& steps) {
-    for (int point = 1; point < 1000; ++point) {
+  // Kills `name` at step 1, 2, ... until a run finishes. After each kill status must be truthful,
+  // the saves untouched, and `check` pass; at least `min_points` steps, among them each of `wanted`
+  // (or the hook is not wired in), must have been interrupted.
+  void kill_at_every_step(const std::string& name, int min_points, const std::vector<std::string>& wanted,
+                          const std::function<void()>& prepare, const std::function<void(const std::string&)>& check) {
+    std::set<std::string> steps;
+    int point = 1;
+    for (; point < 1000 && !HasFailure(); ++point) {
       prepare();
-      if (HasFatalFailure()) return point;
+      if (HasFatalFailure()) return;
       const ProcessResult killed = command(name, "kill:" + std::to_string(point));
-      if (killed.exit_code == 0) return point - 1;
+      if (killed.exit_code == 0) break;
       const std::string tag = "fault point " + std::to_string(point) + ": ";
       const std::size_t at = killed.err.find(tag);
       EXPECT_EQ(killed.exit_code, -1) << name << " failed instead of being killed:\n" << killed.err;
-      if (at == std::string::npos) {
-        ADD_FAILURE() << name << " did not reach kill point " << point << ":\n" << killed.err;
-        return point;
-      }
+      ASSERT_NE(at, std::string::npos) << name << " did not reach kill point " << point << ":\n" << killed.err;
       const std::string step = killed.err.substr(at + tag.size(), killed.err.find('\n', at) - at - tag.size());
       steps.insert(step);
-      check(name + " killed at point " + std::to_string(point) + " (" + step + ")");
-      if (HasFatalFailure() || HasNonfatalFailure()) return point;
+      const std::string context = name + " killed at point " + std::to_string(point) + " (" + step + ")";
+      expect_truthful_status(context);
+      testing::expect_saves_untouched(data_, context);
+      check(context);
     }
-    ADD_FAILURE() << name << " never finished";
-    return 0;
+    std::cout << name << ": " << point - 1 << " kill points\n";
+    EXPECT_GE(point - 1, min_points);
+    for (const std::string& step : wanted) EXPECT_TRUE(steps.count(step)) << "never interrupted: " << step;
   }
 
   testing::TempDir temp_;
@@ -116,57 +119,30 @@ class CrashConsistency : public ::testing::Test {
   fs::path data_;
 };
 
-// Every durable kind of step must be among the interrupted ones, or the hook is not wired in.
-void expect_steps(const std::set<std::string>& seen, const std::vector<std::string>& wanted) {
-  for (const std::string& step : wanted) EXPECT_TRUE(seen.count(step)) << "never interrupted: " << step;
-}
-
 TEST_F(CrashConsistency, InstallKilledAtEachDurableStep) {
-  std::set<std::string> steps;
-  const int points = kill_at_every_step(
-      "install", [&] { start_over(); },
-      [&](const std::string& context) {
-        expect_truthful_status(context);
-        testing::expect_saves_untouched(data_, context);
-        expect_recovery(context);
-      },
-      steps);
-  std::cout << "install: " << points << " kill points\n";
-  EXPECT_GE(points, 20);
-  expect_steps(steps, {"export_file", "export_file commit", "move_entry", "remove_tree", "remove_entry"});
+  kill_at_every_step("install", 20, {"export_file", "export_file commit", "move_entry", "remove_tree", "remove_entry"},
+                     [&] { start_over(); }, [&](const std::string& context) { expect_recovery(context); });
 }
 
 TEST_F(CrashConsistency, RepairKilledAtEachDurableStep) {
-  std::set<std::string> steps;
-  const int points = kill_at_every_step(
-      "repair",
+  kill_at_every_step(
+      "repair", 20, {"export_file", "export_file commit", "move_entry", "remove_tree", "remove_tree directory"},
       [&] {
         start_over();
         install_cleanly();
         testing::damage_installation(data_);
       },
-      [&](const std::string& context) {
-        expect_truthful_status(context);
-        testing::expect_saves_untouched(data_, context);
-        expect_recovery(context);
-      },
-      steps);
-  std::cout << "repair: " << points << " kill points\n";
-  EXPECT_GE(points, 20);
-  expect_steps(steps, {"export_file", "export_file commit", "move_entry", "remove_tree", "remove_tree directory"});
+      [&](const std::string& context) { expect_recovery(context); });
 }
 
 TEST_F(CrashConsistency, UninstallKilledAtEachDurableStep) {
-  std::set<std::string> steps;
-  const int points = kill_at_every_step(
-      "uninstall",
+  kill_at_every_step(
+      "uninstall", 10, {"export_file", "remove_entry", "remove_or_quarantine", "remove_path_or_quarantine directory"},
       [&] {
         start_over();
         install_cleanly();
       },
       [&](const std::string& context) {
-        expect_truthful_status(context);
-        testing::expect_saves_untouched(data_, context);
         // An uninstall that died with its marker standing is finished by a second one.
         if (testing::disk_truth(data_).started()) {
           const ProcessResult second = command("uninstall");
@@ -176,11 +152,7 @@ TEST_F(CrashConsistency, UninstallKilledAtEachDurableStep) {
         const Json reported = status(context);
         EXPECT_EQ(reported.value("installed", true), false) << context;
         EXPECT_EQ(reported.value("incomplete", true), false) << context;
-      },
-      steps);
-  std::cout << "uninstall: " << points << " kill points\n";
-  EXPECT_GE(points, 10);
-  expect_steps(steps, {"export_file", "remove_entry", "remove_or_quarantine", "remove_path_or_quarantine directory"});
+      });
 }
 
 // The marker an interrupted uninstall leaves also lets repair bring the installation back, even

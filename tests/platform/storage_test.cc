@@ -99,7 +99,8 @@ TEST(PrivateFolders, ChainsReachOnlyOrdinaryFoldersAndFilesAreNeverTruncated) {
     EXPECT_EQ(outcome([&] { open_private_file(folder / "f", FileAccess::write, share_none, refused, 0, true); }),
               "unsafe_path: Private file opening must not truncate existing content");
   }
-  OpenedFile created = open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true);
+  OpenedFile created =
+      open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true);
   ASSERT_TRUE(created);
   created.file.reset();
   EXPECT_FALSE(open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true));

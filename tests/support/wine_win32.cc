@@ -1,12 +1,8 @@
-#include <windows.h>
-
+#include "platform/win32/win32_support.h"
 #include "support/wine.h"
 
 namespace tovra::testing {
 
-bool under_wine() {
-  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+bool under_wine() { return win32::running_under_wine(); }
 
 }  // namespace tovra::testing
