@@ -150,6 +150,7 @@ class FaultInjection : public ::testing::Test {
       std::cout << workflow << ", error " << error << ": " << point - 1 << " steps failed; problems:";
       for (const std::string& code : codes) std::cout << ' ' << code;
       std::cout << '\n';
+      EXPECT_LT(point, 1000u) << workflow << " never finished";
       EXPECT_GE(point - 1, min_points) << workflow << ", error " << error;
       for (const std::string& code : wanted) EXPECT_EQ(codes.count(code), 1u) << code << ", error " << error;
       if (error == testing::kDiskFull) {

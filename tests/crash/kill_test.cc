@@ -110,6 +110,7 @@ class CrashConsistency : public ::testing::Test {
       check(context);
     }
     std::cout << name << ": " << point - 1 << " kill points\n";
+    EXPECT_LT(point, 1000) << name << " never finished";
     EXPECT_GE(point - 1, min_points);
     for (const std::string& step : wanted) EXPECT_TRUE(steps.count(step)) << "never interrupted: " << step;
   }
