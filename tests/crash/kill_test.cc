@@ -65,9 +65,13 @@ class CrashConsistency : public ::testing::Test {
     EXPECT_EQ(reported.at("installed"), truth.record && !truth.marker) << context;
   }
 
-  // Verified: a repair finds nothing to replace, status reports a finished installation, no
-  // staging folder remains, and saves and settings are as the player left them.
-  void expect_verified(const std::string& context) {
+  // Repair when the folder holds a started installation (an install that died before its commit
+  // left none, and the next install proceeds). Then it is verified: a repair finds nothing to
+  // replace, status reports a finished installation, no staging folder remains, and saves and
+  // settings are as the player left them.
+  void expect_recovery(const std::string& context) {
+    const ProcessResult fixed = command(testing::disk_truth(data_).started() ? "repair" : "install");
+    ASSERT_EQ(fixed.exit_code, 0) << context << "\n" << fixed.err;
     const ProcessResult again = run({"repair", "--package", TOVRA_CRASH_PACKAGE, "--json"});
     ASSERT_EQ(again.exit_code, 0) << context << "\n" << again.err;
     EXPECT_EQ(Json::parse(again.out).at("replaced"), Json::array()) << context;
@@ -76,14 +80,6 @@ class CrashConsistency : public ::testing::Test {
     EXPECT_EQ(reported.value("incomplete", true), false) << context;
     EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
     testing::expect_saves_untouched(data_, context);
-  }
-
-  // Repair when the folder holds a started installation; an install that died before its commit
-  // left none, and the next install proceeds.
-  void expect_recovery(const std::string& context) {
-    const ProcessResult fixed = command(testing::disk_truth(data_).started() ? "repair" : "install");
-    ASSERT_EQ(fixed.exit_code, 0) << context << "\n" << fixed.err;
-    expect_verified(context);
   }
 
   // Kills `name` at step 1, 2, ... until a run finishes. After each kill status must be truthful,

@@ -175,7 +175,6 @@ TEST(Quarantine, RemovesFilesLinksAndTreesWithoutFollowingLinks) {
   std::vector<fs::path> moved;
   remove_path_or_quarantine(tree, temp / "quarantine", moved);
   EXPECT_FALSE(fs::exists(tree));
-  EXPECT_TRUE(moved.empty());
   EXPECT_EQ(read_file(temp / "outside" / "keep"), "keep");
   // A link above the removed path is never followed.
   fs::create_directory_symlink(temp / "outside", temp / "up");
