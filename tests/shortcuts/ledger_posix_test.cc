@@ -17,17 +17,13 @@ using testing::outcome;
 
 class LedgerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = temp_ / "data";
-    windows_security::ensure_private_directory(root_ / "native");
-  }
-  void write_ledger(const std::string& text) { testing::write_file(shortcut_ledger_path(root_), text); }
+  void SetUp() override { windows_security::ensure_private_directory(root_ / "native"); }
   std::string read_outcome() {
     return outcome([&] { read_shortcut_ledger(root_); });
   }
 
   testing::TempDir temp_;
-  fs::path root_;
+  fs::path root_ = temp_ / "data";
 };
 
 TEST_F(LedgerTest, WritesCompactSortedDocumentsAndReadsThemBack) {
@@ -85,7 +81,7 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
        "shortcut_text: Shortcut text must be bounded and contain no control characters"},
   };
   for (const auto& c : cases) {
-    write_ledger(c.text);
+    testing::write_file(shortcut_ledger_path(root_), c.text);
     EXPECT_EQ(read_outcome(), c.expected) << c.text.substr(0, 160);
   }
   fs::remove(shortcut_ledger_path(root_));

@@ -113,29 +113,14 @@ TEST_F(ShortcutsTest, EntriesAreHashedWhenTheirNameCannotBeUsed) {
             install_.menu / ("tovra-" + identity_hash() + "-launcher.desktop"));
 }
 
-TEST_F(ShortcutsTest, RepairRestoresVanishedEntriesOnly) {
-  const fs::path launcher = create_shortcut_command(install_.root, "", "Tovra");
-  const fs::path game = create_shortcut_command(install_.root, "space-duel", "Tovra");
-  fs::remove(launcher);
-  testing::write_file(game, "edited");
-  const std::string old_digest = ledger()[0].sha256;
-  testing::write_file(install_.root / "native" / "brand.ico", "icon");  // the new entry shows it
-
-  const auto [shortcuts, problem] = install_shortcuts(true);
-  EXPECT_EQ(problem, "");
-  EXPECT_EQ(shortcuts, std::vector<fs::path>{launcher});
-  EXPECT_NE(ledger()[0].sha256, old_digest);
-  EXPECT_TRUE(shortcut_unchanged(ledger()[0]));
-  EXPECT_EQ(testing::read_file(game), "edited");
-  EXPECT_EQ(ledger().size(), 2u);
-}
-
 TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
   const fs::path launcher = create_shortcut_command(install_.root, "", "Tovra");
+  const fs::path game = create_shortcut_command(install_.root, "space-duel", "Tovra");
   const fs::path custom = install_.temp / "custom" / ("Duel" + launcher.extension().string());
   fs::create_directory(custom.parent_path());
   record_shortcut({install_.program, install_.root, "space-duel", "Duel"}, custom);
   fs::remove(launcher);
+  testing::write_file(game, "edited");
   fs::remove_all(custom.parent_path());
   testing::write_file(install_.root / "native" / "brand.ico", "icon");  // a restored entry would differ
   const std::string before = testing::read_file(shortcut_ledger_path(install_.root));
@@ -145,6 +130,16 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
   EXPECT_TRUE(shortcuts.empty());
   EXPECT_TRUE(fs::is_regular_file(launcher));  // restored before the failure, yet not recorded
   EXPECT_EQ(testing::read_file(shortcut_ledger_path(install_.root)), before);
+
+  // With the folder back, a repair restores the vanished entries only and records them anew.
+  fs::remove(launcher);
+  fs::create_directory(custom.parent_path());
+  const auto [restored, no_problem] = install_shortcuts(true);
+  EXPECT_EQ(no_problem, "");
+  EXPECT_EQ(restored, (std::vector<fs::path>{launcher, custom}));
+  EXPECT_NE(testing::read_file(shortcut_ledger_path(install_.root)), before);
+  EXPECT_TRUE(shortcut_unchanged(ledger()[0]));
+  EXPECT_EQ(testing::read_file(game), "edited");
 }
 
 TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
