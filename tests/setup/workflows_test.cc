@@ -117,7 +117,7 @@ TEST_F(Workflows, RefusesWhatItMustNotTouch) {
   EXPECT_EQ(testing::outcome([&] { remove(false); }), "not_installed: Tovra is not installed in " + data_.string());
 }
 
-TEST_F(Workflows, InstallAcceptsLockOnlyAndEarlierDataFolders) {
+TEST_F(Workflows, InstallAcceptsALockOnlyFolderAndRemovesItWithItsData) {
   make_private_folder(data_);
   write_private_file(data_ / ".tovra-setup.lock", "");
   EXPECT_NO_THROW(install());
@@ -126,12 +126,6 @@ TEST_F(Workflows, InstallAcceptsLockOnlyAndEarlierDataFolders) {
   EXPECT_TRUE(removed.data_removed);
   EXPECT_TRUE(removed.kept.empty());
   EXPECT_FALSE(fs::exists(data_));
-
-  make_private_folder(data_);
-  fs::create_directories(data_ / "userdata");
-  testing::write_file(data_ / "userdata/save.dat", "kept");
-  EXPECT_NO_THROW(install());
-  EXPECT_EQ(testing::read_file(data_ / "userdata/save.dat"), "kept");
 }
 
 TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
@@ -144,9 +138,10 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   EXPECT_EQ(testing::outcome([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
   EXPECT_FALSE(fs::exists(data_));
 
-  // Into an earlier data folder: only what was there before remains.
+  // Into an earlier data folder: only what was there before remains, and is kept by the install.
   make_private_folder(data_);
   make_private_folder(data_ / "userdata");
+  testing::write_file(data_ / "userdata/save.dat", "kept");
   staging = false;
   EXPECT_EQ(testing::outcome([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
   std::vector<std::string> left;
@@ -154,6 +149,7 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   EXPECT_EQ(left, std::vector<std::string>{"userdata"});
 
   install();
+  EXPECT_EQ(testing::read_file(data_ / "userdata/save.dat"), "kept");
   staging = false;
   fs::remove(data_ / "native/bootstrap/share/bootstrap.txt");
   EXPECT_EQ(testing::outcome([&] { install(true, cancel_while_staging); }).substr(0, 10), "cancelled:");
