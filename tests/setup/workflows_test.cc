@@ -161,10 +161,8 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
 }
 
 TEST_F(Workflows, StatusOfMissingAndUnfinishedFolders) {
-  StatusResult missing = setup_status(data_);
-  EXPECT_FALSE(missing.installed);
-  EXPECT_FALSE(missing.incomplete);
-  EXPECT_FALSE(missing.last_operation.has_value());
+  const StatusResult missing = setup_status(data_);
+  EXPECT_FALSE(missing.installed || missing.incomplete || missing.last_operation.has_value());
 
   install();
   testing::write_file(data_ / "native/bootstrap-update.json", "{}");

@@ -15,10 +15,8 @@ namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Installation;
 using testing::outcome;
 using testing::pe_image;
-using testing::PeFields;
 
 const std::string kNotWindowed =
     "shortcut_bootstrap: Use the AMD64 windowed bootstrap for Windows menu shortcuts";
@@ -26,7 +24,7 @@ const std::string kNotWindowed =
 TEST(BootstrapImage, OnlyAnAmd64WindowedExecutablePasses) {
   const struct {
     const char* what;
-    PeFields fields;
+    testing::PeFields fields;
     bool accepted;
   } cases[] = {
       {"windowed AMD64", {}, true},
@@ -107,9 +105,6 @@ std::string sample_image() {
 }
 
 TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
-  std::string mismatch;
-  ASSERT_TRUE(desktop_entry::verify(sample_image(), sample_fields(), mismatch)) << mismatch;
-
   const auto fields_with = [](const std::function<void(LauncherEntryFields&)>& change) {
     LauncherEntryFields fields = sample_fields();
     change(fields);
@@ -123,6 +118,7 @@ TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
     LauncherEntryFields fields;
     const char* expected;
   } cases[] = {
+      {sample_image(), sample_fields(), "ok"},
       {"", sample_fields(), "size"},
       {std::string(32769, '#'), sample_fields(), "size"},
       {sample_image() + "TryExec=/bin/sh\n", sample_fields(), "flags"},
@@ -157,7 +153,7 @@ class LauncherEntryWriter : public ::testing::Test {
     return {install_.program, install_.root, game, game.empty() ? "Tovra" : game};
   }
 
-  Installation install_;
+  testing::Installation install_;
   fs::path menu_ = install_.temp / "menu";
 };
 
