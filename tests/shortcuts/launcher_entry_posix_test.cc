@@ -176,10 +176,12 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
 
   testing::write_file(install_.root / "native" / "brand.ico", "ico");
   create_launcher_entry(shortcut("space-duel"), menu_ / "space-duel.DESKTOP", &image);
-  testing::write_file(menu_ / "copy.desktop", image);  // the validator insists on the lower-case name
+  // The validator insists on the lower-case name.
+  testing::write_file(menu_ / "copy.desktop", image);
   EXPECT_EQ(testing::validate_entry(menu_ / "copy.desktop"), "ok");
   EXPECT_NE(image.find("--gui --game \"space-duel\"\n"), std::string::npos) << image;
-  EXPECT_NE(image.find("Icon=" + (install_.root / "native" / "brand.ico").string() + "\n"), std::string::npos);
+  const std::string brand_icon = "Icon=" + (install_.root / "native" / "brand.ico").string() + "\n";
+  EXPECT_NE(image.find(brand_icon), std::string::npos);
 }
 
 // An ancestor of the menu folder swapped for a link while entries are written never sends an

@@ -54,7 +54,8 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
   for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
   many += "]";
   const auto ledger = [](const std::string& schema, const std::string& kind, const std::string& entries) {
-    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries + "}";
+    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries +
+           "}";
   };
   const std::string ok_kind = R"("tovra-shortcuts")";
   const struct {

@@ -21,14 +21,15 @@ class ShortcutsTest : public ::testing::Test {
   std::vector<ShortcutEntry> ledger() { return read_shortcut_ledger(install_.root); }
   std::string identity_hash() { return digest_hex(windows_security::destination_identity(install_.root, true), "sha256"); }
   // The entries an install or repair made, and its problem.
-  std::pair<std::vector<fs::path>, std::string> install_shortcuts(bool repair, std::optional<std::string> brand = {},
-                                                                  bool featured = false, bool create = true) {
+  using Made = std::pair<std::vector<fs::path>, std::string>;
+  Made install_shortcuts(bool repair, std::optional<std::string> brand = {}, bool featured = false,
+                         bool create = true) {
     InstallShortcutRequest request;
     request.repair = repair;
     request.create_shortcut = create;
     request.brand_name = std::move(brand);
     request.featured_game = featured;
-    std::pair<std::vector<fs::path>, std::string> made;
+    Made made;
     create_install_shortcuts(data_root_layout(install_.root), request, made.first, made.second);
     return made;
   }
@@ -143,12 +144,11 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
 }
 
 TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
-  const std::vector<fs::path> none;
-  EXPECT_EQ(install_shortcuts(false), std::make_pair(std::vector{install_.menu / "Tovra.desktop"}, std::string()));
-  EXPECT_EQ(install_shortcuts(false, "Star Forge"),
-            std::make_pair(std::vector{install_.menu / "Star Forge.desktop"}, std::string()));
-  EXPECT_EQ(install_shortcuts(false, "Star Forge", true), std::make_pair(none, std::string()));
-  EXPECT_EQ(install_shortcuts(false, std::nullopt, false, false), std::make_pair(none, std::string()));
+  EXPECT_EQ(install_shortcuts(false), Made({install_.menu / "Tovra.desktop"}, ""));
+  const fs::path branded = install_.menu / "Star Forge.desktop";
+  EXPECT_EQ(install_shortcuts(false, "Star Forge"), Made({branded}, ""));
+  EXPECT_EQ(install_shortcuts(false, "Star Forge", true), Made({}, ""));
+  EXPECT_EQ(install_shortcuts(false, std::nullopt, false, false), Made({}, ""));
   EXPECT_EQ(ledger().size(), 2u);
 
   // A failure is reported, not raised.

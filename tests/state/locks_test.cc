@@ -26,13 +26,14 @@ TEST_F(LocksTest, LocksHeldElsewhereAreBusyAtOnceAndSharedHoldersCoexist) {
 TEST_F(LocksTest, WaitUntilIdleFailsAtOnceAtItsDeadlineOrWhenCancelled) {
   NativeFileLock platform = hold_native(layout_.bootstrap_lock);
   int polls = 0;
+  const auto poll = [&] { ++polls; };
   auto start = Clock::now();
-  EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(0), [&] { ++polls; }); }), kRunning);
+  EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(0), poll); }), kRunning);
   EXPECT_EQ(polls, 0);  // install and repair fail at once, without a poll
   EXPECT_LT(elapsed_ms(start), 100);
 
   start = Clock::now();
-  EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(350), [&] { ++polls; }); }), kRunning);
+  EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(350), poll); }), kRunning);
   EXPECT_GE(elapsed_ms(start), 350);
   EXPECT_GE(polls, 1);  // one check per 100 ms step, fewer when the machine is slow
   EXPECT_LE(polls, 5);
@@ -88,7 +89,8 @@ TEST_F(LocksTest, OperationLockFailsAtOnceOrWaitsForTheHolder) {
   const auto cancel_on_third = [&] {
     if (++polls == 3) throw Error("cancelled", "Setup was cancelled");
   };
-  EXPECT_EQ(outcome([&] { shortcut_lock(root_, cancel_on_third); }), "cancelled: Setup was cancelled");
+  EXPECT_EQ(outcome([&] { shortcut_lock(root_, cancel_on_third); }),
+            "cancelled: Setup was cancelled");
   EXPECT_EQ(polls, 3);
 
   const std::jthread stuck_ends = release_after(stuck, milliseconds(250));
