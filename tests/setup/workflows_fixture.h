@@ -25,9 +25,7 @@ class Workflows : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::set_environment_variable("XDG_DATA_HOME", (temp_ / "xdg").string());
-    package_ = temp_ / "package";
-    data_ = temp_ / "data";
-    seal_ = builder::build_package(options_, package_);
+    rebuild();
   }
 
   InstallResult install(bool repair = false, const NativeSetupCallbacks& callbacks = {}) {
@@ -55,7 +53,7 @@ class Workflows : public ::testing::Test {
   testing::TempDir temp_;
   builder::PackageOptions options_;
   fs::path package_;
-  fs::path data_;
+  fs::path data_ = temp_ / "data";
   std::string seal_;
   int builds_ = 0;
 };

@@ -17,17 +17,13 @@ using testing::outcome;
 
 class LedgerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = temp_ / "data";
-    windows_security::ensure_private_directory(root_ / "native");
-  }
-  void write_ledger(const std::string& text) { testing::write_file(shortcut_ledger_path(root_), text); }
+  void SetUp() override { windows_security::ensure_private_directory(root_ / "native"); }
   std::string read_outcome() {
     return outcome([&] { read_shortcut_ledger(root_); });
   }
 
   testing::TempDir temp_;
-  fs::path root_;
+  fs::path root_ = temp_ / "data";
 };
 
 TEST_F(LedgerTest, WritesCompactSortedDocumentsAndReadsThemBack) {
@@ -47,8 +43,6 @@ TEST_F(LedgerTest, WritesCompactSortedDocumentsAndReadsThemBack) {
   write_shortcut_ledger(root_, {});
   EXPECT_FALSE(fs::exists(shortcut_ledger_path(root_)));
   EXPECT_TRUE(read_shortcut_ledger(root_).empty());
-  write_shortcut_ledger(root_, {entries[1]});
-  EXPECT_EQ(read_shortcut_ledger(root_), std::vector<ShortcutEntry>{entries[1]});
 }
 
 TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
@@ -60,12 +54,8 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
   for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
   many += "]";
   const auto ledger = [](const std::string& schema, const std::string& kind, const std::string& entries) {
-    std::string text = "{";
-    if (!schema.empty()) text += R"("schema_version":)" + schema + ",";
-    if (!kind.empty()) text += R"("kind":)" + kind + ",";
-    if (!entries.empty()) text += R"("entries":)" + entries + ",";
-    text.back() = '}';
-    return text;
+    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries +
+           "}";
   };
   const std::string ok_kind = R"("tovra-shortcuts")";
   const struct {
@@ -75,23 +65,16 @@ TEST_F(LedgerTest, RefusesLedgersItDoesNotUnderstand) {
       {ledger("1", ok_kind, "[" + entry + "]"), "ok"},
       {ledger("1", ok_kind, "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
       {ledger("2", ok_kind, "[]"), unsupported},
-      {ledger(R"("1")", ok_kind, "[]"), unsupported},
       {ledger("1", ok_kind, "{}"), unsupported},
       {ledger("1", R"("tovra-installation")", "[]"), unsupported},
       {ledger("1", ok_kind, many), unsupported},
-      {ledger("", ok_kind, "[]"), malformed},
-      {ledger("1", ok_kind, ""), malformed},
       {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
       {"{not json", malformed},
       {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"m/T.desktop","sha256":"x"}])"),
        "shortcut_path: Shortcut paths must be absolute and normalized"},
-      {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"/m/../T.desktop","sha256":"x"}])"),
-       "shortcut_path: Shortcut paths must be absolute and normalized"},
-      {ledger("1", ok_kind, R"([{"game":"","name":"T","path":"/m/a\tb.desktop","sha256":"x"}])"),
-       "shortcut_text: Shortcut text must be bounded and contain no control characters"},
   };
   for (const auto& c : cases) {
-    write_ledger(c.text);
+    testing::write_file(shortcut_ledger_path(root_), c.text);
     EXPECT_EQ(read_outcome(), c.expected) << c.text.substr(0, 160);
   }
   fs::remove(shortcut_ledger_path(root_));

@@ -55,11 +55,7 @@ TEST_F(RecordsTest, RecordsOfAnotherSchemaOrShapeAreRefused) {
   } cases[] = {
       {false, R"({"kind":"tovra-installation","schema_version":2})", "Unsupported installation record " + installation},
       {false, R"({"kind":"tovra-setup-status","schema_version":1})", "Unsupported installation record " + installation},
-      {false, R"({"kind":"tovra-installation","schema_version":"1"})", "Unsupported installation record " + installation},
-      {false, R"([1])", "Installation record is malformed: " + installation},
       {false, R"({"schema_version":1})", "Installation record is malformed: " + installation},
-      {true, R"({"kind":"tovra-setup-status","schema_version":1,"message":5,)" + fields + "}",
-       "Setup status record is malformed: " + status},
       {true, R"({"kind":"tovra-setup-status","schema_version":1,)" + fields + "}",
        "Setup status record is malformed: " + status},
       {true, R"({"kind":"tovra-installation","schema_version":1,"message":"",)" + fields + "}",
