@@ -37,12 +37,9 @@ TEST(Brand, RefusesEachFieldRule) {
     std::function<void(Json&)> edit;
     Problem expected;
   } cases[] = {
-      {"not an object", [](Json& b) { b = "Nordlys"; }, fields},
       {"no icon", [](Json& b) { b.erase("icon"); }, fields},
       {"fifth member", [](Json& b) { b["website"] = "x"; }, fields},
-      {"icon text", [](Json& b) { b["icon"] = "brand.ico"; }, {"invalid_native_package", "Initial package record has unknown or missing fields"}},
       {"name missing", [](Json& b) { b.erase("name"); b["title"] = "x"; }, {"invalid_native_package", "Brand needs a name"}},
-      {"id number", [](Json& b) { b["id"] = 7; }, {"invalid_native_package", "Brand needs a id"}},
       {"publisher 129", [](Json& b) { b["publisher"] = std::string(129, 'p'); },
        {"invalid_native_package", "Brand publisher must be 1 to 128 bytes of plain text"}},
       {"name with tab", [](Json& b) { b["name"] = "Nord\tlys"; },
@@ -51,8 +48,6 @@ TEST(Brand, RefusesEachFieldRule) {
        {"invalid_native_package",
         "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, and no "
         "leading space or trailing space or dot"}},
-      {"id upper case", [](Json& b) { b["id"] = "Nordlys"; },
-       {"invalid_identity", "Game and build IDs use lower-case letters, digits, dots and hyphens"}},
       {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); },
        {"size_limit", "Initial package resource exceeds its size limit"}},
   };
@@ -67,13 +62,13 @@ TEST(Brand, RefusesEachFieldRule) {
 }
 
 TEST(Brand, RefusesThemeAndResourceShapes) {
-  const Problem members{"invalid_native_package", "Initial package record has unknown or missing fields"};
   const struct {
     const char* name;
     std::function<void(Json&)> edit;
     Problem expected;
   } cases[] = {
-      {"theme extra member", [](Json& t) { t["fonts"] = Json::object(); }, members},
+      {"theme extra member", [](Json& t) { t["fonts"] = Json::object(); },
+       {"invalid_native_package", "Initial package record has unknown or missing fields"}},
       {"theme without files", [](Json& t) { t.erase("files"); t["extra"] = 1; },
        {"invalid_native_package", "Initial package record is missing a field"}},
       {"files array", [](Json& t) { t["files"] = Json::array(); }, {"invalid_native_package", "Brand theme files must be an object"}},
@@ -91,7 +86,6 @@ TEST(Brand, RefusesThemeAndResourceShapes) {
        {"invalid_native_package", "Resource length must be an unsigned integer"}},
       {"hash upper case", [](Json& t) { t["definition"]["sha256"] = std::string(64, 'A'); },
        {"invalid_native_package", "Resource hash must be a lowercase SHA-256 digest"}},
-      {"resource extra member", [](Json& t) { t["definition"]["mode"] = 420; }, members},
   };
   for (const auto& c : cases) {
     Json brand = themed_brand();
