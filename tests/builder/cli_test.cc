@@ -155,9 +155,17 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
   const InitialPackage loaded = load_initial_package(dir / "package", seal, {});
   EXPECT_EQ(loaded.bootstrap.build_id, "boot-7");
   EXPECT_EQ(loaded.launcher.helpers.count("bin/crash.exe"), 1u);
-  EXPECT_TRUE(loaded.launcher.files.at("bin/crash.exe").executable);
-  EXPECT_FALSE(loaded.launcher.files.at("resources/launcher.txt").executable);
   EXPECT_EQ(loaded.brand->name, "Nimbus");
+  // An independent reader finds exactly the launcher folder's files in its archive.
+  const fs::path archive = dir / "package" / loaded.launcher.target;
+  const auto entries = testing::read_tar(testing::zstd_decode(testing::read_file(archive)));
+  ASSERT_EQ(entries.size(), launcher.files.size());
+  auto file = launcher.files.begin();
+  for (const auto& [name, entry] : entries) {
+    EXPECT_EQ(name, file->first);
+    EXPECT_EQ(entry.perm, file->second.executable ? 0755u : 0644u) << name;
+    EXPECT_EQ(entry.data, (file++)->second.content) << name;
+  }
 
   // The root command signs with the same key files.
   ASSERT_EQ(run({"root", "--key", (dir / "one").string(), "--out", (dir / "root.json").string(), "--expires",

@@ -51,11 +51,8 @@ std::vector<std::pair<std::string, ArchivedEntry>> read_tar(std::string_view tar
     ArchivedEntry entry;
     entry.type = archive_entry_filetype(header);
     entry.perm = archive_entry_perm(header);
-    entry.size = archive_entry_size_is_set(header) ? archive_entry_size(header) : -1;
     if (const char* link = archive_entry_symlink(header)) entry.symlink = link;
     if (const char* link = archive_entry_hardlink(header)) entry.hardlink = link;
-    entry.xattrs = archive_entry_xattr_count(header);
-    entry.sparse = archive_entry_sparse_count(header);
     char buffer[4096];
     la_ssize_t read = 0;
     while ((read = archive_read_data(reader.get(), buffer, sizeof buffer)) > 0) {

@@ -17,11 +17,8 @@ namespace tovra::testing {
 struct ArchivedEntry {
   unsigned type = 0;  // AE_IF* bits
   unsigned perm = 0;
-  std::int64_t size = -1;
   std::string data;
   std::string symlink, hardlink;
-  int xattrs = 0;
-  int sparse = 0;
 };
 
 // Decodes one zstd frame (with a 64 MiB window at most) and lists the tar entries in order.
