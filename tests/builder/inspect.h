@@ -21,7 +21,7 @@ struct ArchivedEntry {
   std::string symlink, hardlink;
 };
 
-// Decodes one zstd frame (with a 64 MiB window at most) and lists the tar entries in order.
+// Decodes one zstd frame that declares its size, and lists the tar entries in order.
 std::string zstd_decode(std::string_view frame);
 std::vector<std::pair<std::string, ArchivedEntry>> read_tar(std::string_view tar);
 

@@ -6,7 +6,6 @@
 #include "core/digest.h"
 #include "core/error.h"
 #include "package/keys.h"
-#include "package/root.h"
 #include "support/temp_dir.h"
 #include "trust/tuf.h"
 
@@ -57,33 +56,6 @@ TEST(SigningKeyTest, KeyFilesRoundTripAndMustBelongTogether) {
   std::filesystem::copy_file(public_record_path(dir / "other"), public_record_path(dir / "mixed"));
   std::filesystem::copy_file(private_key_path(dir / "release"), private_key_path(dir / "mixed"));
   EXPECT_THROW(read_key_files(dir / "mixed"), Error);
-}
-
-TEST(RootTest, ContentCollectsKeysByIdAndEverySignerSigns) {
-  const SigningKey first = generate_key("ed25519");
-  const SigningKey second = generate_key("ecdsa-sha2-nistp256");
-  RootOptions options = root_with_keys({&first, &second});
-  options.root.threshold = 2;
-  options.targets.keys = {second.record()};
-  options.expires = format_expiry(std::chrono::sys_days(std::chrono::year(2031) / 2 / 3) + std::chrono::hours(4) +
-                                  std::chrono::minutes(5) + std::chrono::seconds(6) + std::chrono::milliseconds(700));
-  const Json document = sign_root(options, {&first, &second});
-
-  const Json& content = document.at("signed");
-  EXPECT_EQ(content.at("expires"), "2031-02-03T04:05:06Z");
-  EXPECT_EQ(content.at("keys").size(), 2u);
-  EXPECT_EQ(content.at("keys").at(first.id()), first.record());
-  EXPECT_EQ(content.at("roles").at("root"), (Json{{"keyids", {first.id(), second.id()}}, {"threshold", 2}}));
-  EXPECT_EQ(content.at("roles").at("targets").at("keyids"), Json::array({second.id()}));
-
-  const Json& signatures = document.at("signatures");
-  ASSERT_EQ(signatures.size(), 2u);
-  const SigningKey* signers[] = {&first, &second};
-  for (std::size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(signatures[i].at("keyid"), signers[i]->id());
-    EXPECT_TRUE(verify_signature(signers[i]->record(), canonical_json(content), signatures[i].at("sig").get<std::string>()));
-  }
-  EXPECT_THROW(sign_root(options, {}), Error);
 }
 
 }  // namespace
