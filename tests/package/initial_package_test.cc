@@ -250,8 +250,6 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       {"bad theme image", themed([](Theme& t) { t.files["mark.bmp"][28] = 32; }), {},
        {"invalid_theme", "Theme images must be uncompressed 24-bit BMP files"}},
       {"expired root", expired_root, {}, {"expired_metadata", "The initial package's TUF root has expired"}},
-      {"root without signed", [](PackageOptions& o) { o.root_bytes = R"({"signatures":[]})"; }, {},
-       {"invalid_native_package", "Initial package metadata is malformed"}},
       {"old launcher",
        [](PackageOptions& o) { o.launcher.snapshot.edit_manifest = [](Json& m) { m["runtime_lease_abi"] = 1; }; }, {},
        {"launcher_incompatible", "Unsupported launcher runtime contract"}},
