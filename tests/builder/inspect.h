@@ -2,9 +2,6 @@
 // Independent readers for what the package tool writes: tar.zst decoding through zstd and
 // libarchive.
 
-#include <cstdint>
-#include <functional>
-#include <map>
 #include <string>
 #include <string_view>
 #include <utility>

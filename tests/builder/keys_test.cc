@@ -2,12 +2,11 @@
 
 #include <openssl/evp.h>
 
-#include "builder/inspect.h"
 #include "core/digest.h"
 #include "core/error.h"
+#include "core/test_util.h"
 #include "package/keys.h"
 #include "support/temp_dir.h"
-#include "trust/tuf.h"
 
 namespace tovra::builder {
 namespace {

@@ -5,9 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <utility>
 
-#include "core/digest.h"
 #include "package/initial_package.h"
 #include "package/package.h"
 #include "samples.h"
