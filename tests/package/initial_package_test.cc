@@ -3,7 +3,6 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
 
 #include "package/initial_package.h"
@@ -210,13 +209,6 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       edit(*o.brand->theme);
     };
   };
-  const auto expired_root = [](PackageOptions& o) {
-    const auto key = std::make_shared<const builder::SigningKey>(builder::generate_key("ed25519"));
-    o.signers = {key};
-    builder::RootOptions root = builder::root_with_keys({key.get()});
-    root.expires = "2000-01-01T00:00:00Z";
-    o.root = root;
-  };
   const Problem flat{"invalid_native_package", "Initial package resources need distinct flat names"};
   const Problem overlap{"invalid_native_package", "Initial package resources overlap"};
   const Problem not_ico{"invalid_native_package", "The brand icon is not an .ico file"};
@@ -244,10 +236,9 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
        {}, {"size_limit", "Brand theme files exceed 16 MiB together"}},
       {"bad theme image", themed([](Theme& t) { t.files["mark.bmp"][28] = 32; }), {},
        {"invalid_theme", "Theme images must be uncompressed 24-bit BMP files"}},
-      {"expired root", expired_root, {}, {"expired_metadata", "The initial package's TUF root has expired"}},
-      {"old launcher",
-       [](PackageOptions& o) { o.launcher.snapshot.edit_manifest = [](Json& m) { m["runtime_lease_abi"] = 1; }; }, {},
-       {"launcher_incompatible", "Unsupported launcher runtime contract"}},
+      // The root's own rules are the trust tests'; here the load must apply them.
+      {"root without signed", [](PackageOptions& o) { o.root_bytes = R"({"signatures":[]})"; }, {},
+       {"invalid_native_package", "Initial package metadata is malformed"}},
       {"linux bootstrap",
        [](PackageOptions& o) {
          o.bootstrap.files = {{"bin/tovra-bootstrap", {"#!/bin/sh\n", true}}};
