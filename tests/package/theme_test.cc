@@ -130,7 +130,6 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
       {"not an object", [](Json& d) { d = Json::array(); }, "Theme definition must be an object"},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, "Unsupported theme schema"},
       {"colors array", [](Json& d) { d["colors"] = Json::array(); }, "Theme colors must be an object"},
-      {"three digits", [](Json& d) { d["colors"]["panel"] = "#123"; }, "Theme colours are written #rrggbb"},
       {"non-hex digit", [](Json& d) { d["colors"]["panel"] = "#1d232g"; }, "Theme colours are written #rrggbb"},
       {"corners", [](Json& d) { d["corners"] = "round"; }, "Theme corners are square or rounded"},
       {"bevel", [](Json& d) { d["bevel"] = "yes"; }, "Theme bevel is true or false"},
