@@ -41,8 +41,7 @@ struct BuiltFolder {
 };
 
 builder::BrandOptions brand_with_icon(const std::string& icon) {
-  builder::BrandOptions brand{"Nordlys", "nordlys", "Nordlys AS", icon, {}};
-  return brand;
+  return builder::BrandOptions{"Nordlys", "nordlys", "Nordlys AS", icon, {}};
 }
 
 // The brand with an icon and a theme whose definition names one image.
@@ -315,10 +314,9 @@ TEST(InitialPackage, BrandReadNeedsOnlyTheDescriptor) {
     fs::remove(r / "brand.ico");
     fs::remove(r / "theme-mark.bmp");
   });
-  const auto brand = read_package_brand(package.root(), package.built.seal);
-  ASSERT_TRUE(brand.has_value());
-  EXPECT_EQ(brand->name, "Nordlys");
-  EXPECT_TRUE(brand->icon);
+  const Brand brand = read_package_brand(package.root(), package.built.seal).value();
+  EXPECT_EQ(brand.name, "Nordlys");
+  EXPECT_TRUE(brand.icon);
 
   const BuiltFolder plain;
   EXPECT_FALSE(read_package_brand(plain.root(), plain.built.seal).has_value());
