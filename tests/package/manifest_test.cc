@@ -62,7 +62,8 @@ TEST(SnapshotManifest, RefusesEachRuleWithItsProblem) {
       {"tab in path", [](Json& d) { d["files"][1]["path"] = "a\tb"; }, {"unsafe_path", "Path is not portable across supported platforms"}},
       {"non-ASCII path", [](Json& d) { d["files"][1]["path"] = "caf\xC3\xA9"; }, kAscii},
       {"DEL in path", [](Json& d) { d["files"][1]["path"] = "a\x7F"; }, kAscii},
-      {"mode 0777", [](Json& d) { d["files"][1]["mode"] = 511; }, {"invalid_manifest", "Package modes must be 0644 or 0755"}},
+      {"mode 0777", [](Json& d) { d["files"][1]["mode"] = 511; },
+       {"invalid_manifest", "Package modes must be 0644 or 0755"}},
       {"executable not executable", [](Json& d) { d["files"][0]["mode"] = 420; }, {"invalid_manifest", "Declared executable is missing or not executable"}},
       {"expanded one more", [](Json& d) { d["expanded_length"] = d["expanded_length"].get<std::uint64_t>() + 1; }, {"invalid_manifest", "Expanded length differs from file inventory"}},
   };
