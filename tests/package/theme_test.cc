@@ -259,6 +259,8 @@ TEST_F(ThemeFiles, HeldBytesAreJudgedNotTheFilesOnDisk) {
   held["body.ttf"] = "wOFFxxxx";
   expect_problem([&] { validate_theme(document, held, on_disk); },
                  {"invalid_theme", "Theme fonts must be TrueType or OpenType files"});
+  held["body.ttf"] = std::string(4194305, 't');
+  expect_problem([&] { validate_theme(document, held, on_disk); }, {"size_limit", "File exceeds read limit"});
 }
 
 TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {
