@@ -4,7 +4,6 @@
 #include <zstd.h>
 
 #include "builder/inspect.h"
-#include "core/error.h"
 #include "core/digest.h"
 #include "package/archive.h"
 #include "package/snapshot.h"
@@ -15,6 +14,7 @@ namespace {
 using testing::read_tar;
 using testing::zstd_decode;
 
+// A name past the 100 bytes of a plain tar header and data of many blocks come back whole.
 TEST(TarTest, PlainFilesKeepNamesModesAndBytes) {
   const std::string big(200000, 'x');
   const std::string long_name = std::string(120, 'd') + "/" + std::string(90, 'f');
@@ -25,85 +25,55 @@ TEST(TarTest, PlainFilesKeepNamesModesAndBytes) {
   EXPECT_EQ(entries[0].second.perm, 0755u);
   EXPECT_EQ(entries[1].second.data, big);
   EXPECT_EQ(entries[1].second.perm, 0644u);
-  EXPECT_EQ(entries[2].second.size, 0);
+  EXPECT_EQ(entries[2].second.data, "");
   EXPECT_EQ(entries[3].first, long_name);
-  for (const auto& [name, entry] : entries) {
-    EXPECT_EQ(entry.type, static_cast<unsigned>(AE_IFREG)) << name;
-    EXPECT_EQ(entry.xattrs + entry.sparse, 0) << name;
-    EXPECT_TRUE(entry.symlink.empty() && entry.hardlink.empty()) << name;
-  }
-}
-
-// Entries the installer must refuse come out of the writer as asked. Directories, set-uid modes,
-// "./" names, attributes and holes are pinned by the extraction tests, which refuse each for
-// its own reason; these are the entries nothing else reads back.
-TEST(TarTest, HostileEntriesAreWrittenAsAsked) {
-  TarEntry short_data = tar_file("short", "abc");
-  short_data.size = 10;
-  TarEntry long_data = tar_file("long", "abcdefgh");
-  long_data.size = 3;
-  const auto entries = read_tar(make_tar({tar_special(TarType::symlink, "bin/link", "../../etc/passwd"),
-                                          tar_special(TarType::hardlink, "bin/hard", "bin/run"),
-                                          tar_special(TarType::fifo, "pipe"), short_data, long_data}));
-  ASSERT_EQ(entries.size(), 5u);
-  EXPECT_EQ(entries[0].second.type, static_cast<unsigned>(AE_IFLNK));
-  EXPECT_EQ(entries[0].second.symlink, "../../etc/passwd");
-  EXPECT_EQ(entries[1].second.hardlink, "bin/run");
-  EXPECT_EQ(entries[2].second.type, static_cast<unsigned>(AE_IFIFO));
-  EXPECT_EQ(entries[3].second.size, 10);
-  EXPECT_EQ(entries[3].second.data, std::string("abc") + std::string(7, '\0'));
-  EXPECT_EQ(entries[4].second.data, "abc");
+  for (const auto& [name, entry] : entries) EXPECT_EQ(entry.type, static_cast<unsigned>(AE_IFREG)) << name;
 }
 
 TEST(ZstdTest, OneFrameWithContentSizeUnlessAskedAndSkippableFrames) {
   std::string data;
   for (int i = 0; i < 50000; ++i) data += std::to_string(i * 7919 % 10007) + ",";
-  for (const int level : {1, 19, 22}) {
-    ZstdOptions options;
-    options.level = level;
-    const std::string frame = zstd_compress(data, options);
-    EXPECT_EQ(frame.substr(0, 4), std::string("\x28\xB5\x2F\xFD", 4));
-    EXPECT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size()) << "one frame only";
-    EXPECT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), data.size());
-    EXPECT_EQ(zstd_decode(frame), data);
-  }
+  ZstdOptions options;
+  options.level = 22;
+  const std::string frame = zstd_compress(data, options);
+  EXPECT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size()) << "one frame only";
+  EXPECT_EQ(ZSTD_getFrameContentSize(frame.data(), frame.size()), data.size());
+  EXPECT_EQ(zstd_decode(frame), data);
   EXPECT_EQ(zstd_decode(zstd_compress("")), "");
 
-  ZstdOptions unsized;
-  unsized.content_size = false;
-  const std::string plain = zstd_compress(data, unsized);
+  options.content_size = false;
+  const std::string plain = zstd_compress(data, options);
   EXPECT_EQ(ZSTD_getFrameContentSize(plain.data(), plain.size()), ZSTD_CONTENTSIZE_UNKNOWN);
-  EXPECT_EQ(zstd_decode(plain), data);
+  EXPECT_EQ(ZSTD_findFrameCompressedSize(plain.data(), plain.size()), plain.size());
 
   const std::string skippable = zstd_skippable_frame("note");
   EXPECT_EQ(skippable, std::string("\x50\x2A\x4D\x18\x04\x00\x00\x00note", 12));
-  EXPECT_EQ(ZSTD_findFrameCompressedSize(skippable.data(), skippable.size()), skippable.size());
 }
 
 // The manifest always lists the payload and describes the archive bytes as finally written, so
-// a damaged archive still passes the package check and reaches the decoder.
+// a damaged archive still passes the package check and reaches the decoder. Links come out of
+// the writer as asked, for the extraction tests to refuse.
 TEST(PackSnapshotTest, HooksChangeTheArchiveButNotTheInventory) {
   const Payload payload{{"bin/app", {"run", true}}, {"doc/readme.txt", {"read me", false}}};
   SnapshotOptions options;
   options.executable = "bin/app";
   options.target = "app.tar.zst";
-  options.tar_entries = std::vector<TarEntry>{tar_special(TarType::hardlink, "bin/app", "doc/readme.txt")};
+  options.tar_entries = std::vector<TarEntry>{tar_special(TarType::hardlink, "bin/app", "doc/readme.txt"),
+                                              tar_special(TarType::symlink, "bin/link", "../../etc/passwd")};
   options.edit_archive = [](std::string& archive) { archive += archive; };
-  options.release_fields = Json{{"kind", "tovra-bootstrap-release"}};
   const PackedSnapshot packed = pack_snapshot(payload, options);
 
   const Json& manifest = packed.manifest;
-  EXPECT_EQ(manifest.at("kind"), "tovra-bootstrap-release");
   EXPECT_EQ(manifest.at("archive").at("length"), packed.archive.size());
   EXPECT_EQ(manifest.at("archive").at("sha256"), digest_hex(packed.archive, "sha256"));
-  EXPECT_EQ(manifest.at("expanded_length"), 10);
   EXPECT_EQ(manifest.at("files").at(1), (Json{{"path", "doc/readme.txt"}, {"length", 7}, {"mode", 420},
                                              {"sha256", digest_hex("read me", "sha256")}}));
-  const std::string frame = packed.archive.substr(0, packed.archive.size() / 2);
   EXPECT_THROW(zstd_decode(packed.archive), std::runtime_error);
-  const auto entries = read_tar(zstd_decode(frame));
-  ASSERT_EQ(entries.size(), 1u);
+  const auto entries = read_tar(zstd_decode(packed.archive.substr(0, packed.archive.size() / 2)));
+  ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].second.hardlink, "doc/readme.txt");
+  EXPECT_EQ(entries[1].second.type, static_cast<unsigned>(AE_IFLNK));
+  EXPECT_EQ(entries[1].second.symlink, "../../etc/passwd");
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include "package/cli.h"
 #include "package/initial_package.h"
 #include "package/package.h"
+#include "package/release_manifest.h"
 #include "support/temp_dir.h"
 #include "support/links.h"
+#include "trust/tuf.h"
 
 namespace tovra::builder {
 namespace {
@@ -106,7 +108,6 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
   const ToolRun second = run({"keygen", "--scheme", "ecdsa-sha2-nistp256", "--out", (dir / "two").string()});
   ASSERT_EQ(second.code, 0) << second.err;
   EXPECT_EQ(second.out.size(), 65u);
-  EXPECT_EQ(run({"keygen", "--scheme", "ed25519", "--out", (dir / "two").string()}).code, 1) << "never replaced";
 
   const std::vector<std::string> common{"--origin", "https://repository.nimbus.test:8443", "--key",
                                         (dir / "one").string(), "--key", (dir / "two").string(), "--threshold", "2",
@@ -145,7 +146,6 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
   const ToolRun refused = run(rooted);
   EXPECT_EQ(refused.code, 1);
   EXPECT_EQ(refused.err, "tovra-package: Metadata version must be positive\n");
-  EXPECT_FALSE(fs::exists(dir / "refused"));
 
   const ToolRun built = build("package", {"--helper", "bin/crash.exe=crash-handler"});
   ASSERT_EQ(built.code, 0) << built.err;
@@ -155,9 +155,17 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
   const InitialPackage loaded = load_initial_package(dir / "package", seal, {});
   EXPECT_EQ(loaded.bootstrap.build_id, "boot-7");
   EXPECT_EQ(loaded.launcher.helpers.count("bin/crash.exe"), 1u);
-  EXPECT_TRUE(loaded.launcher.files.at("bin/crash.exe").executable);
-  EXPECT_FALSE(loaded.launcher.files.at("resources/launcher.txt").executable);
   EXPECT_EQ(loaded.brand->name, "Nimbus");
+  // An independent reader finds exactly the launcher folder's files in its archive.
+  const fs::path archive = dir / "package" / loaded.launcher.target;
+  const auto entries = testing::read_tar(testing::zstd_decode(testing::read_file(archive)));
+  ASSERT_EQ(entries.size(), launcher.files.size());
+  auto file = launcher.files.begin();
+  for (const auto& [name, entry] : entries) {
+    EXPECT_EQ(name, file->first);
+    EXPECT_EQ(entry.perm, file->second.executable ? 0755u : 0644u) << name;
+    EXPECT_EQ(entry.data, (file++)->second.content) << name;
+  }
 
   // The root command signs with the same key files.
   ASSERT_EQ(run({"root", "--key", (dir / "one").string(), "--out", (dir / "root.json").string(), "--expires",
@@ -168,9 +176,7 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
                               "--expires", "2001-01-01T00:00:00Z"});
   EXPECT_EQ(expired.err, "tovra-package: The initial package's TUF root has expired\n");
   EXPECT_FALSE(fs::exists(dir / "old.json"));
-  const Json root = parse_json(testing::read_file(dir / "root.json"), 524288);
-  EXPECT_EQ(root.at("signed").at("expires"), "2099-12-31T23:59:59Z");
-  EXPECT_EQ(root.at("signatures").at(0).at("keyid"), read_key_files(dir / "one").id());
+  EXPECT_NO_THROW(check_initial_root(testing::read_file(dir / "root.json")));
 }
 
 TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
@@ -183,12 +189,11 @@ TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
   };
   const ToolRun result = snapshot("boot");
   ASSERT_EQ(result.code, 0) << result.err;
-  const Json manifest = parse_json(testing::read_file(dir / "boot.json"), 524288);
+  const SnapshotManifest manifest = parse_bootstrap_manifest(testing::read_file(dir / "boot.json"));
   const std::string archive = testing::read_file(dir / "boot.tar.zst");
-  EXPECT_EQ(manifest.at("archive").at("target"), "boot.tar.zst");
-  EXPECT_EQ(manifest.at("archive").at("sha256"), digest_hex(archive, "sha256"));
-  EXPECT_EQ(result.out, digest_hex(archive, "sha256") + "\n");
-  EXPECT_EQ(manifest.at("gui_executable"), "bin/tovra-bootstrap-gui.exe");
+  EXPECT_EQ(manifest.target, "boot.tar.zst");
+  EXPECT_EQ(manifest.sha256, digest_hex(archive, "sha256"));
+  EXPECT_EQ(result.out, manifest.sha256 + "\n");
   EXPECT_EQ(testing::read_tar(testing::zstd_decode(archive)).size(), 3u);
   EXPECT_EQ(snapshot("boot").code, 1) << "existing outputs are never replaced";
 

@@ -3,11 +3,8 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
-#include <utility>
 
-#include "core/digest.h"
 #include "package/initial_package.h"
 #include "package/package.h"
 #include "samples.h"
@@ -35,7 +32,6 @@ struct BuiltFolder {
   }
 
   fs::path root() const { return dir / "package"; }
-  std::string file(const std::string& name) const { return testing::read_file(root() / name); }
   InitialPackage load(const HashProgress& progress = {}) const {
     return load_initial_package(root(), built.seal, progress);
   }
@@ -45,8 +41,7 @@ struct BuiltFolder {
 };
 
 builder::BrandOptions brand_with_icon(const std::string& icon) {
-  builder::BrandOptions brand{"Nordlys", "nordlys", "Nordlys AS", icon, {}};
-  return brand;
+  return builder::BrandOptions{"Nordlys", "nordlys", "Nordlys AS", icon, {}};
 }
 
 // The brand with an icon and a theme whose definition names one image.
@@ -78,17 +73,11 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
     last_total = total;
     return true;
   });
-  EXPECT_EQ(loaded.root, package.root());
-  EXPECT_EQ(loaded.descriptor_sha256, package.built.seal);
   EXPECT_EQ(loaded.origin, "https://repository.tovra.test");
-  EXPECT_EQ(loaded.root_metadata, package.file("root.json"));
+  EXPECT_EQ(loaded.root_metadata, testing::read_file(package.root() / "root.json"));
   EXPECT_EQ(loaded.ca_bundle, *options.ca_bundle);
-  EXPECT_EQ(loaded.bootstrap_manifest_bytes, package.file("bootstrap-manifest.json"));
-  EXPECT_EQ(loaded.launcher_manifest_bytes, package.file("launcher-manifest.json"));
-  ASSERT_TRUE(loaded.featured_game.has_value());
-  EXPECT_EQ(loaded.featured_game->name, "Star Miner");
+  EXPECT_EQ(loaded.featured_game.value().name, "Star Miner");
   EXPECT_EQ(loaded.icon, *options.brand->icon);
-  EXPECT_EQ(loaded.theme.definition, options.brand->theme->definition);
   EXPECT_EQ(loaded.theme.files.at("mark.bmp"), testing::bmp_image(2, 2));
 
   // Progress covers every file but the descriptor, which is hashed against the seal instead.
@@ -107,7 +96,7 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
   EXPECT_TRUE(bare.icon.empty() && bare.ca_bundle.empty() && bare.theme.empty());
 }
 
-TEST(InitialPackage, SealAndDirectoryComeFirst) {
+TEST(InitialPackage, SealDirectoryAndLinks) {
   TOVRA_NEEDS_SYMLINKS();
   const BuiltFolder package;
   const std::string& seal = package.built.seal;
@@ -131,34 +120,30 @@ TEST(InitialPackage, SealAndDirectoryComeFirst) {
   testing::write_file(descriptor, package.built.descriptor + " ");
   expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one more byte");
   expect_problem([&] { read_package_brand(package.root(), seal); }, other, "brand read");
-  std::string changed = package.built.descriptor;
-  changed[changed.find("windows")] = 'W';
-  testing::write_file(descriptor, changed);
-  expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one changed byte");
+
+  const BuiltFolder linked({}, [](const fs::path& r) {
+    fs::rename(r / "launcher.tar.zst", r.parent_path() / "outside");
+    testing::make_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
+  });
+  linked.expect_refused({"invalid_native_package", "Initial package contains an unexpected entry: launcher.tar.zst"});
 }
 
 TEST(InitialPackage, DescriptorMembersAreExact) {
   const Problem unknown{"invalid_native_package", "Initial package record has unknown or missing fields"};
   const Problem missing{"invalid_native_package", "Initial package record is missing a field"};
-  const Problem malformed{"invalid_native_package", "Initial package metadata is malformed"};
   const struct {
     const char* name;
     std::function<void(Json&)> edit;
     Problem expected;
   } cases[] = {
       {"extra member", [](Json& d) { d["notes"] = "x"; }, unknown},
-      {"ca_bundle absent", [](Json& d) { d.erase("ca_bundle"); }, unknown},
       {"ca_bundle renamed", [](Json& d) { d.erase("ca_bundle"); d["ca"] = nullptr; }, missing},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported initial package schema"}},
-      {"origin number", [](Json& d) { d["origin"] = 443; }, malformed},
       {"root text", [](Json& d) { d["root"] = "root.json"; }, unknown},
       {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; },
        {"size_limit", "Initial package resource exceeds its size limit"}},
-      {"featured renamed", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"title", "A"}}; }, missing},
       {"featured id number", [](Json& d) { d["featured_game"] = {{"id", 1}, {"name", "A"}}; },
        {"invalid_native_package", "Featured game must name an id and a display name"}},
-      {"featured id", [](Json& d) { d["featured_game"] = {{"id", "Star"}, {"name", "A"}}; },
-       {"invalid_identity", "Game and build IDs use lower-case letters, digits, dots and hyphens"}},
       {"featured name 81", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", std::string(81, 'n')}}; },
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
       {"featured name empty", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", ""}}; },
@@ -202,40 +187,26 @@ TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
   } cases[] = {
       {"https://repo.tovra.test/", plain},
       {"HTTPS://repo.tovra.test", https},
-      {"http://repo.tovra.test", https},
       {"https://user@repo.tovra.test", credentials},
-      {"https://repo.tovra.test?x=1", credentials},
-      {"https://repo.tovra.test#top", credentials},
       {"https://repo tovra.test", {"invalid_url", "Invalid service URL"}},
   };
   for (const auto& c : cases) expect_problem([&] { check_package_origin(c.origin); }, c.expected, c.origin);
 }
 
-// Each rule of the load, in the order the load applies them.
+// Each rule of the load, in the order the load applies them (links: see above).
 TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
-  TOVRA_NEEDS_SYMLINKS();
-  const auto unexpected = [](const std::string& name) {
-    return Problem{"invalid_native_package", "Initial package contains an unexpected entry: " + name};
+  // The bootstrap archive renamed in its manifest only: names are judged before the folder is.
+  const auto archive_named = [](const std::string& name) {
+    return [name](PackageOptions& o) {
+      o.bootstrap.snapshot.edit_manifest = [name](Json& m) { m["archive"]["target"] = name; };
+    };
   };
-  // The CA bundle moved to another name, and the descriptor saying so.
-  const auto move_ca = [](const std::string& name) {
-    return std::pair{[name](PackageOptions& o) {
-                       o.ca_bundle = "-----BEGIN CERTIFICATE-----\n";
-                       o.edit_descriptor = [name](Json& d) { d["ca_bundle"]["path"] = name; };
-                     },
-                     [name](const fs::path& root) {
-                       fs::create_directories((root / name).parent_path());
-                       fs::rename(root / "repository-ca.pem", root / name);
-                     }};
-  };
-  const auto dotted = move_ca(".ca.pem");
-  const auto nested = move_ca("certs/ca.pem");
-  const auto expired_root = [](PackageOptions& o) {
-    const auto key = std::make_shared<const builder::SigningKey>(builder::generate_key("ed25519"));
-    o.signers = {key};
-    builder::RootOptions root = builder::root_with_keys({key.get()});
-    root.expires = "2000-01-01T00:00:00Z";
-    o.root = root;
+  using Theme = builder::ThemeOptions;
+  const auto themed = [](const std::function<void(Theme&)>& edit) {
+    return [edit](PackageOptions& o) {
+      o.brand = brand_with_theme();
+      edit(*o.brand->theme);
+    };
   };
   const Problem flat{"invalid_native_package", "Initial package resources need distinct flat names"};
   const Problem overlap{"invalid_native_package", "Initial package resources overlap"};
@@ -255,37 +226,18 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       {"cursor file",
        [](PackageOptions& o) { o.brand = brand_with_icon(std::string("\0\0\2\0", 4) + std::string(18, 'x')); }, {},
        not_ico},
-      {"theme file unused",
-       [](PackageOptions& o) {
-         o.brand = brand_with_theme();
-         o.brand->theme->files["spare.bmp"] = testing::bmp_image(2, 2);
-       },
-       {}, differs},
-      {"theme file missing",
-       [](PackageOptions& o) {
-         o.brand = brand_with_theme();
-         o.brand->theme->definition = R"({"schema_version":1,"kind":"tovra-theme","colors":{}})";
-       },
-       {}, differs},
+      {"theme file unused", themed([](Theme& t) { t.files["spare.bmp"] = testing::bmp_image(2, 2); }), {}, differs},
+      {"theme file missing", themed([](Theme& t) { t.files.erase("mark.bmp"); }), {}, differs},
       // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
-      {"theme files over 16 MiB",
-       [](PackageOptions& o) {
-         o.brand = brand_with_theme();
-         for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) o.brand->theme->files[name] = std::string(4194304, 'n');
-       },
+      {"theme files over 16 MiB", themed([](Theme& t) {
+         for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) t.files[name] = std::string(4194304, 'n');
+       }),
        {}, {"size_limit", "Brand theme files exceed 16 MiB together"}},
-      {"bad theme image",
-       [](PackageOptions& o) {
-         o.brand = brand_with_theme();
-         o.brand->theme->files["mark.bmp"][28] = 32;
-       },
-       {}, {"invalid_theme", "Theme images must be uncompressed 24-bit BMP files"}},
-      {"expired root", expired_root, {}, {"expired_metadata", "The initial package's TUF root has expired"}},
+      {"bad theme image", themed([](Theme& t) { t.files["mark.bmp"][28] = 32; }), {},
+       {"invalid_theme", "Theme images must be uncompressed 24-bit BMP files"}},
+      // The root's own rules are the trust tests'; here the load must apply them.
       {"root without signed", [](PackageOptions& o) { o.root_bytes = R"({"signatures":[]})"; }, {},
        {"invalid_native_package", "Initial package metadata is malformed"}},
-      {"old launcher",
-       [](PackageOptions& o) { o.launcher.snapshot.edit_manifest = [](Json& m) { m["runtime_lease_abi"] = 1; }; }, {},
-       {"launcher_incompatible", "Unsupported launcher runtime contract"}},
       {"linux bootstrap",
        [](PackageOptions& o) {
          o.bootstrap.files = {{"bin/tovra-bootstrap", {"#!/bin/sh\n", true}}};
@@ -295,25 +247,13 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
        },
        {},
        {"launcher_incompatible", "Package images are for another platform"}},
-      {"archive named like the descriptor",
-       [](PackageOptions& o) {
-         o.bootstrap.snapshot.edit_manifest = [](Json& m) { m["archive"]["target"] = builder::descriptor_name; };
-       },
-       {}, flat},
-      {"leading dot", dotted.first, dotted.second, flat},
-      {"path with a folder", nested.first, nested.second, flat},
+      {"archive named like the descriptor", archive_named(builder::descriptor_name), {}, flat},
+      {"leading dot", archive_named(".bootstrap.tar.zst"), {}, flat},
+      {"path with a folder", archive_named("images/bootstrap.tar.zst"), {}, flat},
       {"CA bundle named like the root",
        [](PackageOptions& o) { o.edit_descriptor = [](Json& d) { d["ca_bundle"] = d["root"]; }; }, {}, overlap},
-      {"extra file", [](PackageOptions& o) { o.extra_files["notes.txt"] = "hello"; }, {}, unexpected("notes.txt")},
-      {"dangling link", {},
-       [](const fs::path& r) { testing::make_symlink(r.parent_path() / "elsewhere", r / "dangling"); },
-       unexpected("dangling")},
-      {"archive through a link", {},
-       [](const fs::path& r) {
-         fs::rename(r / "launcher.tar.zst", r.parent_path() / "outside");
-         testing::make_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
-       },
-       unexpected("launcher.tar.zst")},
+      {"extra file", [](PackageOptions& o) { o.extra_files["notes.txt"] = "hello"; }, {},
+       {"invalid_native_package", "Initial package contains an unexpected entry: notes.txt"}},
       {"archive missing", {}, [](const fs::path& r) { fs::remove(r / "launcher.tar.zst"); },
        {"invalid_native_package", "Initial package is missing a resource"}},
       {"archive one byte longer", {},
@@ -371,10 +311,9 @@ TEST(InitialPackage, BrandReadNeedsOnlyTheDescriptor) {
     fs::remove(r / "brand.ico");
     fs::remove(r / "theme-mark.bmp");
   });
-  const auto brand = read_package_brand(package.root(), package.built.seal);
-  ASSERT_TRUE(brand.has_value());
-  EXPECT_EQ(brand->name, "Nordlys");
-  EXPECT_TRUE(brand->icon);
+  const Brand brand = read_package_brand(package.root(), package.built.seal).value();
+  EXPECT_EQ(brand.name, "Nordlys");
+  EXPECT_TRUE(brand.icon);
 
   const BuiltFolder plain;
   EXPECT_FALSE(read_package_brand(plain.root(), plain.built.seal).has_value());
