@@ -34,12 +34,13 @@ class ProgramShell : public ::testing::Test {
   testing::TempDir folder_;
 };
 
-// A result that cannot be written is a failure, not a silent success.
+// A result or usage text that cannot be written is a failure, not a silent success.
 TEST_F(ProgramShell, AnUnwrittenResultFails) {
-  for (const std::string output : {">/dev/full", ">&-"}) {
-    const Outcome status = run("status --data-dir '" + utf8_path(folder_ / "data") + "'", output);
-    EXPECT_EQ(status.code, 1) << output;
-    EXPECT_EQ(status.err, "Cannot write the result to standard output\n") << output;
+  const std::string status = "status --data-dir '" + utf8_path(folder_ / "data") + "'";
+  for (const auto& [arguments, output] : {std::pair{status, ">/dev/full"}, {status, ">&-"}, {"--help", ">&-"}}) {
+    const Outcome result = run(arguments, output);
+    EXPECT_EQ(result.code, 1) << arguments << output;
+    EXPECT_EQ(result.err, "Cannot write the result to standard output\n") << arguments << output;
   }
 }
 

@@ -57,25 +57,34 @@ TEST(ProgressLine, TerminalLineIsRewrittenInPlaceAtMostTenTimesASecondAndEndsPla
   EXPECT_TRUE(removing.ends_with("\rRemoving\u2026 100% (1000 B of 1000 B)"));
 }
 
-TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndIsUnchangedOffATerminal) {
-  const CommandRunner cancelled_midway = [](const SetupCommand&, std::string_view, const NativeSetupCallbacks& callbacks) -> Json {
-    callbacks.progress("installing", 1, 2);
-    throw Error("cancelled", "Setup was cancelled");
+// The console's cancellation reaches the workflow in either mode; an open progress line is ended
+// before the problem, and off a terminal or in JSON mode there is none.
+TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndCancellationExitsWithFour) {
+  const CommandRunner cancelled_midway = [](const SetupCommand&, std::string_view,
+                                            const NativeSetupCallbacks& callbacks) -> Json {
+    const Cancellation cancellation(callbacks);
+    EXPECT_FALSE(cancellation.progress("installing")(1, 2));
+    cancellation.check();
+    return Json();
   };
   const struct {
-    bool live;
-    std::string err;
+    bool json, live;
+    std::string out, err;
   } cases[] = {
-      {false, "Installing\u2026\nSetup was cancelled\n"},
-      {true, "Installing\u2026 50% (1 B of 2 B)\rInstalling\u2026" + std::string(17, ' ') + "\nSetup was cancelled\n"},
+      {false, false, "", "Installing\u2026\nSetup was cancelled\n"},
+      {false, true, "",
+       "Installing\u2026 50% (1 B of 2 B)\rInstalling\u2026" + std::string(17, ' ') + "\nSetup was cancelled\n"},
+      {true, true, R"({"problem":{"code":"cancelled","message":"Setup was cancelled"},"schema_version":1})" "\n",
+       "Setup was cancelled\n"},
   };
   for (const auto& c : cases) {
     std::ostringstream out, err;
-    EXPECT_EQ(run_installer({"status", "--data-dir", "nowhere"}, "tovra-install", "", {}, out, err, cancelled_midway,
-                            c.live),
+    std::vector<std::string> arguments{"status", "--data-dir", "nowhere"};
+    if (c.json) arguments.push_back("--json");
+    EXPECT_EQ(run_installer(arguments, "tovra-install", "", [] { return true; }, out, err, cancelled_midway, c.live),
               4);
-    EXPECT_EQ(out.str(), "");
-    EXPECT_EQ(err.str(), c.err) << c.live;
+    EXPECT_EQ(out.str(), c.out) << c.json << c.live;
+    EXPECT_EQ(err.str(), c.err) << c.json << c.live;
   }
 }
 
