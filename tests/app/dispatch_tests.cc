@@ -19,42 +19,27 @@ namespace tovra {
 namespace {
 
 using testing::TempDir;
-using Body = std::function<Json(const SetupCommand&, const NativeSetupCallbacks&)>;
 
 struct Dispatched {
   int code = -1;
   std::string out;
   std::string err;
-  SetupCommand seen;
-  std::string seen_product;
-  std::filesystem::path seen_icon;
 };
 
-// Runs the dispatcher with a runner that records what it was given and then does `body`.
-Dispatched run(const std::vector<std::string>& arguments, const Body& body,
+Dispatched run(const std::vector<std::string>& arguments, const CommandRunner& runner,
                std::string_view program = "tovra-install", std::string_view seal = "") {
-  Dispatched result;
   std::ostringstream out, err;
-  const CommandRunner runner = [&](const SetupCommand& command, std::string_view,
-                                   const NativeSetupCallbacks& callbacks) {
-    result.seen = command;
-    result.seen_product = product_name;
-    result.seen_icon = product_icon;
-    return body(command, callbacks);
-  };
-  result.code = run_installer(arguments, program, seal, {}, out, err, runner);
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  const int code = run_installer(arguments, program, seal, {}, out, err, runner);
+  return {code, out.str(), err.str()};
 }
 
-Json status_of(const SetupCommand& command, const NativeSetupCallbacks&) {
+Json status_of(const SetupCommand& command, std::string_view, const NativeSetupCallbacks&) {
   StatusResult status;
   status.data_root = command.data_dir;
   return status_document(status);
 }
 
-Json never(const SetupCommand&, const NativeSetupCallbacks&) {
+Json never(const SetupCommand&, std::string_view, const NativeSetupCallbacks&) {
   ADD_FAILURE() << "the command must not run";
   return Json();
 }
@@ -90,14 +75,13 @@ TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
       {[] { throw std::runtime_error("disk on fire"); }, 1, "", "disk on fire"},
   };
   for (const auto& c : cases) {
-    const auto fail = [&](const SetupCommand&, const NativeSetupCallbacks&) -> Json {
-      c.fail();
-      return Json();
-    };
     for (const bool json : {false, true}) {
       std::vector<std::string> arguments{"status", "--data-dir", "/nowhere"};
       if (json) arguments.push_back("--json");
-      const Dispatched result = run(arguments, fail);
+      const Dispatched result = run(arguments, [&](auto&&...) -> Json {
+        c.fail();
+        return Json();
+      });
       EXPECT_EQ(result.code, c.exit) << c.message;
       EXPECT_EQ(result.err, c.message + "\n");
       const std::string problem = R"({"problem":{"code":")" + c.code + R"(","message":")" + c.message +
@@ -105,30 +89,21 @@ TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
       EXPECT_EQ(result.out, json && !c.code.empty() ? problem : "");
     }
   }
+}
 
-  // A result that cannot be serialised fails as a whole: nothing half-printed.
-  const auto bad_text = [](const SetupCommand&, const NativeSetupCallbacks&) {
+// JSON mode prints the document and a line feed, or, when it cannot be serialised, nothing.
+TEST(Dispatch, PrintsTheWholeDocumentOrNothing) {
+  const Dispatched created = run({"--json", "shortcut", "create"}, [](auto&&...) {
+    return Json{{"created", "chess.desktop"}, {"schema_version", 1}};
+  });
+  EXPECT_EQ(created.code, 0);
+  EXPECT_EQ(created.out, R"({"created":"chess.desktop","schema_version":1})" "\n");
+  const Dispatched unserialisable = run({"--json", "shortcut", "create"}, [](auto&&...) {
     return Json{{"created", "bad\xFF.desktop"}, {"schema_version", 1}};
-  };
-  const Dispatched unserialisable = run({"shortcut", "create", "--json"}, bad_text);
+  });
   EXPECT_EQ(unserialisable.code, 1);
   EXPECT_EQ(unserialisable.out, "");
   EXPECT_FALSE(unserialisable.err.empty());
-}
-
-TEST(Dispatch, PrintsOneResultLineAndPhaseLinesInTextModeOnly) {
-  const auto working = [](const SetupCommand&, const NativeSetupCallbacks& callbacks) {
-    Cancellation(callbacks).report("removing", 0, 0);
-    return shortcut_create_document("chess.desktop");
-  };
-  const Dispatched text = run({"shortcut", "create", "--data-dir", "srv-d"}, working);
-  EXPECT_EQ(text.code, 0);
-  EXPECT_EQ(text.out, "Created chess.desktop.\n");
-  EXPECT_EQ(text.err, "Removing\u2026\n");
-  const Dispatched json = run({"--json", "shortcut", "create", "--data-dir", "srv-d"}, working);
-  EXPECT_EQ(json.code, 0);
-  EXPECT_EQ(json.out, R"({"created":"chess.desktop","schema_version":1})" "\n");
-  EXPECT_EQ(json.err, "");
 }
 
 TEST(Dispatch, InstallAndRepairNeedTheInstallerAndAPackage) {
@@ -139,11 +114,9 @@ TEST(Dispatch, InstallAndRepairNeedTheInstallerAndAPackage) {
 
   // The real command runner refuses an install without a package (none lies beside this test).
   TempDir data;
-  std::ostringstream out, err;
-  EXPECT_EQ(run_installer({"--json", "--data-dir", data.path().string()}, "tovra-install", "", {}, out, err), 2);
-  EXPECT_EQ(out.str(), R"({"problem":{"code":"usage","message":"Choose the initial package with --package DIR"},)"
-                       R"("schema_version":1})" "\n");
-  EXPECT_EQ(err.str(), "Choose the initial package with --package DIR\n");
+  const Dispatched missing = run({"--data-dir", data.path().string()}, run_setup_command);
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_EQ(missing.err, "Choose the initial package with --package DIR\n");
 }
 
 TEST(Dispatch, FindsThePackageBesideTheExecutable) {
@@ -166,15 +139,21 @@ TEST(Dispatch, NamesTheProductAfterTheInstalledBrand) {
                       R"({"brand":{"icon":true,"id":"acme","name":"Acme","publisher":"Acme Inc"},)"
                       R"("kind":"tovra-installation","schema_version":1})");
   testing::write_file(data / "native" / "brand.ico", "icon");
-  const Dispatched branded = run({"status", "--data-dir", data.path().string()}, status_of);
-  EXPECT_EQ(branded.seen_product, "Acme");
-  EXPECT_EQ(branded.seen_icon, data / "native" / "brand.ico");
-  EXPECT_EQ(branded.out, "Acme is not installed in " + data.path().string() + ".\n");
+  std::filesystem::path icon;
+  const CommandRunner status = [&](const SetupCommand& command, std::string_view seal,
+                                   const NativeSetupCallbacks& callbacks) {
+    icon = product_icon;
+    return status_of(command, seal, callbacks);
+  };
+  const std::vector<std::string> arguments{"status", "--data-dir", data.path().string()};
+  EXPECT_EQ(run(arguments, status).out, "Acme is not installed in " + data.path().string() + ".\n");
+  EXPECT_EQ(icon, data / "native" / "brand.ico");
 
   // The icon counts only as a regular file.
   std::filesystem::remove(data / "native" / "brand.ico");
   std::filesystem::create_directory(data / "native" / "brand.ico");
-  EXPECT_TRUE(run({"status", "--data-dir", data.path().string()}, status_of).seen_icon.empty());
+  run(arguments, status);
+  EXPECT_TRUE(icon.empty());
 }
 
 TEST(Dispatch, APackageBrandNamesTheProductAndTheDefaultFolder) {
@@ -184,7 +163,7 @@ TEST(Dispatch, APackageBrandNamesTheProductAndTheDefaultFolder) {
   testing::write_file(package / "initial-package.json", descriptor);
   const std::string seal = digest_hex(descriptor, "sha256");
   const std::string folder = package.path().string();
-  const auto install = [](const SetupCommand& command, const NativeSetupCallbacks&) {
+  const auto install = [](const SetupCommand& command, auto&&...) {
     InstallResult result;
     result.data_root = command.data_dir;
     return install_document(result);
@@ -192,12 +171,9 @@ TEST(Dispatch, APackageBrandNamesTheProductAndTheDefaultFolder) {
 
   const Dispatched defaulted = run({"install", "--package", folder}, install, "tovra-install", seal);
   EXPECT_EQ(defaulted.code, 0) << defaulted.err;
-  EXPECT_EQ(defaulted.seen.data_dir, local_app_data_folder() / "Acme Arcade");
   EXPECT_EQ(defaulted.out, "Installed Acme Arcade in " + (local_app_data_folder() / "Acme Arcade").string() + ".\n");
-  const Dispatched chosen = run({"install", "--package", folder, "--data-dir", "/srv/games"}, install,
-                                "tovra-install", seal);
-  EXPECT_EQ(chosen.seen.data_dir, "/srv/games");
-  EXPECT_EQ(chosen.seen_product, "Acme Arcade");
+  EXPECT_EQ(run({"install", "--package", folder, "--data-dir", "/srv/games"}, install, "tovra-install", seal).out,
+            "Installed Acme Arcade in " + std::filesystem::path("/srv/games").string() + ".\n");
 
   // A package sealed for another installer fails before anything runs.
   const Dispatched foreign = run({"install", "--package", folder}, never, "tovra-install", std::string(64, '0'));

@@ -39,10 +39,8 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
        "Game and build IDs use lower-case letters, digits, dots and hyphens"},
   };
   for (const Refusal& row : table) {
-    std::string joined;
-    for (const auto& argument : row.arguments) joined += "[" + argument + "]";
     EXPECT_EQ(testing::outcome([&] { parse_setup_command(row.arguments, kDefault); }), row.code + ": " + row.message)
-        << joined;
+        << ::testing::PrintToString(row.arguments);
   }
 }
 
