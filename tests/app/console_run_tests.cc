@@ -78,7 +78,7 @@ TEST(ProgressLine, TerminalLineIsRewrittenInPlaceAtMostTenTimesASecondAndEndsPla
 }
 
 // The console's cancellation reaches the workflow in either mode; an open progress line is ended
-// before the problem, and off a terminal or in JSON mode there is none.
+// before the problem, and in JSON mode there is none.
 TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndCancellationExitsWithFour) {
   const CommandRunner cancelled_midway = [](const SetupCommand&, std::string_view,
                                             const NativeSetupCallbacks& callbacks) -> Json {
@@ -91,7 +91,6 @@ TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndCancellationExitsWithFour
     bool json, live;
     std::string out, err;
   } cases[] = {
-      {false, false, "", "Installing\u2026\nSetup was cancelled\n"},
       {false, true, "",
        "Installing\u2026 50% (1 B of 2 B)\rInstalling\u2026" + std::string(17, ' ') + "\nSetup was cancelled\n"},
       {true, true, R"({"problem":{"code":"cancelled","message":"Setup was cancelled"},"schema_version":1})" "\n",

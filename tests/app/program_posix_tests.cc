@@ -7,22 +7,17 @@
 #include "core/error.h"
 #include "core/test_util.h"
 #include "package/package.h"
+#include "support/run_process.h"
 #include "support/temp_dir.h"
 
 namespace tovra {
 namespace {
 
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
 class ProgramShell : public ::testing::Test {
  protected:
   // `arguments` is shell text appended to the quoted program path; `output` redirects standard
   // output elsewhere than the captured file.
-  Outcome run(const std::string& arguments, const std::string& output) {
+  testing::ProcessResult run(const std::string& arguments, const std::string& output) {
     const auto out = folder_ / "out", err = folder_ / "err", code = folder_ / "code";
     testing::write_file(out, "");
     const std::string command = std::string("'") + TOVRA_INSTALL_PROGRAM + "' " + arguments + " " + output + " 2>" +
@@ -38,8 +33,8 @@ class ProgramShell : public ::testing::Test {
 TEST_F(ProgramShell, AnUnwrittenResultFails) {
   const std::string status = "status --data-dir '" + utf8_path(folder_ / "data") + "'";
   for (const auto& [arguments, output] : {std::pair{status, ">/dev/full"}, {status, ">&-"}, {"--help", ">&-"}}) {
-    const Outcome result = run(arguments, output);
-    EXPECT_EQ(result.code, 1) << arguments << output;
+    const testing::ProcessResult result = run(arguments, output);
+    EXPECT_EQ(result.exit_code, 1) << arguments << output;
     EXPECT_EQ(result.err, "Cannot write the result to standard output\n") << arguments << output;
   }
 }

@@ -64,8 +64,6 @@ TEST(ResultText, FollowsTheDocumentAndBrandsOnlyItsFixedPhrases) {
     const char* document;
     const char* sentence;
   } cases[] = {
-      {"Tovra", CommandKind::install, R"({"data_root":"d","repaired":false,"replaced":[],"shortcut_problem":null})",
-       "Installed Tovra in d."},
       {"Tovra", CommandKind::repair, R"({"data_root":"d","repaired":true,"replaced":[],"shortcut_problem":null})",
        "Repaired Tovra in d. Everything was already intact."},
       {"Acme", CommandKind::repair, R"({"data_root":"Tovra","repaired":true,"replaced":["trust"],)"

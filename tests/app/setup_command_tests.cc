@@ -12,14 +12,11 @@ namespace {
 
 const std::filesystem::path kDefault = "/home/user/.local/share/Tovra";
 
-struct Refusal {
-  std::vector<std::string> arguments;
-  std::string code;
-  std::string message;
-};
-
 TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
-  const std::vector<Refusal> table = {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string code, message;
+  } table[] = {
       {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
       {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
       {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
@@ -38,7 +35,7 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
       {{"shortcut", "create", "--game", "Bad_Game"}, "invalid_identity",
        "Game and build IDs use lower-case letters, digits, dots and hyphens"},
   };
-  for (const Refusal& row : table) {
+  for (const auto& row : table) {
     EXPECT_EQ(testing::outcome([&] { parse_setup_command(row.arguments, kDefault); }), row.code + ": " + row.message)
         << ::testing::PrintToString(row.arguments);
   }
