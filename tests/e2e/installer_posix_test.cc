@@ -1,8 +1,11 @@
-// What only POSIX shows end to end: a real interrupt signal, and the menu's desktop entries
-// under HOME made and removed by the shortcut commands.
+// What only POSIX shows end to end: a real interrupt signal, the menu's desktop entries under
+// HOME made and removed by the shortcut commands, and standard output that cannot be written.
 
 #include <signal.h>
 
+#include <cstdlib>
+
+#include "core/test_util.h"
 #include "installer_fixture.h"
 
 namespace tovra {
@@ -22,6 +25,18 @@ TEST_F(Installer, InterruptionCancelsAndShortcutCommandsUseTheMenu) {
   EXPECT_NE(testing::read_file(menu / "space-race.desktop").find(" --gui --game \"space-race\"\n"), std::string::npos);
   EXPECT_EQ(on_data({"shortcut", "remove"}).out, "Removed 2 shortcut(s).\n");
   EXPECT_FALSE(fs::exists(menu / "Tovra.desktop"));
+}
+
+// A result or usage text that cannot be written is a failure, not a silent success.
+TEST_F(Installer, AnUnwrittenResultFails) {
+  for (const std::string output : {"status >/dev/full", "status >&-", "--help >&-"}) {
+    const std::string command = std::string("'") + TOVRA_E2E_INSTALLER + "' --data-dir " + testing::quoted(data_) +
+                                " " + output + " 2>" + testing::quoted(temp_ / "err") + "; echo $? >" +
+                                testing::quoted(temp_ / "code");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(testing::read_file(temp_ / "code"), "1\n") << output;
+    EXPECT_EQ(testing::read_file(temp_ / "err"), "Cannot write the result to standard output\n") << output;
+  }
 }
 
 }  // namespace
