@@ -138,21 +138,15 @@ TEST(Dispatch, NamesTheProductAfterTheInstalledBrand) {
                       R"({"brand":{"icon":true,"id":"acme","name":"Acme","publisher":"Acme Inc"},)"
                       R"("kind":"tovra-installation","schema_version":1})");
   testing::write_file(data / "native" / "brand.ico", "icon");
-  std::filesystem::path icon;
-  const CommandRunner status = [&](const SetupCommand& command, std::string_view seal,
-                                   const NativeSetupCallbacks& callbacks) {
-    icon = product_icon;
-    return status_of(command, seal, callbacks);
-  };
   const std::vector<std::string> arguments{"status", "--data-dir", data.path().string()};
-  EXPECT_EQ(run(arguments, status).out, "Acme is not installed in " + data.path().string() + ".\n");
-  EXPECT_EQ(icon, data / "native" / "brand.ico");
+  EXPECT_EQ(run(arguments, status_of).out, "Acme is not installed in " + data.path().string() + ".\n");
+  EXPECT_EQ(product_icon, data / "native" / "brand.ico");
 
   // The icon counts only as a regular file.
   std::filesystem::remove(data / "native" / "brand.ico");
   std::filesystem::create_directory(data / "native" / "brand.ico");
-  run(arguments, status);
-  EXPECT_TRUE(icon.empty());
+  run(arguments, status_of);
+  EXPECT_TRUE(product_icon.empty());
 }
 
 TEST(Dispatch, APackageBrandNamesTheProductAndTheDefaultFolder) {

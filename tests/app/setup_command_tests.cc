@@ -71,7 +71,6 @@ TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
   EXPECT_EQ(game.game, "status");
 
   // Help is recognised anywhere.
-  EXPECT_TRUE(parse({"--help"}).help);
   EXPECT_TRUE(parse({"shortcut", "create", "-h", "--game", "chess"}).help);
 }
 
