@@ -21,11 +21,8 @@ TEST(ResultDocuments, AreCompactAndOrderedByMemberName) {
             R"("repaired":false,"replaced":["bootstrap","launcher","trust"],"schema_version":1,)"
             R"("shortcut_problem":null,"shortcuts":["Tovra.desktop"]})");
 
-  StatusResult status;
+  StatusResult status;  // the empty status is printed whole by the dispatch tests
   status.data_root = "d";
-  EXPECT_EQ(serialize_document(status_document(status)),
-            R"({"bootstrap_build":"","bootstrap_update_pending":false,"data_root":"d","incomplete":false,)"
-            R"("installed":false,"last_operation":null,"launcher_build":"","schema_version":1,"shortcuts":[]})");
   status.installed = true;
   status.bootstrap_build = "2024.5.1";
   status.shortcuts = {"Tovra.desktop", "chess.desktop"};
