@@ -27,11 +27,11 @@ class Installer : public ::testing::Test {
                                 signal);
   }
   // A command on the data folder; install and repair take the sealed package.
-  ProcessResult on_data(std::vector<std::string> arguments) {
+  ProcessResult on_data(std::vector<std::string> arguments, const std::optional<testing::SignalWhen>& signal = {}) {
     arguments.insert(arguments.end(), {"--data-dir", data_.string()});
     if (arguments.front() == "install" || arguments.front() == "repair")
       arguments.insert(arguments.end(), {"--package", TOVRA_E2E_PACKAGE});
-    return run(arguments);
+    return run(arguments, signal);
   }
   Json json_of(std::vector<std::string> arguments) {
     arguments.push_back("--json");

@@ -12,8 +12,7 @@ namespace tovra {
 namespace {
 
 TEST_F(Installer, InterruptionCancelsAndShortcutCommandsUseTheMenu) {
-  const ProcessResult interrupted = run({"install", "--package", TOVRA_E2E_PACKAGE, "--data-dir", data_.string()},
-                                        testing::SignalWhen{"Installing", SIGINT});
+  const ProcessResult interrupted = on_data({"install"}, testing::SignalWhen{"Installing", SIGINT});
   EXPECT_EQ(interrupted.exit_code, 4) << interrupted.err;
   EXPECT_FALSE(fs::exists(data_));
 
