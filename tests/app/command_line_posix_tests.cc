@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/results.h"
 #include "core/test_util.h"
 
 namespace tovra {
@@ -31,22 +32,10 @@ TEST(NativeArguments, DropsTheProgramNameKeepsUtf8AndNeedsIt) {
   expect_problem({"tovra-install", "status", "a\xC3"}, "text_encoding", "Native process text must contain valid Unicode");
 }
 
-TEST(NativeArguments, CountsAtMost257Entries) {
-  std::vector<std::string> entries(257, "a");
-  EXPECT_EQ(read(entries).size(), 256u);
-  entries.push_back("a");
-  expect_problem(entries, "argument_limit", "Too many native command arguments");
-}
-
 TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
-  // Each entry costs its UTF-16 length plus one; the line must stay below 32767 units.
+  // Each entry costs its UTF-16 length plus one, and the line must stay below 32767 units: a
+  // four-byte character is two units, a three-byte one is one unit.
   const std::string program = "p";  // 2 units
-  std::vector<std::string> entries = {program, std::string(32764, 'x')};  // 2 + 32765 = 32767
-  expect_problem(entries, "argument_limit", "Native command line exceeds the Windows bound");
-  entries[1].pop_back();  // 32766
-  EXPECT_EQ(read(entries)[0].size(), 32763u);
-
-  // A four-byte character is two units, a three-byte one is one unit.
   std::string astral;
   for (int i = 0; i < 16381; ++i) astral += "\xF0\x9F\x8E\xAE";
   astral += "\xE2\x80\xA6";  // 32763 units in 65527 bytes: the line is 32766
@@ -55,16 +44,20 @@ TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
   expect_problem({program, astral}, "argument_limit", "Native command line exceeds the Windows bound");
 }
 
-TEST(NativeText, BoundsOneTextAndPassesValidText) {
-  EXPECT_EQ(native_text_to_utf8(""), "");
-  EXPECT_EQ(native_text_to_utf8("caf\xC3\xA9"), "caf\xC3\xA9");
-  EXPECT_EQ(native_text_to_utf8(std::string(kNativeTextUnits, 'a')).size(), kNativeTextUnits);
+TEST(NativeText, BoundsOneTextInUtf16Units) {
   EXPECT_EQ(testing::outcome([] { native_text_to_utf8(std::string(kNativeTextUnits + 1, 'a')); }),
             "text_limit: Native Unicode text exceeds its bound");
   // Two-byte characters are one unit each: twice the bytes still fit.
   std::string wide;
   for (std::size_t i = 0; i < kNativeTextUnits; ++i) wide += "\xC3\xA9";
   EXPECT_EQ(native_text_to_utf8(wide).size(), 2 * kNativeTextUnits);
+}
+
+// POSIX names are bytes, so a path can hold text that is not UTF-8; no document may carry it.
+TEST(ResultDocumentsPosix, RefusesPathsThatAreNotUtf8) {
+  StatusResult result;
+  result.data_root = "/bad\xFF";
+  EXPECT_THROW(serialize_document(status_document(result)), Json::exception);
 }
 
 }  // namespace

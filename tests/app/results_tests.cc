@@ -9,149 +9,105 @@
 namespace tovra {
 namespace {
 
-// Sets the product name for one test and restores the default afterwards.
-class Branded : public ::testing::Test {
- protected:
-  void TearDown() override { product_name = "Tovra"; }
-};
+// Members in byte order of their names, compact, UTF-8 unescaped.
+TEST(ResultDocuments, AreCompactAndOrderedByMemberName) {
+  InstallResult install;
+  install.data_root = native_path("\xC3\xA9t\xC3\xA9");
+  install.bootstrap = "tovra.exe";
+  install.replaced = {"bootstrap", "launcher", "trust"};
+  install.shortcuts = {"Tovra.desktop"};
+  EXPECT_EQ(serialize_document(install_document(install)),
+            "{\"bootstrap\":\"tovra.exe\",\"data_root\":\"\xC3\xA9t\xC3\xA9\",\"installed\":true,"
+            R"("repaired":false,"replaced":["bootstrap","launcher","trust"],"schema_version":1,)"
+            R"("shortcut_problem":null,"shortcuts":["Tovra.desktop"]})");
 
-InstallResult sample_install() {
-  InstallResult result;
-  result.data_root = "Tovra-data";
-  result.bootstrap = "tovra.exe";
-  result.replaced = {"bootstrap", "launcher", "trust"};
-  result.shortcuts = {"Tovra.desktop"};
-  return result;
-}
-
-TEST(ResultDocuments, InstallDocumentIsCompactAndOrderedAndRepairSentencesFollowWhatWasReplaced) {
-  InstallResult result = sample_install();
-  Json document = install_document(result);
-  EXPECT_EQ(serialize_document(document),
-            R"({"bootstrap":"tovra.exe",)"
-            R"("data_root":"Tovra-data","installed":true,"repaired":false,)"
-            R"("replaced":["bootstrap","launcher","trust"],"schema_version":1,"shortcut_problem":null,)"
-            R"("shortcuts":["Tovra.desktop"]})");
-  EXPECT_EQ(result_text(CommandKind::install, document), "Installed Tovra in Tovra-data.");
-
-  // Repair sentences follow what was replaced and the shortcut problem.
-  result.repaired = true;
-  result.replaced.clear();
-  result.shortcuts.clear();
-  document = install_document(result);
-  EXPECT_EQ(document.at("replaced"), Json::array());
-  EXPECT_EQ(result_text(CommandKind::repair, document),
-            "Repaired Tovra in Tovra-data. Everything was already intact.");
-
-  result.replaced = {"trust"};
-  result.shortcut_problem = "Shortcuts must be outside the data folder";
-  document = install_document(result);
-  EXPECT_EQ(document.at("shortcut_problem"), "Shortcuts must be outside the data folder");
-  EXPECT_EQ(result_text(CommandKind::repair, document),
-            "Repaired Tovra in Tovra-data. The shortcut could not be created: "
-            "Shortcuts must be outside the data folder");
-}
-
-TEST(ResultDocuments, StatusDocumentAndItsThreeSentences) {
-  StatusResult result;
-  result.data_root = "d";
-  Json document = status_document(result);
-  EXPECT_EQ(serialize_document(document),
-            R"({"bootstrap_build":"","bootstrap_update_pending":false,"data_root":"d","incomplete":false,)"
-            R"("installed":false,"last_operation":null,"launcher_build":"","schema_version":1,"shortcuts":[]})");
-  EXPECT_EQ(result_text(CommandKind::status, document), "Tovra is not installed in d.");
-
-  result.incomplete = true;
-  EXPECT_EQ(result_text(CommandKind::status, status_document(result)), "Tovra setup did not finish in d; run repair.");
-
-  result.incomplete = false;
-  result.installed = true;
-  result.bootstrap_build = "2024.5.1";
-  result.shortcuts = {"Tovra.desktop", "chess.desktop"};
-  result.last_operation = SetupStatus{"repair", "succeeded", "", "2026-01-02T03:04:05Z"};
-  document = status_document(result);
-  EXPECT_EQ(serialize_document(document),
+  StatusResult status;  // the empty status is printed whole by the dispatch tests
+  status.data_root = "d";
+  status.installed = true;
+  status.bootstrap_build = "2024.5.1";
+  status.shortcuts = {"Tovra.desktop", "chess.desktop"};
+  status.last_operation = SetupStatus{"repair", "succeeded", "", "2026-01-02T03:04:05Z"};
+  EXPECT_EQ(serialize_document(status_document(status)),
             R"({"bootstrap_build":"2024.5.1","bootstrap_update_pending":false,"data_root":"d","incomplete":false,)"
             R"("installed":true,"last_operation":{"action":"repair","finished_at":"2026-01-02T03:04:05Z",)"
             R"("message":"","outcome":"succeeded"},"launcher_build":"","schema_version":1,)"
             R"("shortcuts":["Tovra.desktop","chess.desktop"]})");
-  EXPECT_EQ(result_text(CommandKind::status, document),
-            "Tovra is installed in d (bootstrap 2024.5.1, launcher not started yet).");
 
-  result.launcher_build = "7.0.2";
-  result.bootstrap_update_pending = true;
-  EXPECT_EQ(result_text(CommandKind::status, status_document(result)),
-            "Tovra is installed in d (bootstrap 2024.5.1, launcher 7.0.2). A Tovra update is applied on the next start.");
-}
-
-TEST(ResultDocuments, UninstallDocumentAndSentence) {
-  UninstallResult result;
-  result.data_root = "d";
-  EXPECT_EQ(result_text(CommandKind::uninstall, uninstall_document(result)), "Removed Tovra from d.");
-
-  result.data_removed = true;
-  result.kept = {"userdata", "settings.json"};
-  result.deferred = {"tovra.exe"};
-  result.changed_shortcuts = {"Tovra.desktop"};
-  const Json document = uninstall_document(result);
-  EXPECT_EQ(serialize_document(document),
+  UninstallResult uninstall;
+  uninstall.data_root = "d";
+  uninstall.data_removed = true;
+  uninstall.kept = {"userdata", "settings.json"};
+  uninstall.deferred = {"tovra.exe"};
+  uninstall.changed_shortcuts = {"Tovra.desktop"};
+  EXPECT_EQ(serialize_document(uninstall_document(uninstall)),
             R"({"changed_shortcuts":["Tovra.desktop"],"data_removed":true,"data_root":"d",)"
-            R"("deferred":["tovra.exe"],"kept":["userdata","settings.json"],)"
-            R"("schema_version":1,"uninstalled":true})");
-  EXPECT_EQ(result_text(CommandKind::uninstall, document),
-            "Removed Tovra from d. Saves and settings were kept. Changed shortcuts were left in place.");
-}
+            R"("deferred":["tovra.exe"],"kept":["userdata","settings.json"],"schema_version":1,"uninstalled":true})");
 
-TEST(ResultDocuments, ShortcutDocumentsAndSentences) {
-  Json created = shortcut_create_document("chess.desktop");
-  EXPECT_EQ(serialize_document(created), R"({"created":"chess.desktop","schema_version":1})");
-  EXPECT_EQ(result_text(CommandKind::shortcut_create, created), "Created chess.desktop.");
-
+  EXPECT_EQ(serialize_document(shortcut_create_document("chess.desktop")),
+            R"({"created":"chess.desktop","schema_version":1})");
   ShortcutRemoval removal;
   removal.removed = {"a.desktop", "b.desktop"};
   removal.changed = {"c.desktop"};
-  const Json removed = shortcut_remove_document(removal);
-  EXPECT_EQ(serialize_document(removed),
+  EXPECT_EQ(serialize_document(shortcut_remove_document(removal)),
             R"({"changed":["c.desktop"],"removed":["a.desktop","b.desktop"],"schema_version":1})");
-  EXPECT_EQ(result_text(CommandKind::shortcut_remove, removed), "Removed 2 shortcut(s).");
 }
 
-TEST(ResultDocuments, WritesUtf8Unescaped) {
-  StatusResult result;
-  result.data_root = native_path("\xC3\xA9t\xC3\xA9 \"q\"");
-  EXPECT_NE(serialize_document(status_document(result)).find("\"data_root\":\"\xC3\xA9t\xC3\xA9 \\\"q\\\"\","),
-            std::string::npos);
+// Each sentence is read from the document alone; fixed phrases carry the product's name, while
+// the folders and messages they quote stay as they are.
+TEST(ResultText, FollowsTheDocumentAndBrandsOnlyItsFixedPhrases) {
+  const struct {
+    const char* product;
+    CommandKind command;
+    const char* document;
+    const char* sentence;
+  } cases[] = {
+      {"Tovra", CommandKind::repair, R"({"data_root":"d","repaired":true,"replaced":[],"shortcut_problem":null})",
+       "Repaired Tovra in d. Everything was already intact."},
+      {"Acme", CommandKind::repair, R"({"data_root":"Tovra","repaired":true,"replaced":["trust"],)"
+       R"("shortcut_problem":"Tovra is not installed in x"})",
+       "Repaired Acme in Tovra. The shortcut could not be created: Tovra is not installed in x"},
+      {"Tovra", CommandKind::status, R"({"data_root":"d","incomplete":true,"installed":false})",
+       "Tovra setup did not finish in d; run repair."},
+      {"Tovra", CommandKind::status, R"({"bootstrap_build":"2024.5.1","bootstrap_update_pending":false,)"
+       R"("data_root":"d","incomplete":false,"installed":true,"launcher_build":""})",
+       "Tovra is installed in d (bootstrap 2024.5.1, launcher not started yet)."},
+      {"Acme", CommandKind::status, R"({"bootstrap_build":"2024.5.1","bootstrap_update_pending":true,)"
+       R"("data_root":"d","incomplete":false,"installed":true,"launcher_build":"7.0.2"})",
+       "Acme is installed in d (bootstrap 2024.5.1, launcher 7.0.2). A Acme update is applied on the next start."},
+      {"Tovra", CommandKind::uninstall, R"({"changed_shortcuts":[],"data_root":"d","kept":[]})",
+       "Removed Tovra from d."},
+      {"Tovra", CommandKind::uninstall, R"({"changed_shortcuts":["c"],"data_root":"d","kept":["userdata"]})",
+       "Removed Tovra from d. Saves and settings were kept. Changed shortcuts were left in place."},
+      {"Acme", CommandKind::shortcut_create, R"({"created":"Tovra.desktop"})", "Created Tovra.desktop."},
+      {"Tovra", CommandKind::shortcut_remove, R"({"changed":["c"],"removed":["a","b"]})", "Removed 2 shortcut(s)."},
+  };
+  for (const auto& c : cases) {
+    product_name = c.product;
+    EXPECT_EQ(result_text(c.command, Json::parse(c.document)), c.sentence) << c.document;
+  }
+  product_name = "Tovra";
 }
 
-TEST_F(Branded, BrandTextReplacesOnlyFreeStandingNames) {
+TEST(BrandText, ReplacesOnlyFreeStandingNames) {
   EXPECT_EQ(brand_text("Tovra is installed in "), "Tovra is installed in ");
-  product_name = "Acme Arcade";
-  struct Case {
+  const struct {
+    const char* product;
     const char* text;
     const char* expected;
+  } cases[] = {
+      {"Acme Arcade", "Tovra", "Acme Arcade"},
+      {"Acme Arcade", "TovraX Tovra", "TovraX Acme Arcade"},
+      {"Acme Arcade", "xTovra Tovra2 1Tovra", "xTovra Tovra2 1Tovra"},
+      {"Acme Arcade", "Tovra_s (Tovra).", "Acme Arcade_s (Acme Arcade)."},
+      {"Acme Arcade", "\xC3\xA9Tovra", "\xC3\xA9" "Acme Arcade"},
+      {"Acme Arcade", "TovraTovra", "TovraTovra"},
+      {"Tovra Tovra", "Tovra!", "Tovra Tovra!"},  // the inserted name is not searched again
   };
-  const Case table[] = {
-      {"Tovra is installed in ", "Acme Arcade is installed in "},
-      {"Tovra", "Acme Arcade"},
-      {"TovraX Tovra", "TovraX Acme Arcade"},
-      {"xTovra Tovra2 1Tovra", "xTovra Tovra2 1Tovra"},
-      {"Tovra_s (Tovra).", "Acme Arcade_s (Acme Arcade)."},
-      {"\xC3\xA9Tovra", "\xC3\xA9" "Acme Arcade"},
-      {"TovraTovra", "TovraTovra"},
-  };
-  for (const Case& row : table) EXPECT_EQ(brand_text(row.text), row.expected) << row.text;
-
-  // The inserted name is not searched again.
-  product_name = "Tovra Tovra";
-  EXPECT_EQ(brand_text("Tovra!"), "Tovra Tovra!");
-
-  // Sentences brand their fixed phrases only, never the paths or messages they carry.
-  product_name = "Acme";
-  InstallResult install = sample_install();
-  install.data_root = "Tovra";
-  install.shortcut_problem = "Tovra is not installed in x";
-  EXPECT_EQ(result_text(CommandKind::install, install_document(install)),
-            "Installed Acme in Tovra. The shortcut could not be created: Tovra is not installed in x");
+  for (const auto& c : cases) {
+    product_name = c.product;
+    EXPECT_EQ(brand_text(c.text), c.expected) << c.text;
+  }
+  product_name = "Tovra";
 }
 
 }  // namespace

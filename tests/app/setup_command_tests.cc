@@ -12,41 +12,32 @@ namespace {
 
 const std::filesystem::path kDefault = "/home/user/.local/share/Tovra";
 
-struct Refusal {
-  std::vector<std::string> arguments;
-  std::string code;
-  std::string message;
-};
-
 TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
-  const std::vector<Refusal> table = {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string code, message;
+  } table[] = {
       {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
       {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
       {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
-      {{"-"}, "usage", "Unknown option: -"},
-      {{"--help", "--nope"}, "usage", "Unknown option: --nope"},
       {{"status", "repair"}, "usage", "Choose one command"},
-      {{"shortcut", "create", "status"}, "usage", "Choose one command"},
-      {{""}, "usage", "Unknown command: "},
       {{"Status"}, "usage", "Unknown command: Status"},
       {{"shortcut", "--json", "create"}, "usage", "Use shortcut create or shortcut remove"},
       {{"uninstall", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
       {{"repair", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
-      {{"shortcut", "remove", "--game", "chess"}, "usage", "--game only applies to shortcut create"},
       // The checks after the last argument run in a fixed order.
       {{"status", "--remove-data", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
       {{"status", "--game", "chess", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
       // Help does not stop the checks.
+      {{"--help", "--nope"}, "usage", "Unknown option: --nope"},
       {{"--help", "status", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
       // The identifier rule's own problem passes unchanged.
       {{"shortcut", "create", "--game", "Bad_Game"}, "invalid_identity",
        "Game and build IDs use lower-case letters, digits, dots and hyphens"},
   };
-  for (const Refusal& row : table) {
-    std::string joined;
-    for (const auto& argument : row.arguments) joined += "[" + argument + "]";
+  for (const auto& row : table) {
     EXPECT_EQ(testing::outcome([&] { parse_setup_command(row.arguments, kDefault); }), row.code + ": " + row.message)
-        << joined;
+        << ::testing::PrintToString(row.arguments);
   }
 }
 
@@ -68,7 +59,6 @@ TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
   EXPECT_FALSE(plain.data_dir_given || plain.json || plain.help || plain.remove_data);
 
   const SetupCommand uninstall = parse({"--remove-data", "uninstall", "--json", "--data-dir", "/d"});
-  EXPECT_EQ(uninstall.command, CommandKind::uninstall);
   EXPECT_TRUE(uninstall.remove_data && uninstall.json && uninstall.data_dir_given);
   EXPECT_EQ(uninstall.data_dir, "/d");
 
@@ -79,13 +69,9 @@ TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
   EXPECT_EQ(repair.data_dir, "/b");
   const SetupCommand game = parse({"shortcut", "create", "--game", "status"});
   EXPECT_EQ(game.game, "status");
-  EXPECT_EQ(game.command, CommandKind::shortcut_create);
 
   // Help is recognised anywhere.
-  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"shortcut", "create", "-h", "--game", "chess"}}) {
-    EXPECT_TRUE(parse(arguments).help);
-  }
+  EXPECT_TRUE(parse({"shortcut", "create", "-h", "--game", "chess"}).help);
 }
 
 TEST(UsageText, IsExactWithAndWithoutTheInstallLines) {

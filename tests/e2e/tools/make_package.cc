@@ -1,9 +1,9 @@
 // Builds the package the end-to-end installer is sealed to, and the translation unit holding
 // that seal. Run at build time: make_e2e_package PACKAGE_DIR SEAL_SOURCE
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 
 #include "package/package.h"
 
@@ -12,15 +12,10 @@ namespace {
 namespace fs = std::filesystem;
 
 // Incompressible bytes, so extraction takes long enough to be interrupted in the tests.
-std::string noise(std::size_t size, std::uint64_t seed) {
+std::string noise(std::size_t size) {
+  std::mt19937_64 random(0x9e3779b97f4a7c15ull);
   std::string bytes(size, '\0');
-  std::uint64_t state = seed;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    byte = static_cast<char>(state >> 56);
-  }
+  for (char& byte : bytes) byte = static_cast<char>(random() >> 56);
   return bytes;
 }
 
@@ -36,7 +31,7 @@ int main(int argc, char** argv) {
     fs::remove_all(package);
     fs::create_directories(package.parent_path());
     tovra::builder::PackageOptions options;
-    options.launcher.files["resources/large.dat"] = {noise(std::size_t{48} << 20, 0x9e3779b97f4a7c15ull), false};
+    options.launcher.files["resources/large.dat"] = {noise(std::size_t{48} << 20), false};
     const std::string seal = tovra::builder::build_package(options, package);
     std::ofstream out(argv[2], std::ios::trunc);
     out << tovra::builder::seal_source(seal);

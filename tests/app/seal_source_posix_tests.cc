@@ -1,4 +1,4 @@
-// The installer program run through the shell, for what only POSIX streams and tools can show.
+// The seal is pasted into the installer's source by a CMake script run through the shell.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,37 +11,6 @@
 
 namespace tovra {
 namespace {
-
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-class ProgramShell : public ::testing::Test {
- protected:
-  // `arguments` is shell text appended to the quoted program path; `output` redirects standard
-  // output elsewhere than the captured file.
-  Outcome run(const std::string& arguments, const std::string& output) {
-    const auto out = folder_ / "out", err = folder_ / "err", code = folder_ / "code";
-    testing::write_file(out, "");
-    const std::string command = std::string("'") + TOVRA_INSTALL_PROGRAM + "' " + arguments + " " + output + " 2>" +
-                                testing::quoted(err) + " </dev/null; echo $? >" + testing::quoted(code);
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    return {std::stoi(testing::read_file(code)), testing::read_file(out), testing::read_file(err)};
-  }
-
-  testing::TempDir folder_;
-};
-
-// A result that cannot be written is a failure, not a silent success.
-TEST_F(ProgramShell, AnUnwrittenResultFails) {
-  for (const std::string output : {">/dev/full", ">&-"}) {
-    const Outcome status = run("status --data-dir '" + utf8_path(folder_ / "data") + "'", output);
-    EXPECT_EQ(status.code, 1) << output;
-    EXPECT_EQ(status.err, "Cannot write the result to standard output\n") << output;
-  }
-}
 
 // Only 64 lower-case hex digits become the seal; any other text never reaches the source, so it
 // can neither break the build nor turn into a seal through escapes.
