@@ -45,6 +45,7 @@ TEST_F(Workflows, InstallStatusRepairAndUninstallTellOneStory) {
   // The installed builds and the succeeded install show in status through the program itself.
   StatusResult status = setup_status(data_);
   EXPECT_EQ(status.launcher_build, "launcher-1");  // the candidate, as nothing has started yet
+  EXPECT_EQ(status.shortcuts, installed.shortcuts);
   ASSERT_TRUE(status.last_operation.has_value());
   EXPECT_EQ(status.last_operation->action, "install");
 
@@ -67,6 +68,7 @@ TEST_F(Workflows, InstallStatusRepairAndUninstallTellOneStory) {
   EXPECT_EQ(testing::read_file(data_ / "userdata/save.dat"), "progress");
   EXPECT_FALSE(fs::exists(data_ / "native"));
   EXPECT_FALSE(fs::exists(data_ / "launcher"));
+  for (const fs::path& shortcut : installed.shortcuts) EXPECT_FALSE(fs::exists(shortcut));
   EXPECT_FALSE(setup_status(data_).installed);
 }
 
@@ -101,6 +103,10 @@ TEST_F(Workflows, ThemeFilesLandUnderTheirNamesAndGoWithTheBrand) {
 }
 
 TEST_F(Workflows, RefusesWhatItMustNotTouch) {
+  install();
+  EXPECT_EQ(testing::outcome([&] { install(); }),
+            "already_installed: Tovra is already installed in " + data_.string() + "; use repair");
+
   data_ = temp_ / "foreign";
   make_private_folder(data_);
   testing::write_file(data_ / "notes.txt", "mine");
