@@ -19,24 +19,20 @@ class PreparedFileTest : public ::testing::Test {
 };
 
 TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
+  const mode_t umask_before = ::umask(0277);  // a umask that takes the owner's own bits
   auto file = create_prepared_file(target, 10);
+  auto empty = create_prepared_file(temp / "empty", 0);
+  ::umask(umask_before);
   // Where the file system reserves, the file already has its final length.
   EXPECT_EQ(fs::file_size(target), file->allocated() ? 10u : 0u);
   file->write("01234");
   file->write("56789");
   file->set_executable(true);
   file->complete(true);
-  file.reset();
-  EXPECT_EQ(read_file(target), "0123456789");
-  EXPECT_EQ(mode_of(target), 0700u);
-
-  const mode_t umask_before = ::umask(0277);  // a umask that takes the owner's own bits
-  auto empty = create_prepared_file(temp / "empty", 0);
-  ::umask(umask_before);
   empty->set_executable(false);
   empty->complete(true);
-  empty.reset();
-  EXPECT_TRUE(fs::is_regular_file(temp / "empty"));
+  EXPECT_EQ(read_file(target), "0123456789");
+  EXPECT_EQ(mode_of(target), 0700u);
   EXPECT_EQ(fs::file_size(temp / "empty"), 0u);
   EXPECT_EQ(mode_of(temp / "empty"), 0600u);
 }
@@ -178,9 +174,6 @@ TEST_F(PreparedFileTest, DirectoryIdentityRefusesLinks) {
 
   fs::create_directory_symlink(temp / "dir", temp / "junction");
   EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "junction"); }),
-            "unsafe_path: Prepared directory is linked, replaced or unavailable");
-  write_file(temp / "plain", "x");
-  EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "plain"); }),
             "unsafe_path: Prepared directory is linked, replaced or unavailable");
   EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "absent"); }),
             "unsafe_path: Cannot inspect prepared directory identity");
