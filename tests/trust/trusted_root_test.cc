@@ -66,7 +66,7 @@ TEST_F(TrustedRootTest, RefusedRootsLeaveNoFileAndNoHeldLock) {
   const testing::SigningKey& b = testing::shared_key("ecdsa-sha2-nistp256");
   const std::pair<std::string, std::string> cases[] = {
       {testing::sign_metadata(testing::root_content({&a, &b}, 2), {&a}).dump(), "signature_threshold"},
-      {"[1,2", "invalid_json"},
+      {"{}", "invalid_metadata"},
       {std::string(524289, ' '), "size_limit"},
   };
   for (const auto& [bytes, code] : cases) {
