@@ -157,16 +157,14 @@ TEST(ExpiryTest, FormsAndTheirProblems) {
   const std::string calendar = "invalid_expiry: Invalid UTC calendar time";
   const std::string fraction = "invalid_expiry: Invalid fractional second";
   const std::pair<const char*, std::string> cases[] = {
-      {"2030-01-01T00:00:00Z", "ok"},           {"2030-01-01T00:00:00.123456789Z", "ok"},
-      {"2024-02-29T23:59:59Z", "ok"},           {"2000-02-29T00:00:00.1Z", "ok"},
-      {"2030-01-01T00:00:00.Z", shape},       {"2030-01-01T00:00:00+00:00", shape},
-      {"2030-01-01T00:00:00", shape},         {"2030-01-01T00:00:00.1234567890Z", shape},
-      {"2030-01-01T0 :00:00Z", digits},       {"2030-01-01T00:00:00.1a3Z", fraction},
-      {"203a-01-01T00:00:00Z", digits},       {"2030-01-01T00:00:00..1Z", fraction},
-      {"2030-01-01 00:00:00Z", shape},        {"2030-01-01T00:00:00,1Z", shape},
-      {"2030-13-01T00:00:00Z", calendar},     {"2030-01-00T00:00:00Z", calendar},
-      {"2030-02-30T00:00:00Z", calendar},     {"1900-02-29T00:00:00Z", calendar},
-      {"2030-01-01T24:00:00Z", calendar},     {"2016-12-31T23:59:60Z", calendar},
+      {"2030-01-01T00:00:00Z", "ok"},         {"2030-01-01T00:00:00.123456789Z", "ok"},
+      {"2000-02-29T23:59:59.1Z", "ok"},       {"2030-01-01T00:00:00.Z", shape},
+      {"2030-01-01T00:00:00+00:00", shape},   {"2030-01-01T00:00:00", shape},
+      {"2030-01-01T00:00:00.1234567890Z", shape}, {"2030-01-01 00:00:00Z", shape},
+      {"2030-01-01T00:00:00,1Z", shape},      {"2030-01-01T0 :00:00Z", digits},
+      {"2030-01-01T00:00:00.1a3Z", fraction}, {"2030-02-30T00:00:00Z", calendar},
+      {"1900-02-29T00:00:00Z", calendar},     {"2030-01-01T24:00:00Z", calendar},
+      {"2016-12-31T23:59:60Z", calendar},
   };
   for (const auto& [text, problem] : cases) EXPECT_EQ(outcome([&] { parse_expiry(text); }), problem) << text;
 }
@@ -188,10 +186,8 @@ TEST_F(MetadataTest, InitialRootMustBeSignedAndLaterThanNow) {
   EXPECT_EQ(outcome([&] { check_initial_root(testing::sample_root_bytes()); }), "ok");
   EXPECT_EQ(outcome([&] { check_initial_root(testing::sample_root_bytes("2020-01-01T00:00:00Z")); }).substr(0, 16),
             "expired_metadata");
-  EXPECT_EQ(outcome([&] {
-              check_initial_root(sign_metadata(root_content({&a, &b}, 2), {&a}).dump());
-            }).substr(0, 19),
-            "signature_threshold");
+  const std::string one_of_two = sign_metadata(root_content({&a, &b}, 2), {&a}).dump();
+  EXPECT_EQ(outcome([&] { check_initial_root(one_of_two); }).substr(0, 19), "signature_threshold");
   EXPECT_EQ(outcome([&] { check_initial_root(bytes + std::string(524288, ' ')); }).substr(0, 10), "size_limit");
 }
 
