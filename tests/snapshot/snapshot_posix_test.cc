@@ -83,7 +83,9 @@ TEST_F(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
   ASSERT_FALSE(flushed.empty());
   EXPECT_EQ(flushed.back(), id(dest));
   // Owner-only modes, execute only where the inventory says so.
-  for (const auto& file : inventory) EXPECT_EQ(mode_of(dest / file.path), file.executable ? 0700u : 0600u) << file.path;
+  for (const auto& file : inventory) {
+    EXPECT_EQ(mode_of(dest / file.path), file.executable ? 0700u : 0600u) << file.path;
+  }
   EXPECT_EQ(mode_of(dest), 0700u);
   EXPECT_EQ(mode_of(dest / "data" / "deep"), 0700u);
 }

@@ -42,7 +42,6 @@ TEST_F(TreeTest, AcceptsExactTreesAndExtraEmptyDirectoriesUntilCancelled) {
 }
 
 TEST_F(TreeTest, EachDifferenceHasItsProblem) {
-  TOVRA_NEEDS_SYMLINKS();
   const std::string unmanaged = "unexpected_file: Game tree contains an unmanaged file";
   const struct {
     const char* name;
@@ -55,9 +54,6 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
        "missing_file: Game content is incomplete; repair is available"},
       {"one byte changed", [](const fs::path& r) { write_file(r / "data" / "a.txt", std::string(70004, 'a')); },
        "content_mismatch: Game content differs from the verified manifest: data/a.txt"},
-      // A followed link to a folder would look like a folder with nothing unmanaged in it.
-      {"directory link inside", [](const fs::path& r) { testing::make_directory_symlink("/", r / "bin" / "up"); },
-       "unsafe_path: Game tree contains a symbolic link"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -67,6 +63,10 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
     c.damage(tree);
     EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest, tree); }), c.expected);
   }
+  // A followed link to a folder would look like a folder with nothing unmanaged in it.
+  TOVRA_NEEDS_SYMLINKS();
+  testing::make_directory_symlink("/", root / "bin" / "up");
+  EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest, root); }), "unsafe_path: Game tree contains a symbolic link");
 }
 
 TEST_F(TreeTest, RootMustBeAnOrdinaryDirectory) {
