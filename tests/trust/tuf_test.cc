@@ -189,10 +189,9 @@ TEST_F(MetadataTest, InitialRootMustBeSignedAndLaterThanNow) {
   const std::string one_of_two = sign_metadata(root_content({&a, &b}, 2), {&a}).dump();
   EXPECT_EQ(outcome([&] { check_initial_root(one_of_two); }).substr(0, 19), "signature_threshold");
   EXPECT_EQ(outcome([&] { check_initial_root(bytes + std::string(524288, ' ')); }).substr(0, 10), "size_limit");
-}
 
-TEST_F(MetadataTest, InitialRootMissingMembersSurfaceAsLibraryExceptions) {
-  // Each broken content is signed as it is, so only the missing or mistyped member can fail.
+  // Missing or mistyped members surface as library exceptions. Each broken content is signed as
+  // it is, so only that member can fail.
   const std::function<void(Json&)> breaks[] = {
       [](Json& d) { d["signed"]["roles"].erase("root"); },
       [](Json& d) { d["signed"]["expires"] = 1; },
@@ -306,7 +305,7 @@ TEST(Ed25519SignatureTest, RawKeyIsExactly32Bytes) {
   }
 }
 
-TEST(MlDsaSignatureTest, KeysOfOtherAlgorithmsNeverVerify) {
+TEST(MlDsaSignatureTest, SignsTheDomainSeparatedPrehashWithItsOwnKeysOnly) {
   // Holds on every library version: a valid PEM key of another algorithm is not an ML-DSA key.
   const SigningKey& p256 = shared_key("ecdsa-sha2-nistp256");
   Json key = p256.record();
@@ -314,9 +313,7 @@ TEST(MlDsaSignatureTest, KeysOfOtherAlgorithmsNeverVerify) {
   key["scheme"] = "ml-dsa-44/1";
   EXPECT_FALSE(verify_signature(key, kMessage, p256.sign_content(kContent)));
   EXPECT_FALSE(verify_signature(key, kMessage, to_hex(p256.sign_raw(kMessage))));
-}
 
-TEST(MlDsaSignatureTest, SignsTheDomainSeparatedPrehashNotTheDocument) {
   if (!builder::scheme_available("ml-dsa-65/1")) GTEST_SKIP() << "this OpenSSL has no ML-DSA (needs 3.5 or later)";
   const SigningKey& signer = shared_key("ml-dsa-65/1");
   const std::string prehash = std::string("tuf\x01", 4) + from_hex(digest_hex(kMessage, "sha512"), 128);
