@@ -29,16 +29,9 @@ TEST(Digest, KnownVectorsAndAlgorithmNames) {
 }
 
 TEST(Hex, RoundTripAndStrictDecoding) {
-  const std::string all_bytes = [] {
-    std::string bytes;
-    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
-    return bytes;
-  }();
-  const std::string text = to_hex(all_bytes);
-  EXPECT_EQ(text.substr(0, 8), "00010203");
-  EXPECT_EQ(text.substr(text.size() - 4), "feff");
-  EXPECT_EQ(from_hex(text, text.size()), all_bytes);
-  EXPECT_EQ(from_hex("AB", 2), "\xab");
+  const std::string bytes("\x00\x01\x9a\xfe\xff", 5);
+  EXPECT_EQ(to_hex(bytes), "00019afeff");
+  EXPECT_EQ(from_hex("00019aFEff", 10), bytes);  // either case is read
   EXPECT_EQ((random_identifier() + "!").find_first_not_of("0123456789abcdef"), 32u);
   EXPECT_EQ(from_hex("", 0), "");
   EXPECT_PROBLEM(from_hex("abc", 10), "invalid_hex", "Invalid hexadecimal data");
