@@ -230,27 +230,25 @@ TEST_F(PreparedFileTest, LengthRules) {
 
 TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot) {
   // tmpfs reserves and so runs out before any byte is written; ramfs cannot reserve at all.
-  for (const std::string type : {"tmpfs", "ramfs"}) {
-    SCOPED_TRACE(type);
-    const fs::path mount = temp / type;
-    fs::create_directory(mount);
-    ASSERT_EQ(run_quiet("mount -t " + type + " -o size=64k,mode=0700 " + type + " " + quoted(mount)), 0);
-    const Unmount unmount{mount};
-    const std::string data(1 << 20, 'x');
-    if (type == "tmpfs") {
-      EXPECT_EQ(testing::outcome([&] { create_prepared_file(mount / "big", data.size()); }),
-                "insufficient_space: Cannot reserve file data; free space or choose other game storage");
-      EXPECT_FALSE(fs::exists(mount / "big"));
-      continue;
-    }
-    auto file = create_prepared_file(mount / "big", data.size());
-    EXPECT_FALSE(file->allocated());
-    EXPECT_EQ(fs::file_size(mount / "big"), 0u);
-    file->write(data);
-    file->complete(true);
-    file.reset();
-    EXPECT_EQ(read_file(mount / "big"), data);
-  }
+  const auto mount = [&](const std::string& type) {
+    fs::create_directory(temp / type);
+    EXPECT_EQ(run_quiet("mount -t " + type + " -o size=64k,mode=0700 " + type + " " + quoted(temp / type)), 0);
+    return temp / type;
+  };
+  const std::string data(1 << 20, 'x');
+  const Unmount tmpfs{mount("tmpfs")};
+  EXPECT_EQ(outcome([&] { create_prepared_file(tmpfs.point / "big", data.size()); }),
+            "insufficient_space: Cannot reserve file data; free space or choose other game storage");
+  EXPECT_FALSE(fs::exists(tmpfs.point / "big"));
+
+  const Unmount ramfs{mount("ramfs")};
+  auto file = create_prepared_file(ramfs.point / "big", data.size());
+  EXPECT_FALSE(file->allocated());
+  EXPECT_EQ(fs::file_size(ramfs.point / "big"), 0u);
+  file->write(data);
+  file->complete(true);
+  file.reset();
+  EXPECT_EQ(read_file(ramfs.point / "big"), data);
 }
 
 TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {
