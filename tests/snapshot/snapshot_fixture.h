@@ -8,7 +8,6 @@
 #include "core/digest.h"
 #include "core/paths.h"
 #include "core/test_util.h"
-#include "core/json.h"
 #include "package/snapshot_manifest.h"
 #include "package/archive.h"
 #include "support/temp_dir.h"
@@ -66,22 +65,6 @@ inline void seal_archive(SnapshotManifest& manifest, const std::filesystem::path
   write_file(archive, bytes);
   manifest.length = bytes.size();
   manifest.sha256 = digest_hex(bytes, "sha256");
-}
-
-// The manifest as the document a kept installation stores.
-inline Json manifest_document(const SnapshotManifest& manifest) {
-  Json files = Json::array();
-  for (const auto& [path, file] : manifest.files)
-    files.push_back({{"path", path}, {"length", file.length}, {"mode", file.executable ? 493 : 420},
-                     {"sha256", file.sha256}});
-  return {{"schema_version", 1},
-          {"build_id", manifest.build_id},
-          {"platform", manifest.platform},
-          {"executable", manifest.executable},
-          {"archive", {{"format", "tar.zst-v1"}, {"target", manifest.target}, {"length", manifest.length},
-                       {"sha256", manifest.sha256}}},
-          {"files", files},
-          {"expanded_length", manifest.expanded_length}};
 }
 
 // Lays the inventory out as plain files, as an installation would leave it.

@@ -16,15 +16,9 @@ const std::string kStore = fs::current_path().root_name().string() + "/data/stor
 
 StorageVolume volume_with(std::uint64_t available, std::optional<std::uint64_t> inodes = std::nullopt,
                           std::optional<std::uint64_t> free_inodes = std::nullopt) {
-  StorageVolume volume;
-  volume.path = native_path(kStore);
-  volume.identity = "dev:8:1";
-  volume.allocation_unit = 4096;
-  volume.capacity_bytes = std::uint64_t{1} << 40;
-  volume.available_bytes = available;
-  volume.inode_capacity = inodes;
-  volume.available_inodes = free_inodes;
-  return volume;
+  return {.path = native_path(kStore), .identity = "dev:8:1", .allocation_unit = 4096,
+          .capacity_bytes = std::uint64_t{1} << 40, .available_bytes = available, .inode_capacity = inodes,
+          .available_inodes = free_inodes};
 }
 
 SnapshotManifest one_file(std::uint64_t length, const std::string& path = "bin/x") {

@@ -1,0 +1,343 @@
+// Prepared files and extracted trees are private and durable; mounted folders are never entered
+// and a sweep that cannot see the whole tree removes nothing.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/error.h"
+#include "core/test_util.h"
+#include "platform/prepared_file.h"
+#include "snapshot/extract.h"
+#include "snapshot/tree.h"
+#include "snapshot_fixture.h"
+
+namespace tovra::testing {
+// (device, inode) of every object this program flushed, in order.
+std::vector<std::pair<dev_t, ino_t>> flushed;
+std::mutex flushed_mutex;  // files are flushed on several threads
+std::atomic<ino_t> failing_flush{0};  // this inode's flush fails with EIO
+std::atomic<int> flush_delay_ms{0};   // every flush takes this long
+}  // namespace tovra::testing
+
+// Sees each flush the code under test makes, whichever layer makes it, and still performs it.
+extern "C" int fsync(int fd) {
+  struct stat st {};
+  std::this_thread::sleep_for(std::chrono::milliseconds(tovra::testing::flush_delay_ms.load()));
+  if (::fstat(fd, &st) == 0 && st.st_ino == tovra::testing::failing_flush) {
+    errno = EIO;
+    return -1;
+  }
+  if (::fstat(fd, &st) == 0) {
+    const std::lock_guard<std::mutex> lock(tovra::testing::flushed_mutex);
+    tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
+  }
+  return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
+namespace tovra::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::pair<dev_t, ino_t> id(const fs::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+  return {st.st_dev, st.st_ino};
+}
+
+bool was_flushed(const fs::path& path) { return std::find(flushed.begin(), flushed.end(), id(path)) != flushed.end(); }
+
+// The sample inventory sealed as an archive in a fresh folder.
+class SealedSample : public ::testing::Test {
+ protected:
+  TempDir temp;
+  fs::path archive = temp / "snapshot.tar.zst";
+  fs::path dest = temp / "dest";
+  std::vector<InventoryFile> inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+
+  void SetUp() override {
+    seal_archive(manifest, archive, zstd_frame(builder::make_tar(entries_for(inventory))));
+    flushed.clear();
+  }
+};
+
+using ExtractFlushes = SealedSample;
+
+TEST_F(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
+  extract_snapshot(manifest, archive, dest);
+  for (const char* name : {"bin/tool", "data/a.txt", "data/deep/b.bin", "empty", "bin", "data", "data/deep"}) {
+    EXPECT_TRUE(was_flushed(dest / name)) << name;
+  }
+  ASSERT_FALSE(flushed.empty());
+  EXPECT_EQ(flushed.back(), id(dest));
+  // Owner-only modes, execute only where the inventory says so.
+  for (const auto& file : inventory) {
+    EXPECT_EQ(mode_of(dest / file.path), file.executable ? 0700u : 0600u) << file.path;
+  }
+  EXPECT_EQ(mode_of(dest), 0700u);
+  EXPECT_EQ(mode_of(dest / "data" / "deep"), 0700u);
+}
+
+TEST_F(ExtractFlushes, PooledFlushesFailAsDirectOnesAndAreAwaitedOnEveryExit) {
+  // A failed flush is the same problem whether it is made at once or by a worker.
+  for (const char* name : {"direct", "pooled"}) {
+    auto file = create_prepared_file(temp / name, 1);
+    file->write("x");
+    failing_flush = id(temp / name).second;
+    FlushPool pool;
+    const bool pooled = std::string(name) == "pooled";
+    EXPECT_EQ(outcome([&] {
+                file->complete(true, pooled ? &pool : nullptr);
+                pool.finish();
+              }),
+              "file_sync: Cannot synchronize reserved file data")
+        << name;
+  }
+  failing_flush = 0;
+
+  // A cancelled extraction returns only after the flushes it started have ended.
+  int reports = 0;
+  flush_delay_ms = 100;
+  EXPECT_EQ(outcome([&] {
+              extract_snapshot(manifest, archive, dest, [&](std::uint64_t, std::uint64_t) { return ++reports < 6; });
+            }).substr(0, 10),
+            "cancelled:");
+  flush_delay_ms = 0;
+  // bin/tool and data/a.txt are complete: the sixth report comes before the third file.
+  EXPECT_TRUE(was_flushed(dest / "bin/tool"));
+  EXPECT_TRUE(was_flushed(dest / "data/a.txt"));
+  EXPECT_FALSE(fs::exists(dest / "data/deep/b.bin"));
+}
+
+// A memory file system at `mount`, for many files quickly.
+void mount_tmpfs(const fs::path& mount) {
+  fs::create_directory(mount);
+  ASSERT_EQ(run_quiet("mount -t tmpfs -o mode=0700 tmpfs " + quoted(mount)), 0);
+}
+
+TEST(ExtractBounds, TheHundredThousandAndFirstEntryIsRefused) {
+  TempDir temp;
+  const fs::path mount = temp / "mnt";
+  mount_tmpfs(mount);
+  const Unmount unmount{mount};
+  std::vector<InventoryFile> inventory;
+  for (int i = 0; i <= 100000; ++i) inventory.push_back({"f/" + std::to_string(1000000 + i), ""});
+  SnapshotManifest manifest = manifest_for(inventory);
+  seal_archive(manifest, mount / "snapshot.tar.zst", zstd_frame(builder::make_tar(entries_for(inventory))));
+  EXPECT_EQ(testing::outcome([&] { extract_snapshot(manifest, mount / "snapshot.tar.zst", mount / "dest"); }),
+            "archive_inventory: Archive contains an unexpected or duplicate file");
+}
+
+TEST(TreeMounts, MountedFoldersAreNeverEntered) {
+  TempDir temp;
+  const fs::path root = temp / "root";
+  const std::vector<InventoryFile> inventory = sample_inventory();
+  lay_out(root, inventory);
+  const fs::path mounted = root / "data" / "mounted";
+  mount_tmpfs(mounted);
+  const Unmount unmount{mounted};
+  EXPECT_EQ(testing::outcome([&] { verify_snapshot_tree(manifest_for(inventory), root); }),
+            "unsafe_path: Managed path contains a reparse point");
+  write_file(mounted / "stale.old", "theirs");
+  write_file(root / "data" / "stale.old", "ours");
+  sweep_old_files(root);
+  EXPECT_TRUE(fs::exists(mounted / "stale.old"));
+  EXPECT_FALSE(fs::exists(root / "data" / "stale.old"));
+}
+
+// Runs the sweep as another user, for whom a folder the root user could always open is closed.
+int sweep_as_nobody(const fs::path& root) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+    if (dropped) sweep_old_files(root);
+    ::_exit(dropped ? 0 : 1);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+TEST(OldFileSweep, AWalkThatFailsPartWayRemovesNothing) {
+  TempDir temp;
+  fs::permissions(temp.path(), fs::perms::owner_all | fs::perms::others_exec);
+  const fs::path root = temp / "root";
+  fs::create_directories(root / "b" / "locked");
+  write_file(root / "a.old", "stale");
+  ASSERT_EQ(run_quiet("chown -R 65534:65534 " + quoted(root)), 0);
+  fs::permissions(root / "b" / "locked", fs::perms::none);
+  ASSERT_EQ(sweep_as_nobody(root), 0);
+  EXPECT_TRUE(fs::exists(root / "a.old"));
+
+  fs::permissions(root / "b" / "locked", fs::perms::owner_all);
+  ASSERT_EQ(sweep_as_nobody(root), 0);
+  EXPECT_FALSE(fs::exists(root / "a.old"));
+}
+
+class PreparedFileTest : public ::testing::Test {
+ protected:
+  TempDir temp;
+  fs::path target = temp / "file.bin";
+};
+
+TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
+  const mode_t umask_before = ::umask(0277);  // a umask that takes the owner's own bits
+  auto file = create_prepared_file(target, 10);
+  auto empty = create_prepared_file(temp / "empty", 0);
+  ::umask(umask_before);
+  // Where the file system reserves, the file already has its final length.
+  EXPECT_EQ(fs::file_size(target), file->allocated() ? 10u : 0u);
+  file->write("01234");
+  file->write("56789");
+  file->set_executable(true);
+  file->complete(true);
+  empty->set_executable(false);
+  empty->complete(true);
+  EXPECT_EQ(read_file(target), "0123456789");
+  EXPECT_EQ(mode_of(target), 0700u);
+  EXPECT_EQ(fs::file_size(temp / "empty"), 0u);
+  EXPECT_EQ(mode_of(temp / "empty"), 0600u);
+}
+
+TEST_F(PreparedFileTest, LengthRules) {
+  auto file = create_prepared_file(target, 4);
+  file->write("abc");
+  EXPECT_EQ(outcome([&] { file->write("de"); }), "size_limit: Write exceeds the authenticated file length");
+  EXPECT_EQ(file->written(), 3u) << "nothing of a refused chunk is written";
+  EXPECT_EQ(outcome([&] { file->complete(true); }),
+            "length_mismatch: File data is shorter than its authenticated length");
+  // Without the full-length requirement the reserved tail is dropped.
+  file->complete(false);
+  file.reset();
+  EXPECT_EQ(read_file(target), "abc");
+
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "huge", UINT64_MAX); }),
+            "size_limit: File allocation exceeds native length bounds");
+  EXPECT_FALSE(fs::exists(temp / "huge"));
+}
+
+TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot) {
+  // tmpfs reserves and so runs out before any byte is written; ramfs cannot reserve at all.
+  const auto mount = [&](const std::string& type) {
+    fs::create_directory(temp / type);
+    EXPECT_EQ(run_quiet("mount -t " + type + " -o size=64k,mode=0700 " + type + " " + quoted(temp / type)), 0);
+    return temp / type;
+  };
+  const std::string data(1 << 20, 'x');
+  const Unmount tmpfs{mount("tmpfs")};
+  EXPECT_EQ(outcome([&] { create_prepared_file(tmpfs.point / "big", data.size()); }),
+            "insufficient_space: Cannot reserve file data; free space or choose other game storage");
+  EXPECT_FALSE(fs::exists(tmpfs.point / "big"));
+
+  const Unmount ramfs{mount("ramfs")};
+  auto file = create_prepared_file(ramfs.point / "big", data.size());
+  EXPECT_FALSE(file->allocated());
+  EXPECT_EQ(fs::file_size(ramfs.point / "big"), 0u);
+  file->write(data);
+  file->complete(true);
+  file.reset();
+  EXPECT_EQ(read_file(ramfs.point / "big"), data);
+}
+
+TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {
+  write_file(target, "old");
+  EXPECT_EQ(outcome([&] { create_prepared_file(target, 1); }),
+            "unsafe_path: Cannot exclusively create or reopen a prepared allocation (17)");
+  EXPECT_EQ(read_file(target), "old");
+
+  fs::create_directory(temp / "real");
+  fs::create_directory_symlink(temp / "real", temp / "linked");
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "linked" / "x", 1); }),
+            "unsafe_path: Allocation requires an ordinary parent directory");
+  EXPECT_FALSE(fs::exists(temp / "real" / "x"));
+
+  fs::create_directory(temp / "shared");
+  fs::permissions(temp / "shared", fs::perms(0755));
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "shared" / "x", 1); }).substr(0, 12), "permissions:");
+  EXPECT_FALSE(fs::exists(temp / "shared" / "x"));
+}
+
+TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
+  {
+    auto file = create_prepared_file(target, 8);
+    file->write("part");
+  }
+  EXPECT_FALSE(fs::exists(target)) << "an abandoned prepared file removes itself";
+
+  {
+    auto file = create_prepared_file(target, 8);
+    file->write("part");
+    // Someone replaces the name with another file, which leaves ours without a link.
+    write_file(temp / "other", "replacement");
+    fs::rename(temp / "other", target);
+    EXPECT_EQ(outcome([&] { file->write("more"); file->complete(true); }),
+              "allocation_changed: Allocated file changed before completion");
+  }
+  EXPECT_EQ(read_file(target), "replacement") << "a replacement is never removed";
+}
+
+TEST(PreparedFileSteps, DetectHardLinksAndRenames) {
+  // A half-written file given a second name, or moved away, before one step.
+  const auto attempt = [](bool link, const std::function<void(PreparedFile&)>& step) {
+    TempDir scratch;
+    auto file = create_prepared_file(scratch / "f", 4);
+    file->write("ab");
+    if (link) {
+      fs::create_hard_link(scratch / "f", scratch / "alias");
+    } else {
+      fs::rename(scratch / "f", scratch / "moved");
+    }
+    return outcome([&] { step(*file); });
+  };
+  const auto executable = [](PreparedFile& f) { f.set_executable(true); };
+  const auto complete = [](PreparedFile& f) { f.complete(false); };
+  EXPECT_EQ(attempt(true, executable), "unsafe_path: Allocation requires an ordinary single-link file");
+  EXPECT_EQ(attempt(true, complete), "unsafe_path: Allocation requires an ordinary single-link file");
+  EXPECT_EQ(attempt(false, executable),
+            "allocation_changed: Allocated file changed before setting executable permissions");
+  EXPECT_EQ(attempt(false, complete), "allocation_changed: Allocated file changed before completion");
+}
+
+TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
+  int calls = 0;
+  auto file = create_prepared_file(target, 3, [&](PreparedFile& f) {
+    ++calls;
+    EXPECT_EQ(f.written(), 0u);
+    EXPECT_EQ(fs::file_size(target), 0u);
+  });
+  EXPECT_EQ(calls, 1);
+  file.reset();
+
+  EXPECT_EQ(outcome([&] { create_prepared_file(target, 3, [&](PreparedFile& f) { f.write("x"); }); }),
+            "allocation_changed: New allocation changed while recording ownership");
+  EXPECT_FALSE(fs::exists(target)) << "the failed allocation is released";
+}
+
+TEST_F(PreparedFileTest, DirectoryIdentityRefusesLinks) {
+  fs::create_directory(temp / "dir");
+  const PreparedIdentity first = prepared_directory_identity(temp / "dir");
+  EXPECT_EQ(prepared_directory_identity(temp / "dir" / "."), first);
+  fs::create_directory(temp / "sibling");
+  EXPECT_FALSE(prepared_directory_identity(temp / "sibling") == first);
+
+  fs::create_directory_symlink(temp / "dir", temp / "junction");
+  EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "junction"); }),
+            "unsafe_path: Prepared directory is linked, replaced or unavailable");
+  EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "absent"); }),
+            "unsafe_path: Cannot inspect prepared directory identity");
+}
+
+}  // namespace
+}  // namespace tovra::testing
