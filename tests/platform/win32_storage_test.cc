@@ -105,11 +105,6 @@ TEST(Win32DestinationIdentity, FoldsCaseAndKeepsTypedMissingPart) {
   EXPECT_EQ(destination_identity(folder / "file.txt", false), lower + "\\FILE.TXT");
 }
 
-TEST(Win32DestinationIdentity, GenericFormKeepsTheRootNameAndUsesSlashesAfterIt) {
-  EXPECT_EQ(generic_identity("\\\\?\\VOLUME{1A2B}\\USERS\\CAF\xc3\x89\\TOVRA"), "\\\\?/VOLUME{1A2B}/USERS/CAF\xc3\x89/TOVRA");
-  EXPECT_EQ(generic_identity("\\\\?\\VOLUME{1A2B}"), "\\\\?/VOLUME{1A2B}");
-}
-
 }  // namespace
 }  // namespace tovra::windows_security
 

@@ -18,39 +18,6 @@ namespace fs = std::filesystem;
 using testing::outcome;
 using testing::pe_image;
 
-const std::string kNotWindowed =
-    "shortcut_bootstrap: Use the AMD64 windowed bootstrap for Windows menu shortcuts";
-
-TEST(BootstrapImage, OnlyAnAmd64WindowedExecutablePasses) {
-  const struct {
-    const char* what;
-    testing::PeFields fields;
-    bool accepted;
-  } cases[] = {
-      {"windowed AMD64", {}, true},
-      {"header at the smallest offset", {.pe_offset = 64}, true},
-      {"header ending exactly at the read", {.pe_offset = 418, .length = 512}, true},
-      {"console subsystem", {.subsystem = 3}, false},
-      {"32-bit machine", {.machine = 0x14C}, false},
-      {"DLL", {.characteristics = 0x2022}, false},
-      {"not an executable image", {.characteristics = 0x0020}, false},
-      {"PE32 optional header", {.magic = 0x10B}, false},
-      {"optional header too small", {.optional_size = 69}, false},
-      {"wrong signature", {.signature = 0x00014550}, false},
-      {"header inside the DOS stub", {.pe_offset = 63}, false},
-      {"header too close to the end", {.pe_offset = 419, .length = 512}, false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(outcome([&] { require_windowed_bootstrap_image(pe_image(c.fields)); }),
-              c.accepted ? "ok" : kNotWindowed)
-        << c.what;
-  }
-  std::string not_mz = pe_image({});
-  not_mz[0] = 'N';
-  EXPECT_EQ(outcome([&] { require_windowed_bootstrap_image(not_mz); }), kNotWindowed);
-  EXPECT_EQ(outcome([&] { require_windowed_bootstrap_image(std::string(63, 'M')); }), kNotWindowed);
-}
-
 TEST(DesktopEntryText, EscapesAndQuotesSurviveTheReader) {
   EXPECT_EQ(desktop_entry::quote_exec_argument("a \"b\" `c` $d \\e 100%"), R"("a \"b\" \`c\` \$d \\e 100%%")");
 
@@ -136,14 +103,6 @@ TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
     const bool same = desktop_entry::verify(c.image, c.fields, name);
     EXPECT_EQ(same ? "ok" : name, c.expected) << c.image.substr(0, 200);
   }
-}
-
-TEST(LauncherPayload, VersionedAndStagedLaunchersAreRecognised) {
-  EXPECT_TRUE(inside_launcher_payload("/d/launcher/versions/1/bin/gui.exe"));
-  EXPECT_TRUE(inside_launcher_payload("/d/Launcher/Staging/x/gui.exe"));
-  EXPECT_FALSE(inside_launcher_payload("/d/native/bootstrap/bin/gui.exe"));
-  EXPECT_FALSE(inside_launcher_payload("/d/launcher/versions"));  // the folder itself, not inside it
-  EXPECT_FALSE(inside_launcher_payload("/d/versions/launcher/gui.exe"));
 }
 
 class LauncherEntryWriter : public ::testing::Test {
@@ -232,7 +191,7 @@ TEST_F(LauncherEntryWriter, RefusesBadTargetsAndDestinationsWithoutWriting) {
       {shortcut(), install_.root / "Tovra.desktop", outside},
       {shortcut(), versions / "Tovra.desktop", outside},
       {shortcut(), fs::path("menu/Tovra.desktop"), "shortcut_path: Windows shortcut paths must be absolute and normalized"},
-      {with_target(bin / "console.exe"), menu_ / "a.desktop", kNotWindowed},
+      {with_target(bin / "console.exe"), menu_ / "a.desktop", testing::kNotWindowed},
       {with_target(bin / "linked.exe"), menu_ / "b.desktop",
        "shortcut_bootstrap: Windows bootstrap must be an ordinary single-link file"},
       {with_target(bin / "symlink.exe"), menu_ / "c.desktop",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <string>
 
@@ -69,35 +70,6 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   // Nothing recorded any more: a second removal has nothing to do.
   const ShortcutRemoval again = remove_shortcuts_command(install_.root);
   EXPECT_TRUE(again.removed.empty() && again.changed.empty());
-}
-
-// Digests worked out by hand: sha256 of the identity with "/" between its components, where
-// Windows keeps the "\\?" that begins its identities.
-TEST(ShortcutIdentity, HashedNameAndDataFolderTestUseTheGenericIdentity) {
-#ifdef _WIN32
-  const std::string root = "\\\\?\\VOLUME{1A2B3C4D-0000-4000-8000-00000000CAFE}\\USERS\\CAF\xc3\x89\\APPDATA\\LOCAL\\TOVRA";
-  const std::string digest = "e6bbb677c7b13f5296cae73f87a5f49a32c12f05fc898757b0f18334fb9d93b9";
-  const std::string sep = "\\";
-#else
-  const std::string root = "8:1/home/caf\xc3\xa9/.local/share/Tovra";
-  const std::string digest = "9359d6ecb5a2518b4ea2b66a2b7167166546b6a131c578455f4d06d778db40e0";
-  const std::string sep = "/";
-#endif
-  EXPECT_EQ(hashed_shortcut_name(root, ""), "tovra-" + digest + "-launcher");
-  EXPECT_EQ(hashed_shortcut_name(root, "con"), "tovra-" + digest + "-game-con");
-  const std::string parent = root.substr(0, root.rfind(sep));
-  const struct {
-    std::string inner, outer;
-    bool inside;
-  } cases[] = {
-      {root, root, true},
-      {root + sep + "MENU" + sep + "A.LNK", root, true},
-      {root + sep + "A.LNK", root + sep, true},
-      {root + "2" + sep + "A.LNK", root, false},
-      {parent + sep + "A.LNK", root, false},
-      {parent, root, false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(identity_within(c.inner, c.outer), c.inside) << c.inner << " in " << c.outer;
 }
 
 TEST_F(ShortcutsTest, EntriesAreHashedWhenTheirNameCannotBeUsed) {
@@ -247,6 +219,90 @@ TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   problem.clear();
   register_uninstall_entry(layout, Brand{"Bad", "Bad Id", "P", false}, problem);
   EXPECT_FALSE(problem.empty());
+}
+
+TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
+  EXPECT_TRUE(ledger().empty());  // no file: nothing recorded
+
+  const std::vector<ShortcutEntry> entries = {
+      {"/home/u/menu/Tovra.desktop", "", "Tovra", std::string(64, 'a')},
+      {"/home/u/menu/spiel-\xc3\xbc.desktop", "spiel", "Spiel \xc3\xbc", std::string(64, 'b')},
+  };
+  write_shortcut_ledger(install_.root, entries);
+  EXPECT_EQ(testing::read_file(shortcut_ledger_path(install_.root)),
+            R"({"entries":[{"game":"","name":"Tovra","path":"/home/u/menu/Tovra.desktop","sha256":")" +
+                std::string(64, 'a') + R"("},{"game":"spiel","name":"Spiel ü","path":"/home/u/menu/spiel-ü.desktop","sha256":")" +
+                std::string(64, 'b') + R"("}],"kind":"tovra-shortcuts","schema_version":1})");
+  EXPECT_EQ(ledger(), entries);
+
+  write_shortcut_ledger(install_.root, {});
+  EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
+  EXPECT_TRUE(ledger().empty());
+}
+
+TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
+  const std::string path = shortcut_ledger_path(install_.root).string();
+  const std::string unsupported = "shortcut_ledger: Unsupported shortcut list " + path;
+  const std::string malformed = "shortcut_ledger: Shortcut list is malformed: " + path;
+  const std::string entry = R"({"game":"","name":"T","path":"/m/T.desktop","sha256":"x"})";
+  std::string many = "[";
+  for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
+  many += "]";
+  const auto document = [](const std::string& schema, const std::string& kind, const std::string& entries) {
+    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries +
+           "}";
+  };
+  const std::string ok_kind = R"("tovra-shortcuts")";
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {document("1", ok_kind, "[" + entry + "]"), "ok"},
+      {document("1", ok_kind, "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
+      {document("2", ok_kind, "[]"), unsupported},
+      {document("1", ok_kind, "{}"), unsupported},
+      {document("1", R"("tovra-installation")", "[]"), unsupported},
+      {document("1", ok_kind, many), unsupported},
+      {document("1", ok_kind, R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
+      {"{not json", malformed},
+      {document("1", ok_kind, R"([{"game":"","name":"T","path":"m/T.desktop","sha256":"x"}])"),
+       "shortcut_path: Shortcut paths must be absolute and normalized"},
+  };
+  for (const auto& c : cases) {
+    testing::write_file(shortcut_ledger_path(install_.root), c.text);
+    EXPECT_EQ(outcome([&] { ledger(); }), c.expected) << c.text.substr(0, 160);
+  }
+  fs::remove(shortcut_ledger_path(install_.root));
+  fs::create_symlink(install_.temp / "elsewhere.json", shortcut_ledger_path(install_.root));
+  EXPECT_NE(outcome([&] { ledger(); }), "ok");  // a dangling link is not an absent ledger
+}
+
+TEST_F(ShortcutsTest, OnlyTheExactRecordedBytesCountAsUnchanged) {
+  const fs::path file = install_.temp / "Tovra.desktop";
+  const std::string content = "[Desktop Entry]\nName=Tovra\n";
+  testing::write_file(file, content);
+  ShortcutEntry entry{file, "", "Tovra", digest_hex(content, "sha256")};
+  EXPECT_TRUE(shortcut_unchanged(entry));
+
+  ShortcutEntry upper = entry;
+  for (char& c : upper.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_FALSE(shortcut_unchanged(upper));  // exact, case-sensitive comparison
+
+  testing::write_file(file, content + "Comment=edited\n");
+  EXPECT_FALSE(shortcut_unchanged(entry));
+
+  const fs::path copy = install_.temp / "copy.desktop";
+  testing::write_file(copy, content);
+  fs::remove(file);
+  fs::create_symlink(copy, file);
+  EXPECT_FALSE(shortcut_unchanged(entry));  // a link to identical bytes is not what was written
+
+  fs::remove(file);
+  EXPECT_FALSE(shortcut_unchanged(entry));
+
+  testing::write_file(file, std::string(65537, 'x'));
+  entry.sha256 = digest_hex(std::string(65537, 'x'), "sha256");
+  EXPECT_NE(outcome([&] { shortcut_unchanged(entry); }), "ok");  // too large to hash: refused
 }
 
 }  // namespace
