@@ -133,10 +133,8 @@ TEST(TreeRemoval, RefusesLinksBeforeDeletingAnything) {
             fs::perms::owner_read | fs::perms::owner_exec);
 
   fs::create_directory_symlink(outside, temp / "root-link");
-  write_file(temp / "plain", "");
   const std::string not_a_tree = "unsafe_path: Tree cleanup requires an ordinary directory and preserves reparse points";
   EXPECT_EQ(outcome([&] { remove_tree(temp / "root-link"); }), not_a_tree);
-  EXPECT_EQ(outcome([&] { remove_tree(temp / "plain"); }), not_a_tree);
   EXPECT_EQ(outcome([&] { remove_tree(temp / "root-link" / "x"); }), not_a_tree);
   EXPECT_EQ(read_file(outside / "keep"), "keep");
 
