@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -15,10 +16,14 @@
 #include <thread>
 
 #include "core/digest.h"
+#include "core/test_util.h"
+#include "package/snapshot.h"
 #include "platform/launcher_entry.h"
-#include "shortcuts/fixture.h"
+#include "platform/storage.h"
+#include "shortcuts/pe_image.h"
 #include "shortcuts/uninstall_registration.h"
 #include "state/data_root.h"
+#include "support/temp_dir.h"
 
 namespace tovra {
 namespace {
@@ -26,6 +31,49 @@ namespace {
 namespace fs = std::filesystem;
 using testing::outcome;
 using testing::pe_image;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+// A finished installation on disk (records, bootstrap manifest and programs) and a private menu
+// folder.
+class Installation {
+ public:
+  Installation() {
+    root = temp / "data";
+    menu = temp / "xdg" / "applications";
+    ::setenv("XDG_DATA_HOME", (temp / "xdg").c_str(), 1);
+    windows_security::ensure_private_directory(root / "native");
+    write_file(root / "native" / "installation.json", R"({"kind":"tovra-installation","schema_version":1})");
+    builder::Payload payload;
+    payload["bin/tovra-bootstrap.exe"] = {pe_image({.subsystem = 3}), true};
+    payload["bin/tovra-bootstrap-gui.exe"] = {pe_image({}), true};
+    builder::SnapshotOptions options;
+    options.executable = "bin/tovra-bootstrap.exe";
+    options.target = "bootstrap.tar.zst";
+    options.release_fields = builder::bootstrap_release_fields("bin/tovra-bootstrap-gui.exe");
+    write_file(root / "native" / "bootstrap.json", builder::snapshot_manifest(payload, options, "archive").dump());
+    std::filesystem::create_directories(root / "native" / "bootstrap" / "bin");
+    for (const auto& [name, file] : payload) write_file(root / "native" / "bootstrap" / name, file.content);
+    program = root / "native" / "bootstrap" / "bin" / "tovra-bootstrap-gui.exe";
+  }
+  ~Installation() { ::unsetenv("XDG_DATA_HOME"); }
+
+  TempDir temp;
+  std::filesystem::path root;
+  std::filesystem::path menu;
+  std::filesystem::path program;
+};
+
+// desktop-file-validate's verdict: "ok" or its output.
+std::string validate_entry(const fs::path& file) {
+  const std::filesystem::path report = file.parent_path().parent_path() / "validate.txt";
+  const int status =
+      std::system(("desktop-file-validate '" + file.string() + "' > '" + report.string() + "' 2>&1").c_str());
+  const std::string text = read_file(report);
+  std::filesystem::remove(report);
+  return status == 0 && text.empty() ? "ok" : text;
+}
 
 TEST(DesktopEntryText, EscapesAndQuotesSurviveTheReader) {
   EXPECT_EQ(desktop_entry::quote_exec_argument("a \"b\" `c` $d \\e 100%"), R"("a \"b\" \`c\` \$d \\e 100%%")");
@@ -136,7 +184,7 @@ class ShortcutsTest : public ::testing::Test {
     return made;
   }
 
-  testing::Installation install_;
+  Installation install_;
   fs::path menu_ = install_.temp / "menu";  // a private menu folder for the writer
 };
 
@@ -149,8 +197,8 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
   windows_security::ensure_private_directory(odd_root / "native");
   std::string image;
   create_launcher_entry({install_.program, odd_root, "", " My Games"}, menu_ / "odd.desktop", &image);
-  EXPECT_EQ(testing::read_file(menu_ / "odd.desktop"), image);
-  EXPECT_EQ(testing::validate_entry(menu_ / "odd.desktop"), "ok");
+  EXPECT_EQ(read_file(menu_ / "odd.desktop"), image);
+  EXPECT_EQ(validate_entry(menu_ / "odd.desktop"), "ok");
   desktop_entry::ParsedEntry entry;
   std::string problem;
   ASSERT_TRUE(desktop_entry::parse(image, entry, problem)) << problem;
@@ -159,11 +207,11 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
   EXPECT_EQ(entry.keys.at("Icon"), install_.program.string());
   EXPECT_EQ(entry.keys.at("Path"), install_.program.parent_path().string());
 
-  testing::write_file(install_.root / "native" / "brand.ico", "ico");
+  write_file(install_.root / "native" / "brand.ico", "ico");
   create_launcher_entry(shortcut("space-duel"), menu_ / "space-duel.DESKTOP", &image);
   // The validator insists on the lower-case name.
-  testing::write_file(menu_ / "copy.desktop", image);
-  EXPECT_EQ(testing::validate_entry(menu_ / "copy.desktop"), "ok");
+  write_file(menu_ / "copy.desktop", image);
+  EXPECT_EQ(validate_entry(menu_ / "copy.desktop"), "ok");
   EXPECT_NE(image.find("--gui --game \"space-duel\"\n"), std::string::npos) << image;
   const std::string brand_icon = "Icon=" + (install_.root / "native" / "brand.ico").string() + "\n";
   EXPECT_NE(image.find(brand_icon), std::string::npos);
@@ -197,14 +245,14 @@ TEST_F(LauncherEntryWriter, ASwappedAncestorCannotRedirectTheEntry) {
 
 TEST_F(LauncherEntryWriter, RefusesBadTargetsAndDestinationsWithoutWriting) {
   const fs::path bin = install_.program.parent_path();
-  testing::write_file(bin / "console.exe", pe_image({.subsystem = 3}));
-  testing::write_file(bin / "linked.exe", pe_image({}));
+  write_file(bin / "console.exe", pe_image({.subsystem = 3}));
+  write_file(bin / "linked.exe", pe_image({}));
   fs::create_hard_link(bin / "linked.exe", install_.temp / "second-link.exe");
   fs::create_symlink(install_.program, bin / "symlink.exe");
-  testing::write_file(bin / "short.exe", "MZ");
+  write_file(bin / "short.exe", "MZ");
   const fs::path versions = install_.root / "launcher" / "versions" / "1";
   fs::create_directories(versions);
-  testing::write_file(versions / "gui.exe", pe_image({}));
+  write_file(versions / "gui.exe", pe_image({}));
 
   const auto with_target = [&](const fs::path& target) { return DesktopShortcut{target, install_.root, "", "Tovra"}; };
   const std::string outside = "shortcut_path: Windows shortcuts must be outside application data and managed launcher payloads";
@@ -246,7 +294,7 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   EXPECT_EQ(entry, install_.menu / "Tovra.desktop");
   EXPECT_EQ(fs::status(install_.menu).permissions() & fs::perms::mask, fs::perms::owner_all);
 
-  const std::string bytes = testing::read_file(entry);
+  const std::string bytes = read_file(entry);
   EXPECT_EQ(ledger(), std::vector<ShortcutEntry>({{entry, "", "Tovra", digest_hex(bytes, "sha256")}}));
 
   // Unchanged: the second run touches nothing.
@@ -258,14 +306,14 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   // Edited by the user: refused and kept, and left in place by the removal.
   const fs::path game = create_shortcut_command(install_.root, "space-duel", "Tovra");
   EXPECT_EQ(game, install_.menu / "space-duel.desktop");
-  testing::write_file(game, "edited");
+  write_file(game, "edited");
   EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "space-duel", "Tovra"); }),
             "already_exists: Windows shortcut destination already exists; it was preserved");
   const ShortcutRemoval removal = remove_shortcuts_command(install_.root);
   EXPECT_EQ(removal.removed, std::vector<fs::path>{entry});
   EXPECT_EQ(removal.changed, std::vector<fs::path>{game});
   EXPECT_FALSE(fs::exists(entry));
-  EXPECT_EQ(testing::read_file(game), "edited");
+  EXPECT_EQ(read_file(game), "edited");
   EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
 
   // Nothing recorded any more: a second removal has nothing to do.
@@ -294,16 +342,16 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
   fs::create_directory(custom.parent_path());
   record_shortcut({install_.program, install_.root, "space-duel", "Duel"}, custom);
   fs::remove(launcher);
-  testing::write_file(game, "edited");
+  write_file(game, "edited");
   fs::remove_all(custom.parent_path());
-  testing::write_file(install_.root / "native" / "brand.ico", "icon");  // a restored entry would differ
-  const std::string before = testing::read_file(shortcut_ledger_path(install_.root));
+  write_file(install_.root / "native" / "brand.ico", "icon");  // a restored entry would differ
+  const std::string before = read_file(shortcut_ledger_path(install_.root));
 
   const auto [shortcuts, problem] = install_shortcuts(true);
   EXPECT_EQ(problem, "Custom shortcut destinations require an existing parent directory");
   EXPECT_TRUE(shortcuts.empty());
   EXPECT_TRUE(fs::is_regular_file(launcher));  // restored before the failure, yet not recorded
-  EXPECT_EQ(testing::read_file(shortcut_ledger_path(install_.root)), before);
+  EXPECT_EQ(read_file(shortcut_ledger_path(install_.root)), before);
 
   // With the folder back, a repair restores the vanished entries only and records them anew.
   fs::remove(launcher);
@@ -311,9 +359,9 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
   const auto [restored, no_problem] = install_shortcuts(true);
   EXPECT_EQ(no_problem, "");
   EXPECT_EQ(restored, (std::vector<fs::path>{launcher, custom}));
-  EXPECT_NE(testing::read_file(shortcut_ledger_path(install_.root)), before);
+  EXPECT_NE(read_file(shortcut_ledger_path(install_.root)), before);
   EXPECT_TRUE(shortcut_unchanged(ledger()[0]));
-  EXPECT_EQ(testing::read_file(game), "edited");
+  EXPECT_EQ(read_file(game), "edited");
 }
 
 TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
@@ -348,7 +396,7 @@ TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
 TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
   fs::create_directories(install_.temp / "real");
   fs::create_symlink(install_.temp / "real", install_.temp / "link");
-  testing::write_file(install_.temp / "file", "");
+  write_file(install_.temp / "file", "");
   const struct {
     fs::path destination;
     std::string expected;
@@ -381,7 +429,7 @@ TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
             "not_installed: Tovra is not installed in " + empty.string());
   EXPECT_EQ(outcome([&] { remove_shortcuts_command(empty); }), "not_installed: Tovra is not installed in " + empty.string());
 
-  testing::write_file(install_.root / ".tovra-setup-incomplete", "{}");
+  write_file(install_.root / ".tovra-setup-incomplete", "{}");
   EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "", "Tovra"); }).substr(0, 26),
             "native_install_incomplete:");
   EXPECT_FALSE(fs::exists(install_.menu / "Tovra.desktop"));
@@ -398,7 +446,7 @@ TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   EXPECT_EQ(plain.icon, install_.program);
   EXPECT_EQ(outcome([&] { write_uninstall_entry(plain); }), "ok");
 
-  testing::write_file(install_.root / "native" / "brand.ico", "icon");
+  write_file(install_.root / "native" / "brand.ico", "icon");
   const UninstallEntry branded = installed_uninstall_entry(layout, Brand{"Star Forge", "star-forge", "Forge Inc", true});
   EXPECT_EQ(branded.publisher, "Forge Inc");
   EXPECT_EQ(branded.icon, install_.root / "native" / "brand.ico");
@@ -429,7 +477,7 @@ TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
       {"/home/u/menu/spiel-\xc3\xbc.desktop", "spiel", "Spiel \xc3\xbc", std::string(64, 'b')},
   };
   write_shortcut_ledger(install_.root, entries);
-  EXPECT_EQ(testing::read_file(shortcut_ledger_path(install_.root)),
+  EXPECT_EQ(read_file(shortcut_ledger_path(install_.root)),
             R"({"entries":[{"game":"","name":"Tovra","path":"/home/u/menu/Tovra.desktop","sha256":")" +
                 std::string(64, 'a') + R"("},{"game":"spiel","name":"Spiel ü","path":"/home/u/menu/spiel-ü.desktop","sha256":")" +
                 std::string(64, 'b') + R"("}],"kind":"tovra-shortcuts","schema_version":1})");
@@ -469,7 +517,7 @@ TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
        "shortcut_path: Shortcut paths must be absolute and normalized"},
   };
   for (const auto& c : cases) {
-    testing::write_file(shortcut_ledger_path(install_.root), c.text);
+    write_file(shortcut_ledger_path(install_.root), c.text);
     EXPECT_EQ(outcome([&] { ledger(); }), c.expected) << c.text.substr(0, 160);
   }
   fs::remove(shortcut_ledger_path(install_.root));
@@ -480,7 +528,7 @@ TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
 TEST_F(ShortcutsTest, OnlyTheExactRecordedBytesCountAsUnchanged) {
   const fs::path file = install_.temp / "Tovra.desktop";
   const std::string content = "[Desktop Entry]\nName=Tovra\n";
-  testing::write_file(file, content);
+  write_file(file, content);
   ShortcutEntry entry{file, "", "Tovra", digest_hex(content, "sha256")};
   EXPECT_TRUE(shortcut_unchanged(entry));
 
@@ -488,11 +536,11 @@ TEST_F(ShortcutsTest, OnlyTheExactRecordedBytesCountAsUnchanged) {
   for (char& c : upper.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_FALSE(shortcut_unchanged(upper));  // exact, case-sensitive comparison
 
-  testing::write_file(file, content + "Comment=edited\n");
+  write_file(file, content + "Comment=edited\n");
   EXPECT_FALSE(shortcut_unchanged(entry));
 
   const fs::path copy = install_.temp / "copy.desktop";
-  testing::write_file(copy, content);
+  write_file(copy, content);
   fs::remove(file);
   fs::create_symlink(copy, file);
   EXPECT_FALSE(shortcut_unchanged(entry));  // a link to identical bytes is not what was written
@@ -500,7 +548,7 @@ TEST_F(ShortcutsTest, OnlyTheExactRecordedBytesCountAsUnchanged) {
   fs::remove(file);
   EXPECT_FALSE(shortcut_unchanged(entry));
 
-  testing::write_file(file, std::string(65537, 'x'));
+  write_file(file, std::string(65537, 'x'));
   entry.sha256 = digest_hex(std::string(65537, 'x'), "sha256");
   EXPECT_NE(outcome([&] { shortcut_unchanged(entry); }), "ok");  // too large to hash: refused
 }
