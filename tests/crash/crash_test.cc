@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -16,18 +18,74 @@
 
 #include "core/digest.h"
 #include "core/error.h"
+#include "core/json.h"
 #include "crash_fixture.h"
 #include "platform/fault_injection.h"
+#include "platform/storage.h"
 #include "setup/workflows.h"
 #include "state/data_root.h"
 #include "state/records.h"
 #include "support/run_process.h"
+#include "support/temp_dir.h"
 
 namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::ProcessResult;
+
+// The player's saves and settings, which no interrupted run may touch.
+constexpr const char* kSave = "userdata/slot-1/save.dat";
+constexpr const char* kSaveBytes = "level 7, 3 lives";
+constexpr const char* kSettings = "settings.json";
+constexpr const char* kSettingsBytes = "{\"volume\":3}";
+
+// An earlier data folder holding only the player's saves and settings.
+void make_earlier_data_folder(const fs::path& data) {
+  fs::remove_all(data);
+  windows_security::ensure_private_directory((data / kSave).parent_path());
+  testing::write_file(data / kSave, kSaveBytes);
+  testing::write_file(data / kSettings, kSettingsBytes);
+}
+
+void expect_saves_untouched(const fs::path& data, const std::string& context) {
+  EXPECT_EQ(testing::read_file(data / kSave), kSaveBytes) << context;
+  EXPECT_EQ(testing::read_file(data / kSettings), kSettingsBytes) << context;
+}
+
+// What the disk says: the marker stands, and a finished installation record is present.
+struct DiskTruth {
+  bool marker = false;
+  bool record = false;
+  bool started() const { return marker || record; }
+};
+
+DiskTruth disk_truth(const fs::path& data) {
+  std::error_code ignored;
+  return {fs::exists(fs::symlink_status(data / ".tovra-setup-incomplete", ignored)),
+          fs::exists(fs::symlink_status(data / "native/installation.json", ignored))};
+}
+
+// The uninstalled state: only the saves and settings remain. The lock files' removal is best
+// effort, so a run whose removal of them failed may leave them (`tolerate_locks`).
+void expect_only_saves_remain(const fs::path& data, const std::string& context, bool tolerate_locks = false) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(data)) {
+    const std::string name = entry.path().filename().string();
+    if (!(tolerate_locks && (name == ".native-bootstrap.lock" || name == ".tovra-setup.lock"))) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{kSettings, "userdata"})) << context;
+  expect_saves_untouched(data, context);
+}
+
+// Makes each of the three managed folders fail its checks, so that a repair replaces them all.
+void damage_installation(const fs::path& data) {
+  fs::remove(data / "trust/root.json");
+  testing::write_file(data / "native/bootstrap/bin/tovra-bootstrap.exe", "not the bootstrap");
+  for (const auto& entry : fs::recursive_directory_iterator(data / "launcher"))
+    if (entry.path().filename() == "readme.txt") testing::write_file(entry.path(), "changed notes");
+}
 
 class CrashConsistency : public ::testing::Test {
  protected:
@@ -53,7 +111,7 @@ class CrashConsistency : public ::testing::Test {
   void start_over() {
     fs::remove_all(home_);
     fs::create_directories(home_);
-    testing::make_earlier_data_folder(data_);
+    make_earlier_data_folder(data_);
   }
 
   void install_cleanly() {
@@ -68,7 +126,7 @@ class CrashConsistency : public ::testing::Test {
   }
 
   void expect_truthful_status(const std::string& context) {
-    const testing::DiskTruth truth = testing::disk_truth(data_);
+    const DiskTruth truth = disk_truth(data_);
     const Json reported = status(context);
     if (reported.empty()) return;
     EXPECT_EQ(reported.at("incomplete"), truth.marker) << context;
@@ -80,7 +138,7 @@ class CrashConsistency : public ::testing::Test {
   // replace, status reports a finished installation, no staging folder remains, and saves and
   // settings are as the player left them.
   void expect_recovery(const std::string& context) {
-    const ProcessResult fixed = command(testing::disk_truth(data_).started() ? "repair" : "install");
+    const ProcessResult fixed = command(disk_truth(data_).started() ? "repair" : "install");
     ASSERT_EQ(fixed.exit_code, 0) << context << "\n" << fixed.err;
     const ProcessResult again = run({"repair", "--package", TOVRA_CRASH_PACKAGE, "--json"});
     ASSERT_EQ(again.exit_code, 0) << context << "\n" << again.err;
@@ -89,7 +147,7 @@ class CrashConsistency : public ::testing::Test {
     EXPECT_EQ(reported.value("installed", false), true) << context;
     EXPECT_EQ(reported.value("incomplete", true), false) << context;
     EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
-    testing::expect_saves_untouched(data_, context);
+    expect_saves_untouched(data_, context);
   }
 
   // Kills `name` at step 1, 2, ... until a run finishes. After each kill status must be truthful,
@@ -112,7 +170,7 @@ class CrashConsistency : public ::testing::Test {
       steps.insert(step);
       const std::string context = name + " killed at point " + std::to_string(point) + " (" + step + ")";
       expect_truthful_status(context);
-      testing::expect_saves_untouched(data_, context);
+      expect_saves_untouched(data_, context);
       check(context);
     }
     std::cout << name << ": " << point - 1 << " kill points\n";
@@ -137,7 +195,7 @@ TEST_F(CrashConsistency, RepairKilledAtEachDurableStep) {
       [&] {
         start_over();
         install_cleanly();
-        testing::damage_installation(data_);
+        damage_installation(data_);
       },
       [&](const std::string& context) { expect_recovery(context); });
 }
@@ -151,11 +209,11 @@ TEST_F(CrashConsistency, UninstallKilledAtEachDurableStep) {
       },
       [&](const std::string& context) {
         // An uninstall that died with its marker standing is finished by a second one.
-        if (testing::disk_truth(data_).started()) {
+        if (disk_truth(data_).started()) {
           const ProcessResult second = command("uninstall");
           ASSERT_EQ(second.exit_code, 0) << context << "\n" << second.err;
         }
-        testing::expect_only_saves_remain(data_, context);
+        expect_only_saves_remain(data_, context);
         const Json reported = status(context);
         EXPECT_EQ(reported.value("installed", true), false) << context;
         EXPECT_EQ(reported.value("incomplete", true), false) << context;
@@ -171,7 +229,7 @@ TEST_F(CrashConsistency, RepairRestoresAnInterruptedUninstall) {
     install_cleanly();
     const ProcessResult killed = command("uninstall", "kill:" + std::to_string(point));
     ASSERT_EQ(killed.exit_code, -1) << killed.err;
-    const testing::DiskTruth truth = testing::disk_truth(data_);
+    const DiskTruth truth = disk_truth(data_);
     if (!truth.marker || truth.record) continue;
     expect_truthful_status("uninstall killed at point " + std::to_string(point));
     expect_recovery("repair after uninstall killed at point " + std::to_string(point));
@@ -189,7 +247,7 @@ TEST_F(CrashConsistency, SecondUninstallFinishesWhenNativeIsAlreadyGone) {
   expect_truthful_status("native removed, marker standing");
   const ProcessResult second = command("uninstall");
   ASSERT_EQ(second.exit_code, 0) << second.err;
-  testing::expect_only_saves_remain(data_, "second uninstall");
+  expect_only_saves_remain(data_, "second uninstall");
 }
 
 struct Outcome {
@@ -258,7 +316,7 @@ class FaultInjection : public ::testing::Test {
   }
 
   void expect_truthful_status(const std::string& context) {
-    const testing::DiskTruth truth = testing::disk_truth(data_);
+    const DiskTruth truth = disk_truth(data_);
     StatusResult reported;
     const Outcome read = outcome_of([&] { reported = setup_status(data_); });
     EXPECT_EQ(read.code, "") << context << ": " << read.message;
@@ -269,7 +327,7 @@ class FaultInjection : public ::testing::Test {
   // A clean repair (or install, when nothing was started) leaves a folder that a further repair
   // finds intact.
   void expect_recovery(const std::string& context) {
-    const bool started = testing::disk_truth(data_).started();
+    const bool started = disk_truth(data_).started();
     const Outcome fixed = outcome_of([&] { install(started); });
     ASSERT_EQ(fixed.code, "") << context << ": " << fixed.message;
     InstallResult again;
@@ -277,7 +335,7 @@ class FaultInjection : public ::testing::Test {
     ASSERT_EQ(verified.code, "") << context << ": " << verified.message;
     EXPECT_TRUE(again.replaced.empty()) << context;
     EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
-    testing::expect_saves_untouched(data_, context);
+    expect_saves_untouched(data_, context);
   }
 
   // Runs `action` with each error of `errors` injected at step 1, 2, ... until a run passes no
@@ -309,7 +367,7 @@ class FaultInjection : public ::testing::Test {
                                     std::to_string(point) + " (" + (outcome.code.empty() ? "best effort" : step) + ")";
         expect_problem_of_step(error, outcome, context, codes);
         expect_truthful_status(context);
-        testing::expect_saves_untouched(data_, context);
+        expect_saves_untouched(data_, context);
         check(context, outcome);
       }
       std::cout << workflow << ", error " << error << ": " << point - 1 << " steps failed; problems:";
@@ -333,13 +391,13 @@ const std::vector<int> kBothErrors{testing::kDiskFull, testing::kAccessDenied};
 
 TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
   fail_at_every_step(
-      "install", kBothErrors, 20, {"file_write", "file_remove"}, [&] { testing::make_earlier_data_folder(data_); },
+      "install", kBothErrors, 20, {"file_write", "file_remove"}, [&] { make_earlier_data_folder(data_); },
       [&] { install(false); },
       [&](const std::string& context, const Outcome& outcome) {
-        if (!outcome.code.empty() && !testing::disk_truth(data_).marker) {
+        if (!outcome.code.empty() && !disk_truth(data_).marker) {
           // A failed install before its commit leaves the earlier folder as it was.
           EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
-          EXPECT_FALSE(testing::disk_truth(data_).record) << context;
+          EXPECT_FALSE(disk_truth(data_).record) << context;
         }
         expect_recovery(context);
       });
@@ -349,9 +407,9 @@ TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
   fail_at_every_step(
       "repair", kBothErrors, 20, {},
       [&] {
-        testing::make_earlier_data_folder(data_);
+        make_earlier_data_folder(data_);
         install(false);
-        testing::damage_installation(data_);
+        damage_installation(data_);
       },
       [&] { install(true); },
       [&](const std::string& context, const Outcome& outcome) {
@@ -368,7 +426,7 @@ TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
 // A repair that replaces only the trusted root never loses the verified bootstrap and launcher,
 // whichever step fails.
 TEST_F(FaultInjection, FailedRepairKeepsWhatWasIntact) {
-  testing::make_earlier_data_folder(data_);
+  make_earlier_data_folder(data_);
   install(false);
   const auto bootstrap = contents(data_ / "native/bootstrap");
   const auto launcher = contents(data_ / "launcher");
@@ -386,17 +444,17 @@ TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) 
   fail_at_every_step(
       "uninstall", kBothErrors, 10, {"file_remove"},
       [&] {
-        testing::make_earlier_data_folder(data_);
+        make_earlier_data_folder(data_);
         install(false);
       },
       [&] { remove(); },
       [&](const std::string& context, const Outcome& outcome) {
         // A failure after the marker leaves it standing, so the next run knows.
-        if (!outcome.code.empty() && testing::disk_truth(data_).started()) {
+        if (!outcome.code.empty() && disk_truth(data_).started()) {
           const Outcome second = outcome_of([&] { remove(); });
           ASSERT_EQ(second.code, "") << context << ": " << second.message;
         }
-        testing::expect_only_saves_remain(data_, context, outcome.code.empty());
+        expect_only_saves_remain(data_, context, outcome.code.empty());
       });
 }
 
