@@ -16,6 +16,7 @@
 #include "platform/fault_injection.h"
 #include "platform/prepared_file.h"
 #include "platform/storage.h"
+#include "support/temp_dir.h"
 
 namespace tovra {
 

@@ -1,11 +1,14 @@
 #pragma once
-// A minimal PE32+ image header for the bootstrap checks.
+// A minimal PE32+ image header for the bootstrap checks, and their refusal.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace tovra::testing {
+
+inline const std::string kNotWindowed =
+    "shortcut_bootstrap: Use the AMD64 windowed bootstrap for Windows menu shortcuts";
 
 // PE header fields the bootstrap check reads; the defaults describe an AMD64 windowed program.
 struct PeFields {

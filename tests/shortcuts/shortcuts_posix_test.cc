@@ -1,23 +1,173 @@
+// Shortcuts on POSIX: the desktop entry text, the entry writer, and the recorded shortcuts of an
+// installation.
+
 #include "shortcuts/shortcuts.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/digest.h"
-#include "shortcuts/fixture.h"
+#include "core/test_util.h"
+#include "package/snapshot.h"
+#include "platform/launcher_entry.h"
+#include "platform/storage.h"
+#include "shortcuts/pe_image.h"
 #include "shortcuts/uninstall_registration.h"
 #include "state/data_root.h"
+#include "support/temp_dir.h"
 
 namespace tovra {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::outcome;
+using testing::pe_image;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+// A finished installation on disk (records, bootstrap manifest and programs) and a private menu
+// folder.
+class Installation {
+ public:
+  Installation() {
+    root = temp / "data";
+    menu = temp / "xdg" / "applications";
+    ::setenv("XDG_DATA_HOME", (temp / "xdg").c_str(), 1);
+    windows_security::ensure_private_directory(root / "native");
+    write_file(root / "native" / "installation.json", R"({"kind":"tovra-installation","schema_version":1})");
+    builder::Payload payload;
+    payload["bin/tovra-bootstrap.exe"] = {pe_image({.subsystem = 3}), true};
+    payload["bin/tovra-bootstrap-gui.exe"] = {pe_image({}), true};
+    builder::SnapshotOptions options;
+    options.executable = "bin/tovra-bootstrap.exe";
+    options.target = "bootstrap.tar.zst";
+    options.release_fields = builder::bootstrap_release_fields("bin/tovra-bootstrap-gui.exe");
+    write_file(root / "native" / "bootstrap.json", builder::snapshot_manifest(payload, options, "archive").dump());
+    std::filesystem::create_directories(root / "native" / "bootstrap" / "bin");
+    for (const auto& [name, file] : payload) write_file(root / "native" / "bootstrap" / name, file.content);
+    program = root / "native" / "bootstrap" / "bin" / "tovra-bootstrap-gui.exe";
+  }
+  ~Installation() { ::unsetenv("XDG_DATA_HOME"); }
+
+  TempDir temp;
+  std::filesystem::path root;
+  std::filesystem::path menu;
+  std::filesystem::path program;
+};
+
+// desktop-file-validate's verdict: "ok" or its output.
+std::string validate_entry(const fs::path& file) {
+  const std::filesystem::path report = file.parent_path().parent_path() / "validate.txt";
+  const int status =
+      std::system(("desktop-file-validate '" + file.string() + "' > '" + report.string() + "' 2>&1").c_str());
+  const std::string text = read_file(report);
+  std::filesystem::remove(report);
+  return status == 0 && text.empty() ? "ok" : text;
+}
+
+TEST(DesktopEntryText, EscapesAndQuotesSurviveTheReader) {
+  EXPECT_EQ(desktop_entry::quote_exec_argument("a \"b\" `c` $d \\e 100%"), R"("a \"b\" \`c\` \$d \\e 100%%")");
+
+  for (const std::string tricky : {"/x/$HOME/`id`", "/x/\"quoted\"", "/x/back\\slash",
+                                   "/x/100%/%f", " /lead and trail "}) {
+    const std::string exec = desktop_entry::quote_exec_argument(tricky) + " --gui";
+    const std::string image = "[Desktop Entry]\nExec=" + desktop_entry::escape_value(exec) +
+                              "\nName=" + desktop_entry::escape_value(tricky) + "\n";
+    desktop_entry::ParsedEntry entry;
+    std::string problem;
+    ASSERT_TRUE(desktop_entry::parse(image, entry, problem)) << tricky << ": " << problem;
+    EXPECT_EQ(entry.keys.at("Name"), tricky);
+    EXPECT_EQ(entry.exec, (std::vector<std::string>{tricky, "--gui"}));
+  }
+}
+
+TEST(DesktopEntryText, ReaderRefusesWhatItCannotReadUnambiguously) {
+  const std::string head = "[Desktop Entry]\n";
+  for (const std::string& image : {
+           std::string("Name=x\n"),                         // no group
+           head + "Name=x\nName=y\n",                        // duplicate key
+           head + "Name=x\n[Desktop Action run]\nExec=y\n",  // a second group
+           head + "Name=a\\qb\n",                            // unknown escape
+           head + "Name x\n",                                // no '='
+           head + "Exec=\"/bin/x --gui\n",                   // unterminated quote
+           head + "Exec=\"/bin/x\" %f\n",                    // a field code
+           head + "Exec=\"/bin/$x\"\n",                      // '$' must be escaped in quotes
+           head + "Exec=/bin/x\"y\"\n",                      // quote inside a bare word
+       }) {
+    desktop_entry::ParsedEntry entry;
+    std::string problem;
+    EXPECT_FALSE(desktop_entry::parse(image, entry, problem)) << image;
+    EXPECT_FALSE(problem.empty());
+  }
+}
+
+LauncherEntryFields sample_fields() {
+  LauncherEntryFields fields;
+  fields.target = "/opt/tovra app/bin/gui.exe";
+  fields.data_root = "/home/u/Tovra";
+  fields.arguments = {"--data-dir", "/home/u/Tovra", "--gui", "--game", "space-duel"};
+  fields.working_directory = "/opt/tovra app/bin";
+  fields.description = "Space Duel";
+  fields.icon = "/home/u/Tovra/native/brand.ico";
+  return fields;
+}
+
+std::string sample_image() {
+  return "[Desktop Entry]\nType=Application\nVersion=1.4\nName=Space Duel\n"
+         "Exec=\"/opt/tovra app/bin/gui.exe\" --data-dir \"/home/u/Tovra\" --gui --game \"space-duel\"\n"
+         "Path=/opt/tovra app/bin\nIcon=/home/u/Tovra/native/brand.ico\nTerminal=false\n";
+}
+
+TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
+  const auto fields_with = [](const std::function<void(LauncherEntryFields&)>& change) {
+    LauncherEntryFields fields = sample_fields();
+    change(fields);
+    return fields;
+  };
+  const auto replaced = [](std::string image, const std::string& from, const std::string& to) {
+    return image.replace(image.find(from), from.size(), to);
+  };
+  const struct {
+    std::string image;
+    LauncherEntryFields fields;
+    const char* expected;
+  } cases[] = {
+      {sample_image(), sample_fields(), "ok"},
+      {"", sample_fields(), "size"},
+      {std::string(32769, '#'), sample_fields(), "size"},
+      {sample_image() + "TryExec=/bin/sh\n", sample_fields(), "flags"},
+      {replaced(sample_image(), "Name=", "Name= "), sample_fields(), "ok"},  // blanks after '=' are not content
+      {sample_image(), fields_with([](auto& s) { s.arguments[1] = "/home/u/Other"; }), "arguments"},
+      {sample_image(), fields_with([](auto& s) { s.target = "/opt/tovra app/bin/GUI.exe"; }), "target"},
+      {sample_image(), fields_with([](auto& s) { s.working_directory = "/opt"; }), "working directory"},
+      {sample_image(), fields_with([](auto& s) { s.icon = "/opt/tovra app/bin/gui.exe"; }), "icon"},
+      {sample_image(), fields_with([](auto& s) { s.description = "space duel"; }), "description"},
+      {replaced(sample_image(), "Terminal=false", "Terminal=true"), sample_fields(), "presentation"},
+      {replaced(sample_image(), "Name=Space", "Name=\\xSpace"), sample_fields(), "link fields"},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    const bool same = desktop_entry::verify(c.image, c.fields, name);
+    EXPECT_EQ(same ? "ok" : name, c.expected) << c.image.substr(0, 200);
+  }
+}
 
 class ShortcutsTest : public ::testing::Test {
  protected:
+  void SetUp() override { fs::create_directories(menu_); }
+  DesktopShortcut shortcut(const std::string& game = "") const {
+    return {install_.program, install_.root, game, game.empty() ? "Tovra" : game};
+  }
   std::vector<ShortcutEntry> ledger() { return read_shortcut_ledger(install_.root); }
   std::string identity_hash() { return digest_hex(windows_security::destination_identity(install_.root, true), "sha256"); }
   // The entries an install or repair made, and its problem.
@@ -34,8 +184,109 @@ class ShortcutsTest : public ::testing::Test {
     return made;
   }
 
-  testing::Installation install_;
+  Installation install_;
+  fs::path menu_ = install_.temp / "menu";  // a private menu folder for the writer
 };
+
+using LauncherEntryWriter = ShortcutsTest;
+
+TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
+  // Blanks and shell characters in the data folder stay one argument; without a brand icon the
+  // program shows its own.
+  const fs::path odd_root = install_.temp / "my $games 100% `x`";
+  windows_security::ensure_private_directory(odd_root / "native");
+  std::string image;
+  create_launcher_entry({install_.program, odd_root, "", " My Games"}, menu_ / "odd.desktop", &image);
+  EXPECT_EQ(read_file(menu_ / "odd.desktop"), image);
+  EXPECT_EQ(validate_entry(menu_ / "odd.desktop"), "ok");
+  desktop_entry::ParsedEntry entry;
+  std::string problem;
+  ASSERT_TRUE(desktop_entry::parse(image, entry, problem)) << problem;
+  EXPECT_EQ(entry.exec, (std::vector<std::string>{install_.program.string(), "--data-dir", odd_root.string(), "--gui"}));
+  EXPECT_EQ(entry.keys.at("Name"), " My Games");
+  EXPECT_EQ(entry.keys.at("Icon"), install_.program.string());
+  EXPECT_EQ(entry.keys.at("Path"), install_.program.parent_path().string());
+
+  write_file(install_.root / "native" / "brand.ico", "ico");
+  create_launcher_entry(shortcut("space-duel"), menu_ / "space-duel.DESKTOP", &image);
+  // The validator insists on the lower-case name.
+  write_file(menu_ / "copy.desktop", image);
+  EXPECT_EQ(validate_entry(menu_ / "copy.desktop"), "ok");
+  EXPECT_NE(image.find("--gui --game \"space-duel\"\n"), std::string::npos) << image;
+  const std::string brand_icon = "Icon=" + (install_.root / "native" / "brand.ico").string() + "\n";
+  EXPECT_NE(image.find(brand_icon), std::string::npos);
+}
+
+// An ancestor of the menu folder swapped for a link while entries are written never sends an
+// entry elsewhere: the entry lands in the folder that was checked, or nowhere.
+TEST_F(LauncherEntryWriter, ASwappedAncestorCannotRedirectTheEntry) {
+  const fs::path outside = install_.temp / "outside";
+  fs::create_directories(outside / "inner");
+  fs::create_directories(menu_ / "sub" / "inner");
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    std::error_code error;
+    while (!stop) {
+      fs::rename(menu_ / "sub", menu_ / "held", error);
+      fs::create_directory_symlink(outside, menu_ / "sub", error);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      fs::remove(menu_ / "sub", error);
+      fs::rename(menu_ / "held", menu_ / "sub", error);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  });
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (int i = 0; std::chrono::steady_clock::now() < end && fs::is_empty(outside / "inner"); ++i)
+    outcome([&] { create_launcher_entry(shortcut(), menu_ / "sub" / "inner" / ("e" + std::to_string(i) + ".desktop")); });
+  stop = true;
+  swapper.join();
+  EXPECT_TRUE(fs::is_empty(outside / "inner"));
+}
+
+TEST_F(LauncherEntryWriter, RefusesBadTargetsAndDestinationsWithoutWriting) {
+  const fs::path bin = install_.program.parent_path();
+  write_file(bin / "console.exe", pe_image({.subsystem = 3}));
+  write_file(bin / "linked.exe", pe_image({}));
+  fs::create_hard_link(bin / "linked.exe", install_.temp / "second-link.exe");
+  fs::create_symlink(install_.program, bin / "symlink.exe");
+  write_file(bin / "short.exe", "MZ");
+  const fs::path versions = install_.root / "launcher" / "versions" / "1";
+  fs::create_directories(versions);
+  write_file(versions / "gui.exe", pe_image({}));
+
+  const auto with_target = [&](const fs::path& target) { return DesktopShortcut{target, install_.root, "", "Tovra"}; };
+  const std::string outside = "shortcut_path: Windows shortcuts must be outside application data and managed launcher payloads";
+  const struct {
+    DesktopShortcut shortcut;
+    fs::path destination;
+    std::string expected;
+  } cases[] = {
+      {shortcut(), menu_ / "Tovra.lnk", "shortcut_path: Windows shortcut destination must end in .lnk"},
+      {shortcut(), install_.root / "Tovra.desktop", outside},
+      {shortcut(), versions / "Tovra.desktop", outside},
+      {shortcut(), fs::path("menu/Tovra.desktop"), "shortcut_path: Windows shortcut paths must be absolute and normalized"},
+      {with_target(bin / "console.exe"), menu_ / "a.desktop", testing::kNotWindowed},
+      {with_target(bin / "linked.exe"), menu_ / "b.desktop",
+       "shortcut_bootstrap: Windows bootstrap must be an ordinary single-link file"},
+      {with_target(bin / "symlink.exe"), menu_ / "c.desktop",
+       "shortcut_bootstrap: Windows bootstrap must be an ordinary single-link file"},
+      {with_target(bin / "short.exe"), menu_ / "d.desktop", "shortcut_bootstrap: Cannot inspect Windows bootstrap image"},
+      {with_target(versions / "gui.exe"), menu_ / "e.desktop",
+       "shortcut_bootstrap: Windows shortcuts require the stable bootstrap outside staged or versioned launchers"},
+      {{install_.program, install_.root, "Bad Game", "x"}, menu_ / "f.desktop", "invalid_identity"},
+      {{install_.program, install_.root, "", "tab\tname"}, menu_ / "g.desktop",
+       "shortcut_text: Shortcut text must be bounded and contain no control characters"},
+      {{install_.program, install_.root, "", std::string(513, 'n')}, menu_ / "h.desktop",
+       "shortcut_text: Shortcut text must be bounded and contain no control characters"},
+      {{install_.program, install_.root, "", "bad \xff utf8"}, menu_ / "i.desktop",
+       "shortcut_text: Shortcut text must be valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    const std::string result = outcome([&] { create_launcher_entry(c.shortcut, c.destination); });
+    EXPECT_EQ(result.substr(0, c.expected.size()), c.expected) << c.destination;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(c.destination))) << c.destination;
+  }
+}
 
 TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   ASSERT_FALSE(fs::exists(install_.menu));
@@ -43,9 +294,8 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   EXPECT_EQ(entry, install_.menu / "Tovra.desktop");
   EXPECT_EQ(fs::status(install_.menu).permissions() & fs::perms::mask, fs::perms::owner_all);
 
-  const std::string bytes = testing::read_file(entry);
-  ASSERT_EQ(ledger().size(), 1u);
-  EXPECT_EQ(ledger()[0], (ShortcutEntry{entry, "", "Tovra", digest_hex(bytes, "sha256")}));
+  const std::string bytes = read_file(entry);
+  EXPECT_EQ(ledger(), std::vector<ShortcutEntry>({{entry, "", "Tovra", digest_hex(bytes, "sha256")}}));
 
   // Unchanged: the second run touches nothing.
   const auto written = fs::last_write_time(entry);
@@ -56,48 +306,19 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   // Edited by the user: refused and kept, and left in place by the removal.
   const fs::path game = create_shortcut_command(install_.root, "space-duel", "Tovra");
   EXPECT_EQ(game, install_.menu / "space-duel.desktop");
-  testing::write_file(game, "edited");
+  write_file(game, "edited");
   EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "space-duel", "Tovra"); }),
             "already_exists: Windows shortcut destination already exists; it was preserved");
   const ShortcutRemoval removal = remove_shortcuts_command(install_.root);
   EXPECT_EQ(removal.removed, std::vector<fs::path>{entry});
   EXPECT_EQ(removal.changed, std::vector<fs::path>{game});
   EXPECT_FALSE(fs::exists(entry));
-  EXPECT_EQ(testing::read_file(game), "edited");
+  EXPECT_EQ(read_file(game), "edited");
   EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
 
   // Nothing recorded any more: a second removal has nothing to do.
   const ShortcutRemoval again = remove_shortcuts_command(install_.root);
   EXPECT_TRUE(again.removed.empty() && again.changed.empty());
-}
-
-// Digests worked out by hand: sha256 of the identity with "/" between its components, where
-// Windows keeps the "\\?" that begins its identities.
-TEST(ShortcutIdentity, HashedNameAndDataFolderTestUseTheGenericIdentity) {
-#ifdef _WIN32
-  const std::string root = "\\\\?\\VOLUME{1A2B3C4D-0000-4000-8000-00000000CAFE}\\USERS\\CAF\xc3\x89\\APPDATA\\LOCAL\\TOVRA";
-  const std::string digest = "e6bbb677c7b13f5296cae73f87a5f49a32c12f05fc898757b0f18334fb9d93b9";
-  const std::string sep = "\\";
-#else
-  const std::string root = "8:1/home/caf\xc3\xa9/.local/share/Tovra";
-  const std::string digest = "9359d6ecb5a2518b4ea2b66a2b7167166546b6a131c578455f4d06d778db40e0";
-  const std::string sep = "/";
-#endif
-  EXPECT_EQ(hashed_shortcut_name(root, ""), "tovra-" + digest + "-launcher");
-  EXPECT_EQ(hashed_shortcut_name(root, "con"), "tovra-" + digest + "-game-con");
-  const std::string parent = root.substr(0, root.rfind(sep));
-  const struct {
-    std::string inner, outer;
-    bool inside;
-  } cases[] = {
-      {root, root, true},
-      {root + sep + "MENU" + sep + "A.LNK", root, true},
-      {root + sep + "A.LNK", root + sep, true},
-      {root + "2" + sep + "A.LNK", root, false},
-      {parent + sep + "A.LNK", root, false},
-      {parent, root, false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(identity_within(c.inner, c.outer), c.inside) << c.inner << " in " << c.outer;
 }
 
 TEST_F(ShortcutsTest, EntriesAreHashedWhenTheirNameCannotBeUsed) {
@@ -121,16 +342,16 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
   fs::create_directory(custom.parent_path());
   record_shortcut({install_.program, install_.root, "space-duel", "Duel"}, custom);
   fs::remove(launcher);
-  testing::write_file(game, "edited");
+  write_file(game, "edited");
   fs::remove_all(custom.parent_path());
-  testing::write_file(install_.root / "native" / "brand.ico", "icon");  // a restored entry would differ
-  const std::string before = testing::read_file(shortcut_ledger_path(install_.root));
+  write_file(install_.root / "native" / "brand.ico", "icon");  // a restored entry would differ
+  const std::string before = read_file(shortcut_ledger_path(install_.root));
 
   const auto [shortcuts, problem] = install_shortcuts(true);
   EXPECT_EQ(problem, "Custom shortcut destinations require an existing parent directory");
   EXPECT_TRUE(shortcuts.empty());
   EXPECT_TRUE(fs::is_regular_file(launcher));  // restored before the failure, yet not recorded
-  EXPECT_EQ(testing::read_file(shortcut_ledger_path(install_.root)), before);
+  EXPECT_EQ(read_file(shortcut_ledger_path(install_.root)), before);
 
   // With the folder back, a repair restores the vanished entries only and records them anew.
   fs::remove(launcher);
@@ -138,9 +359,9 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
   const auto [restored, no_problem] = install_shortcuts(true);
   EXPECT_EQ(no_problem, "");
   EXPECT_EQ(restored, (std::vector<fs::path>{launcher, custom}));
-  EXPECT_NE(testing::read_file(shortcut_ledger_path(install_.root)), before);
+  EXPECT_NE(read_file(shortcut_ledger_path(install_.root)), before);
   EXPECT_TRUE(shortcut_unchanged(ledger()[0]));
-  EXPECT_EQ(testing::read_file(game), "edited");
+  EXPECT_EQ(read_file(game), "edited");
 }
 
 TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
@@ -173,10 +394,9 @@ TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
 }
 
 TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
-  const DesktopShortcut launcher{install_.program, install_.root, "", "Tovra"};
   fs::create_directories(install_.temp / "real");
   fs::create_symlink(install_.temp / "real", install_.temp / "link");
-  testing::write_file(install_.temp / "file", "");
+  write_file(install_.temp / "file", "");
   const struct {
     fs::path destination;
     std::string expected;
@@ -189,7 +409,7 @@ TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
       {install_.temp / "a" / ".." / "x.desktop", "shortcut_path: Shortcut paths must be absolute and normalized"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(outcome([&] { record_shortcut(launcher, c.destination); }), c.expected) << c.destination;
+    EXPECT_EQ(outcome([&] { record_shortcut(shortcut(), c.destination); }), c.expected) << c.destination;
   }
   EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
 
@@ -209,7 +429,7 @@ TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
             "not_installed: Tovra is not installed in " + empty.string());
   EXPECT_EQ(outcome([&] { remove_shortcuts_command(empty); }), "not_installed: Tovra is not installed in " + empty.string());
 
-  testing::write_file(install_.root / ".tovra-setup-incomplete", "{}");
+  write_file(install_.root / ".tovra-setup-incomplete", "{}");
   EXPECT_EQ(outcome([&] { create_shortcut_command(install_.root, "", "Tovra"); }).substr(0, 26),
             "native_install_incomplete:");
   EXPECT_FALSE(fs::exists(install_.menu / "Tovra.desktop"));
@@ -226,7 +446,7 @@ TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   EXPECT_EQ(plain.icon, install_.program);
   EXPECT_EQ(outcome([&] { write_uninstall_entry(plain); }), "ok");
 
-  testing::write_file(install_.root / "native" / "brand.ico", "icon");
+  write_file(install_.root / "native" / "brand.ico", "icon");
   const UninstallEntry branded = installed_uninstall_entry(layout, Brand{"Star Forge", "star-forge", "Forge Inc", true});
   EXPECT_EQ(branded.publisher, "Forge Inc");
   EXPECT_EQ(branded.icon, install_.root / "native" / "brand.ico");
@@ -247,6 +467,90 @@ TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   problem.clear();
   register_uninstall_entry(layout, Brand{"Bad", "Bad Id", "P", false}, problem);
   EXPECT_FALSE(problem.empty());
+}
+
+TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
+  EXPECT_TRUE(ledger().empty());  // no file: nothing recorded
+
+  const std::vector<ShortcutEntry> entries = {
+      {"/home/u/menu/Tovra.desktop", "", "Tovra", std::string(64, 'a')},
+      {"/home/u/menu/spiel-\xc3\xbc.desktop", "spiel", "Spiel \xc3\xbc", std::string(64, 'b')},
+  };
+  write_shortcut_ledger(install_.root, entries);
+  EXPECT_EQ(read_file(shortcut_ledger_path(install_.root)),
+            R"({"entries":[{"game":"","name":"Tovra","path":"/home/u/menu/Tovra.desktop","sha256":")" +
+                std::string(64, 'a') + R"("},{"game":"spiel","name":"Spiel ü","path":"/home/u/menu/spiel-ü.desktop","sha256":")" +
+                std::string(64, 'b') + R"("}],"kind":"tovra-shortcuts","schema_version":1})");
+  EXPECT_EQ(ledger(), entries);
+
+  write_shortcut_ledger(install_.root, {});
+  EXPECT_FALSE(fs::exists(shortcut_ledger_path(install_.root)));
+  EXPECT_TRUE(ledger().empty());
+}
+
+TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
+  const std::string path = shortcut_ledger_path(install_.root).string();
+  const std::string unsupported = "shortcut_ledger: Unsupported shortcut list " + path;
+  const std::string malformed = "shortcut_ledger: Shortcut list is malformed: " + path;
+  const std::string entry = R"({"game":"","name":"T","path":"/m/T.desktop","sha256":"x"})";
+  std::string many = "[";
+  for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
+  many += "]";
+  const auto document = [](const std::string& schema, const std::string& kind, const std::string& entries) {
+    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries +
+           "}";
+  };
+  const std::string ok_kind = R"("tovra-shortcuts")";
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {document("1", ok_kind, "[" + entry + "]"), "ok"},
+      {document("1", ok_kind, "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
+      {document("2", ok_kind, "[]"), unsupported},
+      {document("1", ok_kind, "{}"), unsupported},
+      {document("1", R"("tovra-installation")", "[]"), unsupported},
+      {document("1", ok_kind, many), unsupported},
+      {document("1", ok_kind, R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
+      {"{not json", malformed},
+      {document("1", ok_kind, R"([{"game":"","name":"T","path":"m/T.desktop","sha256":"x"}])"),
+       "shortcut_path: Shortcut paths must be absolute and normalized"},
+  };
+  for (const auto& c : cases) {
+    write_file(shortcut_ledger_path(install_.root), c.text);
+    EXPECT_EQ(outcome([&] { ledger(); }), c.expected) << c.text.substr(0, 160);
+  }
+  fs::remove(shortcut_ledger_path(install_.root));
+  fs::create_symlink(install_.temp / "elsewhere.json", shortcut_ledger_path(install_.root));
+  EXPECT_NE(outcome([&] { ledger(); }), "ok");  // a dangling link is not an absent ledger
+}
+
+TEST_F(ShortcutsTest, OnlyTheExactRecordedBytesCountAsUnchanged) {
+  const fs::path file = install_.temp / "Tovra.desktop";
+  const std::string content = "[Desktop Entry]\nName=Tovra\n";
+  write_file(file, content);
+  ShortcutEntry entry{file, "", "Tovra", digest_hex(content, "sha256")};
+  EXPECT_TRUE(shortcut_unchanged(entry));
+
+  ShortcutEntry upper = entry;
+  for (char& c : upper.sha256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_FALSE(shortcut_unchanged(upper));  // exact, case-sensitive comparison
+
+  write_file(file, content + "Comment=edited\n");
+  EXPECT_FALSE(shortcut_unchanged(entry));
+
+  const fs::path copy = install_.temp / "copy.desktop";
+  write_file(copy, content);
+  fs::remove(file);
+  fs::create_symlink(copy, file);
+  EXPECT_FALSE(shortcut_unchanged(entry));  // a link to identical bytes is not what was written
+
+  fs::remove(file);
+  EXPECT_FALSE(shortcut_unchanged(entry));
+
+  write_file(file, std::string(65537, 'x'));
+  entry.sha256 = digest_hex(std::string(65537, 'x'), "sha256");
+  EXPECT_NE(outcome([&] { shortcut_unchanged(entry); }), "ok");  // too large to hash: refused
 }
 
 }  // namespace

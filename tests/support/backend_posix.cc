@@ -1,4 +1,7 @@
+// What the tests need to know of the POSIX backend: links are made as asked, and this is not Wine.
+
 #include "support/links.h"
+#include "support/wine.h"
 
 namespace tovra::testing {
 
@@ -11,5 +14,7 @@ void make_directory_symlink(const std::filesystem::path& target, const std::file
 }
 
 bool symlinks_available() { return true; }
+
+bool under_wine() { return false; }
 
 }  // namespace tovra::testing

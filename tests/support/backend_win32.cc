@@ -1,12 +1,18 @@
+// What the tests need to know of the win32 backend: how links are made, and whether this is Wine.
+
 #include <windows.h>
 
 #include <stdexcept>
 
+#include "platform/win32/win32_support.h"
 #include "support/links.h"
 #include "support/temp_dir.h"
 #include "support/wine.h"
 
 namespace tovra::testing {
+
+bool under_wine() { return win32::running_under_wine(); }
+
 namespace {
 
 // MinGW's std::filesystem makes no links at all, so the system call is made here.

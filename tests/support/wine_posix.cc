@@ -1,7 +1,0 @@
-#include "support/wine.h"
-
-namespace tovra::testing {
-
-bool under_wine() { return false; }
-
-}  // namespace tovra::testing
