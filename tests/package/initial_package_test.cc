@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 
+#include "package/brand.h"
 #include "package/initial_package.h"
 #include "package/package.h"
 #include "samples.h"
@@ -57,6 +58,65 @@ void rewrite(const fs::path& file, const std::function<void(std::string&)>& chan
   std::string bytes = testing::read_file(file);
   change(bytes);
   testing::write_file(file, bytes);
+}
+
+Json resource(const std::string& path, std::uint64_t length = 10) {
+  return Json{{"path", path}, {"length", length}, {"sha256", testing::kDigest}};
+}
+
+Json themed_brand() {
+  Json theme{{"definition", resource("theme.json")},
+             {"files", {{"body.ttf", resource("theme-body.ttf")}, {"icon.bmp", resource("theme-icon.bmp")}}}};
+  return Json{{"name", "Nordlys Arcade"}, {"id", "nordlys"}, {"publisher", "Nordlys AS"},
+              {"icon", resource("brand.ico")}, {"theme", theme}};
+}
+
+BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}, {"brand", brand}}); }
+
+TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
+  const Problem fields{"invalid_native_package", "Brand has unknown or missing fields"};
+  const Problem size{"size_limit", "Initial package resource exceeds its size limit"};
+  const std::vector<testing::Mutation> cases{
+      {"no icon", [](Json& b) { b.erase("icon"); }, fields},
+      {"fifth member", [](Json& b) { b["website"] = "x"; }, fields},
+      {"name missing", [](Json& b) { b.erase("name"); b["title"] = "x"; }, {"invalid_native_package", "Brand needs a name"}},
+      {"publisher 129", [](Json& b) { b["publisher"] = std::string(129, 'p'); },
+       {"invalid_native_package", "Brand publisher must be 1 to 128 bytes of plain text"}},
+      {"name with tab", [](Json& b) { b["name"] = "Nord\tlys"; },
+       {"invalid_native_package", "Brand name must be 1 to 64 bytes of plain text"}},
+      {"trailing dot", [](Json& b) { b["name"] = "Nordlys."; },
+       {"invalid_native_package",
+        "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, and no "
+        "leading space or trailing space or dot"}},
+      {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); }, size},
+      {"theme extra member", [](Json& b) { b["theme"]["fonts"] = Json::object(); },
+       {"invalid_native_package", "Initial package record has unknown or missing fields"}},
+      {"theme without files", [](Json& b) { b["theme"].erase("files"); b["theme"]["extra"] = 1; },
+       {"invalid_native_package", "Initial package record is missing a field"}},
+      {"files array", [](Json& b) { b["theme"]["files"] = Json::array(); },
+       {"invalid_native_package", "Brand theme files must be an object"}},
+      {"definition case", [](Json& b) { b["theme"]["definition"]["path"] = "Theme.json"; },
+       {"invalid_native_package", "Brand theme definition must be theme.json"}},
+      {"file name case", [](Json& b) { b["theme"]["files"]["body.ttf"]["path"] = "theme-Body.ttf"; },
+       {"invalid_native_package", "Brand theme files are stored as theme-NAME"}},
+      {"definition over 64 KiB", [](Json& b) { b["theme"]["definition"]["length"] = 65537u; }, size},
+      {"file over 4 MiB", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 4194305u; }, size},
+      {"length zero", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 0u; }, size},
+      {"length negative", [](Json& b) { b["theme"]["definition"]["length"] = -1; },
+       {"invalid_native_package", "Resource length must be an unsigned integer"}},
+      {"hash upper case", [](Json& b) { b["theme"]["definition"]["sha256"] = std::string(64, 'A'); },
+       {"invalid_native_package", "Resource hash must be a lowercase SHA-256 digest"}},
+  };
+  testing::expect_each(cases, themed_brand, [](const Json& brand) { read(brand); });
+
+  Json at_limits = themed_brand();
+  at_limits["name"] = std::string(62, 'n') + "\xC3\xA9";
+  at_limits["theme"]["definition"]["length"] = 65536u;
+  at_limits["theme"]["files"]["icon.bmp"]["length"] = 4194304u;
+  at_limits["icon"]["length"] = 1048576u;
+  const BrandRead limits = read(at_limits);
+  EXPECT_EQ(limits.brand->name.size(), 64u);
+  EXPECT_EQ(limits.theme->files.at("icon.bmp").length, 4194304u);
 }
 
 TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
@@ -131,17 +191,13 @@ TEST(InitialPackage, SealDirectoryAndLinks) {
 TEST(InitialPackage, DescriptorMembersAreExact) {
   const Problem unknown{"invalid_native_package", "Initial package record has unknown or missing fields"};
   const Problem missing{"invalid_native_package", "Initial package record is missing a field"};
-  const struct {
-    const char* name;
-    std::function<void(Json&)> edit;
-    Problem expected;
-  } cases[] = {
+  const Problem too_big{"size_limit", "Initial package resource exceeds its size limit"};
+  const testing::Mutation cases[] = {
       {"extra member", [](Json& d) { d["notes"] = "x"; }, unknown},
       {"ca_bundle renamed", [](Json& d) { d.erase("ca_bundle"); d["ca"] = nullptr; }, missing},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported initial package schema"}},
       {"root text", [](Json& d) { d["root"] = "root.json"; }, unknown},
-      {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; },
-       {"size_limit", "Initial package resource exceeds its size limit"}},
+      {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; }, too_big},
       {"featured id number", [](Json& d) { d["featured_game"] = {{"id", 1}, {"name", "A"}}; },
        {"invalid_native_package", "Featured game must name an id and a display name"}},
       {"featured name 81", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", std::string(81, 'n')}}; },
@@ -150,7 +206,7 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
       {"CA bundle over 1 MiB",
        [](Json& d) { d["ca_bundle"] = {{"path", "ca.pem"}, {"length", 1048577}, {"sha256", std::string(64, '0')}}; },
-       {"size_limit", "Initial package resource exceeds its size limit"}},
+       too_big},
       // The featured game is read before the brand, and both before the remainder.
       {"featured before brand",
        [](Json& d) {
