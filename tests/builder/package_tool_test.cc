@@ -223,10 +223,9 @@ TEST(PackageToolTest, BuildsAPackageTheInstallerAccepts) {
   }
 
   // The root command signs with the same key files.
-  ASSERT_EQ(run({"root", "--key", (dir / "one").string(), "--out", (dir / "root.json").string(), "--expires",
-                 "2099-12-31T23:59:59Z"})
-                .code,
-            0);
+  const ToolRun root = run({"root", "--key", (dir / "one").string(), "--out", (dir / "root.json").string(),
+                            "--expires", "2099-12-31T23:59:59Z"});
+  ASSERT_EQ(root.code, 0) << root.err;
   const ToolRun expired = run({"root", "--key", (dir / "one").string(), "--out", (dir / "old.json").string(),
                               "--expires", "2001-01-01T00:00:00Z"});
   EXPECT_EQ(expired.err, "tovra-package: The initial package's TUF root has expired\n");

@@ -98,8 +98,7 @@ TEST(ThemeDefinition, BuiltInPaletteAndDefaults) {
 // Every colour of the sample but hover (which falls back to raised) is required.
 TEST(ThemeDefinition, EveryPaletteColourIsRequired) {
   const Json sample = theme_definition();
-  for (const auto& colour : sample.at("colors").items()) {
-    const std::string name = colour.key();
+  for (const auto& [name, value] : sample.at("colors").items()) {
     if (name == "hover") continue;
     Json document = theme_definition();
     document["colors"].erase(name);
