@@ -172,8 +172,7 @@ TEST(InitialPackage, SealDirectoryAndLinks) {
   expect_problem([&] { load_initial_package((package.dir / "link").string() + "/", seal, {}); }, choose, "a link/");
 
   const Problem other{"native_install_trust", "This package is not the one this installer was built for"};
-  const fs::path descriptor = package.root() / builder::descriptor_name;
-  write_file(descriptor, package.built.descriptor + " ");
+  write_file(package.root() / builder::descriptor_name, package.built.descriptor + " ");
   expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one more byte");
   expect_problem([&] { read_package_brand(package.root(), seal); }, other, "brand read");
 
@@ -233,16 +232,13 @@ TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
   const Problem plain{"invalid_origin", "The package origin must be a plain HTTPS origin"};
   const Problem https{"https_required", "Tovra service URLs must use HTTPS"};
   const Problem credentials{"invalid_url", "Service URL must not contain credentials, query, or fragment"};
-  const struct {
-    const char* origin;
-    Problem expected;
-  } cases[] = {
+  const std::pair<const char*, Problem> cases[] = {
       {"https://repo.tovra.test/", plain},
       {"HTTPS://repo.tovra.test", https},
       {"https://user@repo.tovra.test", credentials},
       {"https://repo tovra.test", {"invalid_url", "Invalid service URL"}},
   };
-  for (const auto& c : cases) expect_problem([&] { check_package_origin(c.origin); }, c.expected, c.origin);
+  for (const auto& [origin, expected] : cases) expect_problem([&] { check_package_origin(origin); }, expected, origin);
 }
 
 // Each rule of the load, in the order the load applies them (links: see above).
@@ -265,12 +261,10 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
   const Problem not_ico{"invalid_native_package", "The brand icon is not an .ico file"};
   const Problem differs{"invalid_native_package", "Brand theme files differ from its definition"};
   const std::string ico_head("\0\0\1\0", 4);
-  using Options = std::function<void(PackageOptions&)>;
-  using Alter = std::function<void(const fs::path&)>;
   const struct {
     const char* name;
-    Options arrange;
-    Alter alter;  // applied to the built folder
+    std::function<void(PackageOptions&)> arrange;
+    std::function<void(const fs::path&)> alter;  // applied to the built folder
     Problem expected;
   } cases[] = {
       {"icon of 21 bytes", [&](PackageOptions& o) { o.brand = brand_with_icon(ico_head + std::string(17, 'x')); }, {},
