@@ -248,7 +248,6 @@ TEST(PackageToolTest, SnapshotCommandPacksAFolder) {
   EXPECT_EQ(manifest.target, "boot.tar.zst");
   EXPECT_EQ(manifest.sha256, digest_hex(archive, "sha256"));
   EXPECT_EQ(result.out, manifest.sha256 + "\n");
-  EXPECT_EQ(read_tar(zstd_decode(archive)).size(), 3u);
   EXPECT_EQ(snapshot("boot").code, 1) << "existing outputs are never replaced";
 
   // Links and undeclared executables are refused with the file named.
@@ -296,8 +295,7 @@ TEST(ZstdTest, OneFrameWithContentSizeUnlessAskedAndSkippableFrames) {
   EXPECT_EQ(ZSTD_getFrameContentSize(plain.data(), plain.size()), ZSTD_CONTENTSIZE_UNKNOWN);
   EXPECT_EQ(ZSTD_findFrameCompressedSize(plain.data(), plain.size()), plain.size());
 
-  const std::string skippable = zstd_skippable_frame("note");
-  EXPECT_EQ(skippable, std::string("\x50\x2A\x4D\x18\x04\x00\x00\x00note", 12));
+  EXPECT_EQ(zstd_skippable_frame("note"), std::string("\x50\x2A\x4D\x18\x04\x00\x00\x00note", 12));
 }
 
 // The manifest always lists the payload and describes the archive bytes as finally written, so
