@@ -18,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using builder::PackageOptions;
 
+const Problem kTooBig{"size_limit", "Initial package resource exceeds its size limit"};
+
 // A package made by the builder in its own folder; tests may alter the folder afterwards, which
 // leaves the seal as built.
 struct BuiltFolder {
@@ -73,7 +75,6 @@ BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}
 
 TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
   const Problem fields{"invalid_native_package", "Brand has unknown or missing fields"};
-  const Problem size{"size_limit", "Initial package resource exceeds its size limit"};
   const std::vector<Mutation> cases{
       {"no icon", [](Json& b) { b.erase("icon"); }, fields},
       {"fifth member", [](Json& b) { b["website"] = "x"; }, fields},
@@ -86,7 +87,7 @@ TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
        {"invalid_native_package",
         "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, and no "
         "leading space or trailing space or dot"}},
-      {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); }, size},
+      {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); }, kTooBig},
       {"theme extra member", [](Json& b) { b["theme"]["fonts"] = Json::object(); },
        {"invalid_native_package", "Initial package record has unknown or missing fields"}},
       {"theme without files", [](Json& b) { b["theme"].erase("files"); b["theme"]["extra"] = 1; },
@@ -97,9 +98,9 @@ TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
        {"invalid_native_package", "Brand theme definition must be theme.json"}},
       {"file name case", [](Json& b) { b["theme"]["files"]["body.ttf"]["path"] = "theme-Body.ttf"; },
        {"invalid_native_package", "Brand theme files are stored as theme-NAME"}},
-      {"definition over 64 KiB", [](Json& b) { b["theme"]["definition"]["length"] = 65537u; }, size},
-      {"file over 4 MiB", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 4194305u; }, size},
-      {"length zero", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 0u; }, size},
+      {"definition over 64 KiB", [](Json& b) { b["theme"]["definition"]["length"] = 65537u; }, kTooBig},
+      {"file over 4 MiB", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 4194305u; }, kTooBig},
+      {"length zero", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 0u; }, kTooBig},
       {"length negative", [](Json& b) { b["theme"]["definition"]["length"] = -1; },
        {"invalid_native_package", "Resource length must be an unsigned integer"}},
       {"hash upper case", [](Json& b) { b["theme"]["definition"]["sha256"] = std::string(64, 'A'); },
@@ -186,13 +187,12 @@ TEST(InitialPackage, SealDirectoryAndLinks) {
 TEST(InitialPackage, DescriptorMembersAreExact) {
   const Problem unknown{"invalid_native_package", "Initial package record has unknown or missing fields"};
   const Problem missing{"invalid_native_package", "Initial package record is missing a field"};
-  const Problem too_big{"size_limit", "Initial package resource exceeds its size limit"};
   const Mutation cases[] = {
       {"extra member", [](Json& d) { d["notes"] = "x"; }, unknown},
       {"ca_bundle renamed", [](Json& d) { d.erase("ca_bundle"); d["ca"] = nullptr; }, missing},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported initial package schema"}},
       {"root text", [](Json& d) { d["root"] = "root.json"; }, unknown},
-      {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; }, too_big},
+      {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; }, kTooBig},
       {"featured id number", [](Json& d) { d["featured_game"] = {{"id", 1}, {"name", "A"}}; },
        {"invalid_native_package", "Featured game must name an id and a display name"}},
       {"featured name 81", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", std::string(81, 'n')}}; },
@@ -201,7 +201,7 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
       {"CA bundle over 1 MiB",
        [](Json& d) { d["ca_bundle"] = {{"path", "ca.pem"}, {"length", 1048577}, {"sha256", std::string(64, '0')}}; },
-       too_big},
+       kTooBig},
       // The featured game is read before the brand, and both before the remainder.
       {"featured before brand",
        [](Json& d) {

@@ -42,18 +42,19 @@ TEST(ThemeContrast, EveryPairIsCheckedInOrder) {
   EXPECT_NEAR(contrast_ratio(white, Colour{0x76, 0x76, 0x76}), 4.54, 0.01);
   EXPECT_NEAR(contrast_ratio(Colour{0x77, 0x77, 0x77}, white), 4.48, 0.01);
 
-  Json document = theme_definition();
-  document["colors"]["text"] = "#ffffff";
-  document["colors"]["hover"] = "#767676";
-  EXPECT_EQ(validate_theme(document, {}).palette.hover, (Colour{0x76, 0x76, 0x76}));
-  document["colors"]["hover"] = "#777777";
-  expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", "Theme contrast is below 4.5:1 for text on hover"});
+  Json grey = theme_definition();
+  grey["colors"]["text"] = "#ffffff";
+  grey["colors"]["hover"] = "#767676";
+  EXPECT_EQ(validate_theme(grey, {}).palette.hover, (Colour{0x76, 0x76, 0x76}));
+  grey["colors"]["hover"] = "#777777";
+  expect_problem([&] { validate_theme(grey, {}); }, {"invalid_theme", "Theme contrast is below 4.5:1 for text on hover"});
 
   const struct {
     const char* colour;
     const char* value;
     const char* pair;
   } cases[] = {
+      // Text on hover: the grey threshold above.
       {"background", "#f0f3f7", "text on background"}, {"panel", "#f0f3f7", "text on panel"},
       {"raised", "#f0f3f7", "text on raised"},         {"button", "#f0f3f7", "text on button"},
       {"muted", "#14181f", "muted on background"},     {"panel", "#5a5a5a", "muted on panel"},
