@@ -5,24 +5,25 @@
 #include <functional>
 #include <optional>
 
+#include "package/brand.h"
 #include "package/initial_package.h"
 #include "package/package.h"
 #include "samples.h"
 #include "support/temp_dir.h"
 #include "support/links.h"
 
-namespace tovra {
+namespace tovra::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using builder::PackageOptions;
-using testing::expect_problem;
-using testing::Problem;
+
+const Problem kTooBig{"size_limit", "Initial package resource exceeds its size limit"};
 
 // A package made by the builder in its own folder; tests may alter the folder afterwards, which
 // leaves the seal as built.
 struct BuiltFolder {
-  testing::TempDir dir;
+  TempDir dir;
   builder::BuiltPackage built;
 
   explicit BuiltFolder(const PackageOptions& options = {},
@@ -47,16 +48,72 @@ builder::BrandOptions brand_with_icon(const std::string& icon) {
 // The brand with an icon and a theme whose definition names one image.
 builder::BrandOptions brand_with_theme() {
   builder::BrandOptions brand = brand_with_icon(std::string("\0\0\1\0", 4) + std::string(18, '\x01'));
-  Json definition = testing::theme_definition();
+  Json definition = theme_definition();
   definition["images"] = {{"icon", {{"file", "mark.bmp"}}}};
-  brand.theme = builder::ThemeOptions{definition.dump(), {{"mark.bmp", testing::bmp_image(2, 2)}}};
+  brand.theme = builder::ThemeOptions{definition.dump(), {{"mark.bmp", bmp_image(2, 2)}}};
   return brand;
 }
 
 void rewrite(const fs::path& file, const std::function<void(std::string&)>& change) {
-  std::string bytes = testing::read_file(file);
+  std::string bytes = read_file(file);
   change(bytes);
-  testing::write_file(file, bytes);
+  write_file(file, bytes);
+}
+
+Json resource(const std::string& path, std::uint64_t length = 10) {
+  return Json{{"path", path}, {"length", length}, {"sha256", kDigest}};
+}
+
+Json themed_brand() {
+  Json theme{{"definition", resource("theme.json")},
+             {"files", {{"body.ttf", resource("theme-body.ttf")}, {"icon.bmp", resource("theme-icon.bmp")}}}};
+  return Json{{"name", "Nordlys Arcade"}, {"id", "nordlys"}, {"publisher", "Nordlys AS"},
+              {"icon", resource("brand.ico")}, {"theme", theme}};
+}
+
+BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}, {"brand", brand}}); }
+
+TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
+  const Problem fields{"invalid_native_package", "Brand has unknown or missing fields"};
+  const std::vector<Mutation> cases{
+      {"no icon", [](Json& b) { b.erase("icon"); }, fields},
+      {"fifth member", [](Json& b) { b["website"] = "x"; }, fields},
+      {"name missing", [](Json& b) { b.erase("name"); b["title"] = "x"; }, {"invalid_native_package", "Brand needs a name"}},
+      {"publisher 129", [](Json& b) { b["publisher"] = std::string(129, 'p'); },
+       {"invalid_native_package", "Brand publisher must be 1 to 128 bytes of plain text"}},
+      {"name with tab", [](Json& b) { b["name"] = "Nord\tlys"; },
+       {"invalid_native_package", "Brand name must be 1 to 64 bytes of plain text"}},
+      {"trailing dot", [](Json& b) { b["name"] = "Nordlys."; },
+       {"invalid_native_package",
+        "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, and no "
+        "leading space or trailing space or dot"}},
+      {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); }, kTooBig},
+      {"theme extra member", [](Json& b) { b["theme"]["fonts"] = Json::object(); },
+       {"invalid_native_package", "Initial package record has unknown or missing fields"}},
+      {"theme without files", [](Json& b) { b["theme"].erase("files"); b["theme"]["extra"] = 1; },
+       {"invalid_native_package", "Initial package record is missing a field"}},
+      {"files array", [](Json& b) { b["theme"]["files"] = Json::array(); },
+       {"invalid_native_package", "Brand theme files must be an object"}},
+      {"definition case", [](Json& b) { b["theme"]["definition"]["path"] = "Theme.json"; },
+       {"invalid_native_package", "Brand theme definition must be theme.json"}},
+      {"file name case", [](Json& b) { b["theme"]["files"]["body.ttf"]["path"] = "theme-Body.ttf"; },
+       {"invalid_native_package", "Brand theme files are stored as theme-NAME"}},
+      {"definition over 64 KiB", [](Json& b) { b["theme"]["definition"]["length"] = 65537u; }, kTooBig},
+      {"file over 4 MiB", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 4194305u; }, kTooBig},
+      {"length zero", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 0u; }, kTooBig},
+      {"length negative", [](Json& b) { b["theme"]["definition"]["length"] = -1; },
+       {"invalid_native_package", "Resource length must be an unsigned integer"}},
+      {"hash upper case", [](Json& b) { b["theme"]["definition"]["sha256"] = std::string(64, 'A'); },
+       {"invalid_native_package", "Resource hash must be a lowercase SHA-256 digest"}},
+  };
+  expect_each(cases, themed_brand, [](const Json& brand) { read(brand); });
+
+  Json at_limits = themed_brand();
+  at_limits["name"] = std::string(62, 'n') + "\xC3\xA9";
+  at_limits["theme"]["definition"]["length"] = 65536u;
+  at_limits["theme"]["files"]["icon.bmp"]["length"] = 4194304u;
+  at_limits["icon"]["length"] = 1048576u;
+  EXPECT_NO_THROW(read(at_limits));
 }
 
 TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
@@ -74,11 +131,11 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
     return true;
   });
   EXPECT_EQ(loaded.origin, "https://repository.tovra.test");
-  EXPECT_EQ(loaded.root_metadata, testing::read_file(package.root() / "root.json"));
+  EXPECT_EQ(loaded.root_metadata, read_file(package.root() / "root.json"));
   EXPECT_EQ(loaded.ca_bundle, *options.ca_bundle);
   EXPECT_EQ(loaded.featured_game.value().name, "Star Miner");
   EXPECT_EQ(loaded.icon, *options.brand->icon);
-  EXPECT_EQ(loaded.theme.files.at("mark.bmp"), testing::bmp_image(2, 2));
+  EXPECT_EQ(loaded.theme.files.at("mark.bmp"), bmp_image(2, 2));
 
   // Progress covers every file but the descriptor, which is hashed against the seal instead.
   std::uint64_t all_files = 0;
@@ -111,19 +168,18 @@ TEST(InitialPackage, SealDirectoryAndLinks) {
 
   const Problem choose{"invalid_native_package", "Choose an initial package directory"};
   expect_problem([&] { load_initial_package(package.root() / "root.json", seal, {}); }, choose, "a file");
-  testing::make_directory_symlink(package.root(), package.dir / "link");
+  make_directory_symlink(package.root(), package.dir / "link");
   expect_problem([&] { load_initial_package(package.dir / "link", seal, {}); }, choose, "a link");
   expect_problem([&] { load_initial_package((package.dir / "link").string() + "/", seal, {}); }, choose, "a link/");
 
   const Problem other{"native_install_trust", "This package is not the one this installer was built for"};
-  const fs::path descriptor = package.root() / builder::descriptor_name;
-  testing::write_file(descriptor, package.built.descriptor + " ");
+  write_file(package.root() / builder::descriptor_name, package.built.descriptor + " ");
   expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one more byte");
   expect_problem([&] { read_package_brand(package.root(), seal); }, other, "brand read");
 
   const BuiltFolder linked({}, [](const fs::path& r) {
     fs::rename(r / "launcher.tar.zst", r.parent_path() / "outside");
-    testing::make_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
+    make_symlink(r.parent_path() / "outside", r / "launcher.tar.zst");
   });
   linked.expect_refused({"invalid_native_package", "Initial package contains an unexpected entry: launcher.tar.zst"});
 }
@@ -131,17 +187,12 @@ TEST(InitialPackage, SealDirectoryAndLinks) {
 TEST(InitialPackage, DescriptorMembersAreExact) {
   const Problem unknown{"invalid_native_package", "Initial package record has unknown or missing fields"};
   const Problem missing{"invalid_native_package", "Initial package record is missing a field"};
-  const struct {
-    const char* name;
-    std::function<void(Json&)> edit;
-    Problem expected;
-  } cases[] = {
+  const Mutation cases[] = {
       {"extra member", [](Json& d) { d["notes"] = "x"; }, unknown},
       {"ca_bundle renamed", [](Json& d) { d.erase("ca_bundle"); d["ca"] = nullptr; }, missing},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported initial package schema"}},
       {"root text", [](Json& d) { d["root"] = "root.json"; }, unknown},
-      {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; },
-       {"size_limit", "Initial package resource exceeds its size limit"}},
+      {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; }, kTooBig},
       {"featured id number", [](Json& d) { d["featured_game"] = {{"id", 1}, {"name", "A"}}; },
        {"invalid_native_package", "Featured game must name an id and a display name"}},
       {"featured name 81", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", std::string(81, 'n')}}; },
@@ -150,7 +201,7 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
       {"CA bundle over 1 MiB",
        [](Json& d) { d["ca_bundle"] = {{"path", "ca.pem"}, {"length", 1048577}, {"sha256", std::string(64, '0')}}; },
-       {"size_limit", "Initial package resource exceeds its size limit"}},
+       kTooBig},
       // The featured game is read before the brand, and both before the remainder.
       {"featured before brand",
        [](Json& d) {
@@ -181,16 +232,13 @@ TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
   const Problem plain{"invalid_origin", "The package origin must be a plain HTTPS origin"};
   const Problem https{"https_required", "Tovra service URLs must use HTTPS"};
   const Problem credentials{"invalid_url", "Service URL must not contain credentials, query, or fragment"};
-  const struct {
-    const char* origin;
-    Problem expected;
-  } cases[] = {
+  const std::pair<const char*, Problem> cases[] = {
       {"https://repo.tovra.test/", plain},
       {"HTTPS://repo.tovra.test", https},
       {"https://user@repo.tovra.test", credentials},
       {"https://repo tovra.test", {"invalid_url", "Invalid service URL"}},
   };
-  for (const auto& c : cases) expect_problem([&] { check_package_origin(c.origin); }, c.expected, c.origin);
+  for (const auto& [origin, expected] : cases) expect_problem([&] { check_package_origin(origin); }, expected, origin);
 }
 
 // Each rule of the load, in the order the load applies them (links: see above).
@@ -213,12 +261,10 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
   const Problem not_ico{"invalid_native_package", "The brand icon is not an .ico file"};
   const Problem differs{"invalid_native_package", "Brand theme files differ from its definition"};
   const std::string ico_head("\0\0\1\0", 4);
-  using Options = std::function<void(PackageOptions&)>;
-  using Alter = std::function<void(const fs::path&)>;
   const struct {
     const char* name;
-    Options arrange;
-    Alter alter;  // applied to the built folder
+    std::function<void(PackageOptions&)> arrange;
+    std::function<void(const fs::path&)> alter;  // applied to the built folder
     Problem expected;
   } cases[] = {
       {"icon of 21 bytes", [&](PackageOptions& o) { o.brand = brand_with_icon(ico_head + std::string(17, 'x')); }, {},
@@ -226,7 +272,7 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       {"cursor file",
        [](PackageOptions& o) { o.brand = brand_with_icon(std::string("\0\0\2\0", 4) + std::string(18, 'x')); }, {},
        not_ico},
-      {"theme file unused", themed([](Theme& t) { t.files["spare.bmp"] = testing::bmp_image(2, 2); }), {}, differs},
+      {"theme file unused", themed([](Theme& t) { t.files["spare.bmp"] = bmp_image(2, 2); }), {}, differs},
       {"theme file missing", themed([](Theme& t) { t.files.erase("mark.bmp"); }), {}, differs},
       // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
       {"theme files over 16 MiB", themed([](Theme& t) {
@@ -284,7 +330,7 @@ std::function<void(Json&)> declare_expanded(std::uint64_t total) {
     Json& files = manifest["files"];
     for (std::size_t i = 1; i < files.size(); ++i) others += files[i]["length"].get<std::uint64_t>();
     files[0]["length"] = total - others;
-    testing::sum_lengths(manifest);
+    sum_lengths(manifest);
   };
 }
 
@@ -328,4 +374,4 @@ TEST(InitialPackage, BrandReadNeedsOnlyTheDescriptor) {
 }
 
 }  // namespace
-}  // namespace tovra
+}  // namespace tovra::testing

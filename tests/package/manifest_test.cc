@@ -4,20 +4,8 @@
 #include "package/snapshot_manifest.h"
 #include "samples.h"
 
-namespace tovra {
+namespace tovra::testing {
 namespace {
-
-using testing::expect_problem;
-using testing::inventory_file;
-using testing::kDigest;
-using testing::Problem;
-using testing::sum_lengths;
-
-struct Mutation {
-  const char* name;
-  std::function<void(Json&)> edit;
-  Problem expected;
-};
 
 const Problem kMalformedSnapshot{"invalid_manifest", "Snapshot manifest has missing or malformed fields"};
 const Problem kFileCount{"size_limit", "Package file count exceeds bounds"};
@@ -27,14 +15,14 @@ const Problem kDigestRule{"invalid_manifest", "Manifest needs a lower-case SHA-2
 const Problem kAscii{"invalid_manifest", "The v1 package profile requires ASCII file paths"};
 
 Json two_files(const std::string& first, const std::string& second) {
-  Json document = testing::snapshot_document("linux-x86_64", "run");
+  Json document = snapshot_document("linux-x86_64", "run");
   document["files"] = Json::array({inventory_file("run", 1, 493), inventory_file(first, 1, 420), inventory_file(second, 1, 420)});
   sum_lengths(document);
   return document;
 }
 
 TEST(SnapshotManifest, ParsesInventoryInPathOrder) {
-  Json document = testing::snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
+  Json document = snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
   document["unknown"] = {{"kept", true}};
   document["files"].push_back(inventory_file("a/empty", 0, 420));
   sum_lengths(document);
@@ -47,7 +35,7 @@ TEST(SnapshotManifest, ParsesInventoryInPathOrder) {
 }
 
 TEST(SnapshotManifest, RefusesEachRuleWithItsProblem) {
-  const Mutation cases[] = {
+  const std::vector<Mutation> cases{
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported snapshot schema; nothing was rewritten"}},
       {"schema missing", [](Json& d) { d.erase("schema_version"); }, kMalformedSnapshot},
       {"build id", [](Json& d) { d["build_id"] = "Build"; }, {"invalid_identity", "Game and build IDs use lower-case letters, digits, dots and hyphens"}},
@@ -67,11 +55,8 @@ TEST(SnapshotManifest, RefusesEachRuleWithItsProblem) {
       {"executable not executable", [](Json& d) { d["files"][0]["mode"] = 420; }, {"invalid_manifest", "Declared executable is missing or not executable"}},
       {"expanded one more", [](Json& d) { d["expanded_length"] = d["expanded_length"].get<std::uint64_t>() + 1; }, {"invalid_manifest", "Expanded length differs from file inventory"}},
   };
-  for (const Mutation& mutation : cases) {
-    Json document = testing::snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
-    mutation.edit(document);
-    expect_problem([&] { parse_snapshot_manifest(document); }, mutation.expected, mutation.name);
-  }
+  expect_each(cases, [] { return snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe"); },
+              [](const Json& d) { parse_snapshot_manifest(d); });
 }
 
 TEST(SnapshotManifest, PathCollisionsIgnoreOnlyAsciiCase) {
@@ -95,16 +80,13 @@ TEST(SnapshotManifest, PathCollisionsIgnoreOnlyAsciiCase) {
 }
 
 TEST(SnapshotManifest, BoundsAreInclusive) {
-  Json document = testing::snapshot_document("linux-x86_64", "run");
+  Json document = snapshot_document("linux-x86_64", "run");
   document["archive"]["length"] = std::uint64_t{1} << 42;
   document["files"] = Json::array({inventory_file("run", std::uint64_t{1} << 41, 493),
                                    inventory_file("big", std::uint64_t{1} << 41, 420)});
   for (int i = 2; i < 100000; ++i) document["files"].push_back(inventory_file("f" + std::to_string(i), 0, 420));
   sum_lengths(document);
-  const SnapshotManifest manifest = parse_snapshot_manifest(document);
-  EXPECT_EQ(manifest.files.size(), 100000u);
-  EXPECT_EQ(manifest.expanded_length, std::uint64_t{1} << 42);
-  EXPECT_EQ(manifest.length, std::uint64_t{1} << 42);
+  EXPECT_NO_THROW(parse_snapshot_manifest(document));
 
   Json one_more = document;
   one_more["files"].push_back(inventory_file("extra", 0, 420));
@@ -114,33 +96,27 @@ TEST(SnapshotManifest, BoundsAreInclusive) {
   expect_problem([&] { parse_snapshot_manifest(document); }, {"size_limit", "Expanded package exceeds size bounds"});
 }
 
-TEST(BootstrapManifest, AcceptsWindowsReleaseWithGuiEntry) {
-  const SnapshotManifest manifest = parse_bootstrap_manifest(testing::bootstrap_document().dump());
-  EXPECT_EQ(manifest.executable, "bin/tovra-bootstrap.exe");
+TEST(BootstrapManifest, AcceptsEachPlatformsEntryPoints) {
+  const SnapshotManifest manifest = parse_bootstrap_manifest(bootstrap_document().dump());
   EXPECT_EQ(bootstrap_shortcut_program(manifest), "bin/tovra-bootstrap-gui.exe");
 
-  Json plain = testing::bootstrap_document();
+  Json plain = bootstrap_document();
   plain.erase("gui_executable");
   plain["files"].erase(2);
   sum_lengths(plain);
   EXPECT_EQ(bootstrap_shortcut_program(parse_bootstrap_manifest(plain.dump())), "bin/tovra-bootstrap.exe");
-}
 
-Json linux_bootstrap() {
-  Json document = testing::snapshot_document("linux-x86_64", "bin/tovra-bootstrap");
-  document["kind"] = "tovra-bootstrap-release";
-  document["bootstrap_abi"] = 1;
-  return document;
-}
-
-Json mac_bootstrap() {
-  Json document = linux_bootstrap();
-  document["platform"] = "macos-aarch64";
-  document["shortcut_executable"] = "bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut";
-  document["files"].push_back(inventory_file("bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut", 3, 493));
-  document["files"].push_back(inventory_file("bin/TovraShortcut.app/Contents/Info.plist", 3, 420));
-  sum_lengths(document);
-  return document;
+  // Other platforms: no .exe entry and no GUI entry; macOS declares its shortcut helper.
+  Json other = snapshot_document("linux-x86_64", "bin/tovra-bootstrap");
+  other["kind"] = "tovra-bootstrap-release";
+  other["bootstrap_abi"] = 1;
+  EXPECT_NO_THROW(parse_bootstrap_manifest(other.dump()));
+  other["platform"] = "macos-aarch64";
+  other["shortcut_executable"] = "bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut";
+  other["files"].push_back(inventory_file("bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut", 3, 493));
+  other["files"].push_back(inventory_file("bin/TovraShortcut.app/Contents/Info.plist", 3, 420));
+  sum_lengths(other);
+  EXPECT_NO_THROW(parse_bootstrap_manifest(other.dump()));
 }
 
 TEST(BootstrapManifest, RefusesEachRuleWithItsProblem) {
@@ -149,7 +125,7 @@ TEST(BootstrapManifest, RefusesEachRuleWithItsProblem) {
   const Problem gui{"invalid_native_package", "Initial bootstrap GUI entry must be its declared Windows windowed executable"};
   const Problem mac{"invalid_native_package", "macOS bootstrap launch documents need their declared native app helper and metadata"};
   const Problem helper{"invalid_native_package", "Initial bootstrap snapshot contains an undeclared executable helper"};
-  const Mutation cases[] = {
+  const std::vector<Mutation> cases{
       {"bootstrap_abi 2", [](Json& d) { d["bootstrap_abi"] = 2; }, schema},
       {"windows entry without .exe", [](Json& d) { d["executable"] = d["files"][0]["path"] = "bin/tovra-bootstrap"; }, entry},
       {"gui entry other name", [](Json& d) { d["gui_executable"] = "bin/gui.exe"; }, gui},
@@ -159,27 +135,18 @@ TEST(BootstrapManifest, RefusesEachRuleWithItsProblem) {
       // Snapshot rules come first.
       {"snapshot rule first", [](Json& d) { d.erase("bootstrap_abi"); d["platform"] = "x"; }, {"invalid_manifest", "Unknown snapshot platform"}},
   };
-  for (const Mutation& mutation : cases) {
-    Json document = testing::bootstrap_document();
-    mutation.edit(document);
-    const std::string bytes = document.dump();
-    expect_problem([&] { parse_bootstrap_manifest(bytes); }, mutation.expected, mutation.name);
-  }
-  EXPECT_NO_THROW(parse_bootstrap_manifest(mac_bootstrap().dump()));
-  EXPECT_NO_THROW(parse_bootstrap_manifest(linux_bootstrap().dump()));
+  expect_each(cases, bootstrap_document, [](const Json& d) { parse_bootstrap_manifest(d.dump()); });
 }
 
 TEST(LauncherManifest, AcceptsCurrentContracts) {
-  Json document = testing::launcher_document();
+  Json document = launcher_document();
   document["application_schema"] = {{"minimum", 1}, {"maximum", 7}};
   document["runtime_helpers"].push_back({{"path", "bin/maint.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}});
   document["files"].push_back(inventory_file("bin/maint.exe", 1, 493));
   sum_lengths(document);
-  const LauncherManifest manifest = parse_launcher_manifest(document);
-  EXPECT_EQ(manifest.gui_executable, "bin/tovra-launcher-gui.exe");
-  EXPECT_EQ(manifest.helpers, (std::set<std::string>{"bin/crash.exe", "bin/maint.exe"}));
+  EXPECT_EQ(parse_launcher_manifest(document).helpers, (std::set<std::string>{"bin/crash.exe", "bin/maint.exe"}));
 
-  document = testing::launcher_document();
+  document = launcher_document();
   document["runtime_helpers"] = Json::array();
   document["files"].erase(3);
   sum_lengths(document);
@@ -198,7 +165,7 @@ TEST(LauncherManifest, RefusesEachRuleWithItsProblem) {
   const Problem ownership{"launcher_incompatible", "Unsupported native helper ownership contract"};
   const Problem overlap{"launcher_incompatible", "Native helper is missing, repeated or overlaps a frontend"};
   const Json crash{{"path", "bin/crash.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}};
-  const Mutation cases[] = {
+  const std::vector<Mutation> cases{
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, schema},
       {"kind missing", [](Json& d) { d.erase("kind"); }, malformed},
       {"bootstrap_abi 2", [](Json& d) { d["bootstrap_abi"] = 2; }, abi},
@@ -221,22 +188,16 @@ TEST(LauncherManifest, RefusesEachRuleWithItsProblem) {
        [](Json& d) { d["files"].push_back(inventory_file("bin/extra.exe", 1, 493)); sum_lengths(d); },
        {"launcher_incompatible", "Every native helper needs declared lifetime ownership"}},
   };
-  for (const Mutation& mutation : cases) {
-    Json document = testing::launcher_document();
-    mutation.edit(document);
-    expect_problem([&] { parse_launcher_manifest(document); }, mutation.expected, mutation.name);
-  }
+  expect_each(cases, launcher_document, [](const Json& d) { parse_launcher_manifest(d); });
 }
 
 TEST(LauncherManifest, BoundsAreInclusive) {
-  Json document = testing::launcher_document();
+  Json document = launcher_document();
   document["archive"]["length"] = 1073741824;
   document["files"][1]["length"] = 1073741824 - 27;
   for (int i = 4; i < 4096; ++i) document["files"].push_back(inventory_file("data/" + std::to_string(i), 0, 420));
   sum_lengths(document);
-  const LauncherManifest manifest = parse_launcher_manifest(document);
-  EXPECT_EQ(manifest.files.size(), 4096u);
-  EXPECT_EQ(manifest.expanded_length, 1073741824u);
+  EXPECT_NO_THROW(parse_launcher_manifest(document));
 
   document["files"].push_back(inventory_file("data/last", 0, 420));
   expect_problem([&] { parse_launcher_manifest(document); },
@@ -244,4 +205,4 @@ TEST(LauncherManifest, BoundsAreInclusive) {
 }
 
 }  // namespace
-}  // namespace tovra
+}  // namespace tovra::testing

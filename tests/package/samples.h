@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/test_util.h"
 #include "core/json.h"
@@ -77,6 +78,23 @@ struct Problem {
 // Runs `action`, which must raise an Error with exactly this code and message.
 inline void expect_problem(const std::function<void()>& action, const Problem& expected, const std::string& context = "") {
   EXPECT_EQ(outcome(action), expected.code + ": " + expected.message) << context;
+}
+
+// A change to a valid document and the problem it must raise.
+struct Mutation {
+  const char* name;
+  std::function<void(Json&)> edit;
+  Problem expected;
+};
+
+// Applies each mutation to a fresh document from `make`, and expects `read` to refuse it.
+inline void expect_each(const std::vector<Mutation>& cases, const std::function<Json()>& make,
+                        const std::function<void(const Json&)>& read) {
+  for (const Mutation& c : cases) {
+    Json document = make();
+    c.edit(document);
+    expect_problem([&] { read(document); }, c.expected, c.name);
+  }
 }
 
 }  // namespace tovra::testing

@@ -7,16 +7,8 @@
 #include "support/temp_dir.h"
 #include "support/links.h"
 
-namespace tovra {
+namespace tovra::testing {
 namespace {
-
-using testing::expect_problem;
-using testing::Problem;
-using testing::TempDir;
-using testing::write_file;
-
-Json definition() { return testing::theme_definition(); }
-using testing::bmp_image;
 
 void put32(std::string& bytes, std::size_t offset, std::uint32_t value) {
   for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
@@ -32,33 +24,31 @@ class ThemeFiles : public ::testing::Test {
   }
   Json with_icon(const std::string& bytes, const std::string& name = "icon.bmp") {
     write_file(dir_ / name, bytes);
-    Json document = definition();
+    Json document = theme_definition();
     document["images"] = {{"icon", {{"file", name}}}};
     return document;
   }
   Json with_font(const std::string& bytes, const std::string& name = "body.ttf") {
     write_file(dir_ / name, bytes);
-    Json document = definition();
+    Json document = theme_definition();
     document["fonts"] = {{"regular", name}};
     return document;
   }
   TempDir dir_;
 };
 
-TEST(ThemeContrast, GreyThresholdAndDefaults) {
+TEST(ThemeContrast, EveryPairIsCheckedInOrder) {
   const Colour white{255, 255, 255};
   EXPECT_NEAR(contrast_ratio(white, Colour{0x76, 0x76, 0x76}), 4.54, 0.01);
   EXPECT_NEAR(contrast_ratio(Colour{0x77, 0x77, 0x77}, white), 4.48, 0.01);
 
-  Json document = definition();
-  document["colors"]["text"] = "#ffffff";
-  document["colors"]["hover"] = "#767676";
-  EXPECT_EQ(validate_theme(document, {}).palette.hover, (Colour{0x76, 0x76, 0x76}));
-  document["colors"]["hover"] = "#777777";
-  expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", "Theme contrast is below 4.5:1 for text on hover"});
-}
+  Json grey = theme_definition();
+  grey["colors"]["text"] = "#ffffff";
+  grey["colors"]["hover"] = "#767676";
+  EXPECT_EQ(validate_theme(grey, {}).palette.hover, (Colour{0x76, 0x76, 0x76}));
+  grey["colors"]["hover"] = "#777777";
+  expect_problem([&] { validate_theme(grey, {}); }, {"invalid_theme", "Theme contrast is below 4.5:1 for text on hover"});
 
-TEST(ThemeContrast, EveryPairIsCheckedInOrder) {
   const struct {
     const char* colour;
     const char* value;
@@ -74,13 +64,13 @@ TEST(ThemeContrast, EveryPairIsCheckedInOrder) {
       {"ink", "#0d1117", "ink on paper"},              {"ink_muted", "#0d1117", "ink_muted on paper"},
   };
   for (const auto& c : cases) {
-    Json document = definition();
+    Json document = theme_definition();
     document["colors"][c.colour] = c.value;
     expect_problem([&] { validate_theme(document, {}); },
                    {"invalid_theme", std::string("Theme contrast is below 4.5:1 for ") + c.pair}, c.pair);
   }
   for (const char* focus : {"#14181f", "#1d232e"}) {
-    Json document = definition();
+    Json document = theme_definition();
     document["colors"]["focus"] = focus;
     expect_problem([&] { validate_theme(document, {}); },
                    {"invalid_theme", "Theme focus colour is below 3:1 against the background or panel"}, focus);
@@ -88,7 +78,7 @@ TEST(ThemeContrast, EveryPairIsCheckedInOrder) {
 }
 
 TEST(ThemeDefinition, BuiltInPaletteAndDefaults) {
-  Json document = definition();
+  Json document = theme_definition();
   document["colors"].erase("hover");
   document["colors"]["raised"] = "#30303A";
   EXPECT_EQ(validate_theme(document, {}).palette.hover, (Colour{0x30, 0x30, 0x3a}));
@@ -98,27 +88,12 @@ TEST(ThemeDefinition, BuiltInPaletteAndDefaults) {
   document["bevel"] = true;
   document["frame"] = {{"outline", "#000000"}, {"trim", "#111111"}, {"gap", "#222222"}, {"rivet", "#333333"}};
   document["text_sizes"] = {{"title", 48}, {"small", 10}};
-  document["colors"]["button"] = "#000000";
   const Theme styled = validate_theme(document, {});
   EXPECT_TRUE(styled.square_corners && styled.bevel);
   EXPECT_EQ(styled.frame->rivet, (Colour{0x33, 0x33, 0x33}));
   // Sizes not given keep their defaults.
   EXPECT_EQ(styled.text_sizes.title, 48u);
   EXPECT_EQ(styled.text_sizes.heading, 20u);
-  EXPECT_EQ(styled.palette.button, (Colour{0, 0, 0}));
-}
-
-// Every colour of the sample but hover (which falls back to raised) is required.
-TEST(ThemeDefinition, EveryPaletteColourIsRequired) {
-  const Json sample = definition();
-  for (const auto& colour : sample.at("colors").items()) {
-    const std::string name = colour.key();
-    if (name == "hover") continue;
-    Json document = definition();
-    document["colors"].erase(name);
-    expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", std::string("Theme needs the colour ") + name},
-                   name);
-  }
 }
 
 TEST(ThemeDefinition, RefusesMalformedMembers) {
@@ -154,13 +129,22 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
        "A theme names at most 12 distinct files"},
   };
   for (const auto& c : cases) {
-    Json document = definition();
+    Json document = theme_definition();
     c.edit(document);
     expect_problem([&] { validate_theme(document, [](const std::string& n) { return std::filesystem::path(n); }); },
                    {"invalid_theme", c.message}, c.name);
   }
+  // Every colour of the sample but hover (which falls back to raised) is required.
+  const Json sample = theme_definition();
+  for (const auto& [name, value] : sample.at("colors").items()) {
+    if (name == "hover") continue;
+    Json document = theme_definition();
+    document["colors"].erase(name);
+    expect_problem([&] { validate_theme(document, {}); }, {"invalid_theme", std::string("Theme needs the colour ") + name},
+                   name);
+  }
   // Installed files keep their names, so device names are refused.
-  Json device = definition();
+  Json device = theme_definition();
   device["images"] = {{"icon", {{"file", "COM1.bmp"}}}};
   expect_problem([&] { theme_file_names(device); }, {"unsafe_path", "Path uses a reserved platform name"});
 }
@@ -168,16 +152,15 @@ TEST(ThemeDefinition, RefusesMalformedMembers) {
 TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
   TOVRA_NEEDS_SYMLINKS();
   for (const std::string& head : {std::string("\0\1\0\0", 4), std::string("OTTO"), std::string("true")}) {
-    const Theme theme = validate(with_font(head + "rest"));
-    EXPECT_EQ(theme.fonts.regular, dir_ / "body.ttf");
+    EXPECT_EQ(validate(with_font(head + "rest")).fonts.regular, dir_ / "body.ttf");
   }
   expect_theme_problem(with_font("wOFFxxxx"), "Theme fonts must be TrueType or OpenType files", "woff");
 
-  Json document = definition();
+  Json document = theme_definition();
   document["fonts"] = {{"bold", "absent.ttf"}};
   expect_theme_problem(document, "Theme file is missing or not a plain file: absent.ttf", "missing");
   write_file(dir_ / "real.ttf", "OTTO");
-  testing::make_symlink(dir_ / "real.ttf", dir_ / "link.ttf");
+  make_symlink(dir_ / "real.ttf", dir_ / "link.ttf");
   document["fonts"] = {{"title", "link.ttf"}};
   expect_theme_problem(document, "Theme file is missing or not a plain file: link.ttf", "link");
 
@@ -239,7 +222,7 @@ TEST_F(ThemeFiles, ImagesMustBePlainBitmaps) {
 
 TEST_F(ThemeFiles, NoticesArePlainFilesWithinTheirBound) {
   write_file(dir_ / "legal.txt", std::string(262144, 'x'));
-  Json document = definition();
+  Json document = theme_definition();
   document["notices"] = {"legal.txt"};
   EXPECT_NO_THROW(validate(document));
   write_file(dir_ / "legal.txt", std::string(262145, 'x'));
@@ -267,9 +250,7 @@ TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {
   EXPECT_FALSE(load_theme(dir_.path()).has_value());
   Json document = with_icon(bmp_image(3, 3));
   write_file(dir_ / "theme.json", document.dump());
-  const auto theme = load_theme(dir_.path());
-  ASSERT_TRUE(theme.has_value());
-  EXPECT_EQ(theme->icon->path, dir_ / "icon.bmp");
+  EXPECT_EQ(load_theme(dir_.path()).value().icon->path, dir_ / "icon.bmp");
   std::filesystem::remove(dir_ / "icon.bmp");
   EXPECT_FALSE(load_theme(dir_.path()).has_value());
   write_file(dir_ / "theme.json", "{");
@@ -277,4 +258,4 @@ TEST_F(ThemeFiles, LoadThemeFallsBackToNone) {
 }
 
 }  // namespace
-}  // namespace tovra
+}  // namespace tovra::testing
