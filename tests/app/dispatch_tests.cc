@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/results.h"
@@ -59,11 +60,8 @@ TEST(Dispatch, HelpPrintsOnlyTheUsageAndParseProblemsAreTextEvenWithJson) {
 // no document.
 TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
   const auto io_error = std::make_error_code(std::errc::io_error);
-  const struct {
-    std::function<void()> fail;
-    int exit;
-    std::string code, message;  // code empty: no document
-  } cases[] = {
+  // The failure, the exit code, the problem code (empty: no document) and the message.
+  const std::tuple<std::function<void()>, int, std::string, std::string> cases[] = {
       {[] { throw Error("usage", "It went wrong"); }, 2, "usage", "It went wrong"},
       {[&] { throw std::filesystem::filesystem_error("x", "data-x", io_error); }, 1, "file_read",
        "Cannot inspect path: data-x"},
@@ -71,17 +69,17 @@ TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
       {[] { throw std::length_error("x"); }, 1, "size_limit", "Data exceeds the size this program can hold"},
       {[] { throw std::runtime_error("disk on fire"); }, 1, "", "disk on fire"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [fail, exit, code, message] : cases) {
     for (const bool json : {false, true}) {
       std::vector<std::string> arguments{"status", "--data-dir", "/nowhere"};
       if (json) arguments.push_back("--json");
       const Dispatched result = run(arguments, [&](auto&&...) -> Json {
-        c.fail();
+        fail();
         return Json();
       });
-      const std::string problem = R"({"problem":{"code":")" + c.code + R"(","message":")" + c.message +
+      const std::string problem = R"({"problem":{"code":")" + code + R"(","message":")" + message +
                                   R"("},"schema_version":1})" "\n";
-      EXPECT_EQ(result, (Dispatched{c.exit, json && !c.code.empty() ? problem : "", c.message + "\n"}));
+      EXPECT_EQ(result, (Dispatched{exit, json && !code.empty() ? problem : "", message + "\n"}));
     }
   }
 }
@@ -170,10 +168,7 @@ TEST(Dispatch, APackageBrandNamesTheProductAndTheDefaultFolder) {
 const std::filesystem::path kDefault = "/home/user/.local/share/Tovra";
 
 TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
-  const struct {
-    std::vector<std::string> arguments;
-    std::string code, message;
-  } table[] = {
+  const std::tuple<std::vector<std::string>, std::string, std::string> table[] = {
       {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
       {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
       {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
@@ -192,9 +187,9 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
       {{"shortcut", "create", "--game", "Bad_Game"}, "invalid_identity",
        "Game and build IDs use lower-case letters, digits, dots and hyphens"},
   };
-  for (const auto& row : table) {
-    EXPECT_EQ(testing::outcome([&] { parse_setup_command(row.arguments, kDefault); }), row.code + ": " + row.message)
-        << ::testing::PrintToString(row.arguments);
+  for (const auto& [arguments, code, message] : table) {
+    EXPECT_EQ(testing::outcome([&] { parse_setup_command(arguments, kDefault); }), code + ": " + message)
+        << ::testing::PrintToString(arguments);
   }
 }
 

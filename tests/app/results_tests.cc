@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "app/console_run.h"
 #include "app/dispatch.h"
@@ -59,12 +60,7 @@ TEST(ResultDocuments, AreCompactAndOrderedByMemberName) {
 // Each sentence is read from the document alone; fixed phrases carry the product's name, while
 // the folders and messages they quote stay as they are.
 TEST(ResultText, FollowsTheDocumentAndBrandsOnlyItsFixedPhrases) {
-  const struct {
-    const char* product;
-    CommandKind command;
-    const char* document;
-    const char* sentence;
-  } cases[] = {
+  const std::tuple<const char*, CommandKind, const char*, const char*> cases[] = {
       {"Tovra", CommandKind::repair, R"({"data_root":"d","repaired":true,"replaced":[],"shortcut_problem":null})",
        "Repaired Tovra in d. Everything was already intact."},
       {"Acme", CommandKind::repair, R"({"data_root":"Tovra","repaired":true,"replaced":["trust"],)"
@@ -85,20 +81,16 @@ TEST(ResultText, FollowsTheDocumentAndBrandsOnlyItsFixedPhrases) {
       {"Acme", CommandKind::shortcut_create, R"({"created":"Tovra.desktop"})", "Created Tovra.desktop."},
       {"Tovra", CommandKind::shortcut_remove, R"({"changed":["c"],"removed":["a","b"]})", "Removed 2 shortcut(s)."},
   };
-  for (const auto& c : cases) {
-    product_name = c.product;
-    EXPECT_EQ(result_text(c.command, Json::parse(c.document)), c.sentence) << c.document;
+  for (const auto& [product, command, document, sentence] : cases) {
+    product_name = product;
+    EXPECT_EQ(result_text(command, Json::parse(document)), sentence) << document;
   }
   product_name = "Tovra";
 }
 
 TEST(BrandText, ReplacesOnlyFreeStandingNames) {
   EXPECT_EQ(brand_text("Tovra is installed in "), "Tovra is installed in ");
-  const struct {
-    const char* product;
-    const char* text;
-    const char* expected;
-  } cases[] = {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
       {"Acme Arcade", "Tovra", "Acme Arcade"},
       {"Acme Arcade", "TovraX Tovra", "TovraX Acme Arcade"},
       {"Acme Arcade", "xTovra Tovra2 1Tovra", "xTovra Tovra2 1Tovra"},
@@ -107,9 +99,9 @@ TEST(BrandText, ReplacesOnlyFreeStandingNames) {
       {"Acme Arcade", "TovraTovra", "TovraTovra"},
       {"Tovra Tovra", "Tovra!", "Tovra Tovra!"},  // the inserted name is not searched again
   };
-  for (const auto& c : cases) {
-    product_name = c.product;
-    EXPECT_EQ(brand_text(c.text), c.expected) << c.text;
+  for (const auto& [product, text, expected] : cases) {
+    product_name = product;
+    EXPECT_EQ(brand_text(text), expected) << text;
   }
   product_name = "Tovra";
 }
@@ -144,17 +136,14 @@ TEST(ConsolePhasePrinter, PrintsOneLinePerPhaseChange) {
 }
 
 TEST(ProgressLine, FiguresShowTheShareAndBothAmountsInTheTotalsUnit) {
-  const struct {
-    std::uint64_t done, total;
-    const char* text;
-  } cases[] = {
+  const std::tuple<std::uint64_t, std::uint64_t, const char*> cases[] = {
       {0, 1000, "0% (0 B of 1000 B)"},
       {1023, 1024, "99% (0.9 KiB of 1.0 KiB)"},
       {440401920, 1048576000, "42% (420.0 MiB of 1000.0 MiB)"},
       {1610612736, 2147483648, "75% (1.5 GiB of 2.0 GiB)"},
       {5, 3, "100% (3 B of 3 B)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(progress_figures(c.done, c.total), c.text) << c.done << "/" << c.total;
+  for (const auto& [done, total, text] : cases) EXPECT_EQ(progress_figures(done, total), text) << done << "/" << total;
 }
 
 TEST(ProgressLine, TerminalLineIsRewrittenInPlaceAtMostTenTimesASecondAndEndsPlain) {
