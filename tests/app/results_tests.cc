@@ -16,43 +16,33 @@ namespace {
 
 // Members in byte order of their names, compact, UTF-8 unescaped.
 TEST(ResultDocuments, AreCompactAndOrderedByMemberName) {
-  InstallResult install;
-  install.data_root = native_path("\xC3\xA9t\xC3\xA9");
-  install.bootstrap = "tovra.exe";
-  install.replaced = {"bootstrap", "launcher", "trust"};
-  install.shortcuts = {"Tovra.desktop"};
+  const InstallResult install{.data_root = native_path("\xC3\xA9t\xC3\xA9"), .bootstrap = "tovra.exe",
+                              .replaced = {"bootstrap", "launcher", "trust"}, .shortcuts = {"Tovra.desktop"},
+                              .shortcut_problem = ""};
   EXPECT_EQ(serialize_document(install_document(install)),
             "{\"bootstrap\":\"tovra.exe\",\"data_root\":\"\xC3\xA9t\xC3\xA9\",\"installed\":true,"
             R"("repaired":false,"replaced":["bootstrap","launcher","trust"],"schema_version":1,)"
             R"("shortcut_problem":null,"shortcuts":["Tovra.desktop"]})");
 
-  StatusResult status;  // the empty status is printed whole by the dispatch tests
-  status.data_root = "d";
-  status.installed = true;
-  status.bootstrap_build = "2024.5.1";
-  status.shortcuts = {"Tovra.desktop", "chess.desktop"};
-  status.last_operation = SetupStatus{"repair", "succeeded", "", "2026-01-02T03:04:05Z"};
+  // The empty status is printed whole by the dispatch tests.
+  const StatusResult status{.data_root = "d", .installed = true, .bootstrap_build = "2024.5.1", .launcher_build = "",
+                            .shortcuts = {"Tovra.desktop", "chess.desktop"},
+                            .last_operation = SetupStatus{"repair", "succeeded", "", "2026-01-02T03:04:05Z"}};
   EXPECT_EQ(serialize_document(status_document(status)),
             R"({"bootstrap_build":"2024.5.1","bootstrap_update_pending":false,"data_root":"d","incomplete":false,)"
             R"("installed":true,"last_operation":{"action":"repair","finished_at":"2026-01-02T03:04:05Z",)"
             R"("message":"","outcome":"succeeded"},"launcher_build":"","schema_version":1,)"
             R"("shortcuts":["Tovra.desktop","chess.desktop"]})");
 
-  UninstallResult uninstall;
-  uninstall.data_root = "d";
-  uninstall.data_removed = true;
-  uninstall.kept = {"userdata", "settings.json"};
-  uninstall.deferred = {"tovra.exe"};
-  uninstall.changed_shortcuts = {"Tovra.desktop"};
+  const UninstallResult uninstall{.data_root = "d", .data_removed = true, .kept = {"userdata", "settings.json"},
+                                  .deferred = {"tovra.exe"}, .changed_shortcuts = {"Tovra.desktop"}};
   EXPECT_EQ(serialize_document(uninstall_document(uninstall)),
             R"({"changed_shortcuts":["Tovra.desktop"],"data_removed":true,"data_root":"d",)"
             R"("deferred":["tovra.exe"],"kept":["userdata","settings.json"],"schema_version":1,"uninstalled":true})");
 
   EXPECT_EQ(serialize_document(shortcut_create_document("chess.desktop")),
             R"({"created":"chess.desktop","schema_version":1})");
-  ShortcutRemoval removal;
-  removal.removed = {"a.desktop", "b.desktop"};
-  removal.changed = {"c.desktop"};
+  const ShortcutRemoval removal{.removed = {"a.desktop", "b.desktop"}, .changed = {"c.desktop"}};
   EXPECT_EQ(serialize_document(shortcut_remove_document(removal)),
             R"({"changed":["c.desktop"],"removed":["a.desktop","b.desktop"],"schema_version":1})");
 }

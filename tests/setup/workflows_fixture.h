@@ -29,19 +29,11 @@ class Workflows : public ::testing::Test {
   }
 
   InstallResult install(bool repair = false, const NativeSetupCallbacks& callbacks = {}) {
-    NativeInstallRequest request;
-    request.package = package_;
-    request.data_dir = data_;
-    request.repair = repair;
-    return NativeInstaller::install(request, seal_, callbacks);
+    return NativeInstaller::install({.package = package_, .data_dir = data_, .repair = repair}, seal_, callbacks);
   }
 
   UninstallResult remove(bool remove_data) {
-    NativeUninstallRequest request;
-    request.data_dir = data_;
-    request.remove_data = remove_data;
-    request.busy_timeout_ms = 200;
-    return uninstall(request, {});
+    return uninstall({.data_dir = data_, .remove_data = remove_data, .busy_timeout_ms = 200}, {});
   }
 
   // A package of the current options in a folder of its own.
