@@ -16,10 +16,6 @@ namespace tovra {
 
 namespace fs = std::filesystem;
 
-// A folder the user made for the installation, private as the installer demands (on Windows a
-// folder made the ordinary way inherits entries for other users).
-inline void make_private_folder(const fs::path& folder) { windows_security::ensure_private_directory(folder); }
-
 // Every test gets its own menu folder, package and data folder.
 class Workflows : public ::testing::Test {
  protected:
