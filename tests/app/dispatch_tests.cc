@@ -5,12 +5,14 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/results.h"
 #include "app/setup_command.h"
 #include "core/digest.h"
 #include "core/paths.h"
+#include "core/test_util.h"
 #include "platform/known_folders.h"
 #include "support/links.h"
 #include "support/temp_dir.h"
@@ -24,6 +26,8 @@ struct Dispatched {
   int code = -1;
   std::string out;
   std::string err;
+  bool operator==(const Dispatched&) const = default;
+  friend void PrintTo(const Dispatched& d, std::ostream* os) { *os << d.code << " [" << d.out << "][" << d.err << "]"; }
 };
 
 Dispatched run(const std::vector<std::string>& arguments, const CommandRunner& runner,
@@ -45,15 +49,10 @@ Json never(const SetupCommand&, std::string_view, const NativeSetupCallbacks&) {
 }
 
 TEST(Dispatch, HelpPrintsOnlyTheUsageAndParseProblemsAreTextEvenWithJson) {
-  const Dispatched help = run({"status", "--json", "--help"}, never, "tovra-helper");
-  EXPECT_EQ(help.code, 0);
-  EXPECT_EQ(help.out, usage_text("tovra-helper", false));
-  EXPECT_EQ(help.err, "");
-
-  const Dispatched failed = run({"status", "--json", "--game", "chess"}, never);
-  EXPECT_EQ(failed.code, 2);
-  EXPECT_EQ(failed.out, "");
-  EXPECT_EQ(failed.err, "--game only applies to shortcut create\n");
+  EXPECT_EQ(run({"status", "--json", "--help"}, never, "tovra-helper"),
+            (Dispatched{0, usage_text("tovra-helper", false), ""}));
+  EXPECT_EQ(run({"status", "--json", "--game", "chess"}, never),
+            (Dispatched{2, "", "--game only applies to shortcut create\n"}));
 }
 
 // Problems of the installer and of the libraries pick the exit code; the message goes to
@@ -61,11 +60,8 @@ TEST(Dispatch, HelpPrintsOnlyTheUsageAndParseProblemsAreTextEvenWithJson) {
 // no document.
 TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
   const auto io_error = std::make_error_code(std::errc::io_error);
-  const struct {
-    std::function<void()> fail;
-    int exit;
-    std::string code, message;  // code empty: no document
-  } cases[] = {
+  // The failure, the exit code, the problem code (empty: no document) and the message.
+  const std::tuple<std::function<void()>, int, std::string, std::string> cases[] = {
       {[] { throw Error("usage", "It went wrong"); }, 2, "usage", "It went wrong"},
       {[&] { throw std::filesystem::filesystem_error("x", "data-x", io_error); }, 1, "file_read",
        "Cannot inspect path: data-x"},
@@ -73,30 +69,29 @@ TEST(Dispatch, FailuresChooseExitCodeAndOutputByMode) {
       {[] { throw std::length_error("x"); }, 1, "size_limit", "Data exceeds the size this program can hold"},
       {[] { throw std::runtime_error("disk on fire"); }, 1, "", "disk on fire"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [fail, exit, code, message] : cases) {
     for (const bool json : {false, true}) {
       std::vector<std::string> arguments{"status", "--data-dir", "/nowhere"};
       if (json) arguments.push_back("--json");
       const Dispatched result = run(arguments, [&](auto&&...) -> Json {
-        c.fail();
+        fail();
         return Json();
       });
-      EXPECT_EQ(result.code, c.exit) << c.message;
-      EXPECT_EQ(result.err, c.message + "\n");
-      const std::string problem = R"({"problem":{"code":")" + c.code + R"(","message":")" + c.message +
+      const std::string problem = R"({"problem":{"code":")" + code + R"(","message":")" + message +
                                   R"("},"schema_version":1})" "\n";
-      EXPECT_EQ(result.out, json && !c.code.empty() ? problem : "");
+      EXPECT_EQ(result, (Dispatched{exit, json && !code.empty() ? problem : "", message + "\n"}));
     }
   }
 }
 
 // JSON mode prints the document and a line feed, or, when it cannot be serialised, nothing.
 TEST(Dispatch, PrintsTheWholeDocumentOrNothing) {
-  const Dispatched status = run({"--json", "status", "--data-dir", "d"}, status_of);
-  EXPECT_EQ(status.code, 0);
-  EXPECT_EQ(status.out, R"({"bootstrap_build":"","bootstrap_update_pending":false,"data_root":"d","incomplete":false,)"
+  EXPECT_EQ(run({"--json", "status", "--data-dir", "d"}, status_of),
+            (Dispatched{0,
+                        R"({"bootstrap_build":"","bootstrap_update_pending":false,"data_root":"d","incomplete":false,)"
                         R"("installed":false,"last_operation":null,"launcher_build":"","schema_version":1,)"
-                        R"("shortcuts":[]})" "\n");
+                        R"("shortcuts":[]})" "\n",
+                        ""}));
   const Dispatched unserialisable = run({"--json", "shortcut", "create"}, [](auto&&...) {
     return Json{{"created", "bad\xFF.desktop"}, {"schema_version", 1}};
   });
@@ -106,16 +101,14 @@ TEST(Dispatch, PrintsTheWholeDocumentOrNothing) {
 }
 
 TEST(Dispatch, InstallAndRepairNeedTheInstallerAndAPackage) {
-  const Dispatched other = run({"repair", "--package", "/p"}, never, "tovra-helper");
-  EXPECT_EQ(other.code, 2);
-  EXPECT_EQ(other.err, "Use the Tovra installer to install or repair Tovra\n");
+  EXPECT_EQ(run({"repair", "--package", "/p"}, never, "tovra-helper"),
+            (Dispatched{2, "", "Use the Tovra installer to install or repair Tovra\n"}));
   EXPECT_EQ(run({"status", "--data-dir", "srv-d"}, status_of, "tovra-helper").code, 0);
 
   // The real command runner refuses an install without a package (none lies beside this test).
   TempDir data;
-  const Dispatched missing = run({"--data-dir", data.path().string()}, run_setup_command);
-  EXPECT_EQ(missing.code, 2);
-  EXPECT_EQ(missing.err, "Choose the initial package with --package DIR\n");
+  EXPECT_EQ(run({"--data-dir", data.path().string()}, run_setup_command),
+            (Dispatched{2, "", "Choose the initial package with --package DIR\n"}));
 }
 
 TEST(Dispatch, FindsThePackageBesideTheExecutable) {
@@ -161,16 +154,91 @@ TEST(Dispatch, APackageBrandNamesTheProductAndTheDefaultFolder) {
     return install_document(result);
   };
 
-  const Dispatched defaulted = run({"install", "--package", folder}, install, "tovra-install", seal);
-  EXPECT_EQ(defaulted.code, 0) << defaulted.err;
-  EXPECT_EQ(defaulted.out, "Installed Acme Arcade in " + (local_app_data_folder() / "Acme Arcade").string() + ".\n");
+  EXPECT_EQ(run({"install", "--package", folder}, install, "tovra-install", seal),
+            (Dispatched{0, "Installed Acme Arcade in " + (local_app_data_folder() / "Acme Arcade").string() + ".\n",
+                        ""}));
   EXPECT_EQ(run({"install", "--package", folder, "--data-dir", "games"}, install, "tovra-install", seal).out,
             "Installed Acme Arcade in games.\n");
 
   // A package sealed for another installer fails before anything runs.
-  const Dispatched foreign = run({"install", "--package", folder}, never, "tovra-install", std::string(64, '0'));
-  EXPECT_EQ(foreign.code, 1);
-  EXPECT_EQ(foreign.err, "This package is not the one this installer was built for\n");
+  EXPECT_EQ(run({"install", "--package", folder}, never, "tovra-install", std::string(64, '0')),
+            (Dispatched{1, "", "This package is not the one this installer was built for\n"}));
+}
+
+const std::filesystem::path kDefault = "/home/user/.local/share/Tovra";
+
+TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
+  const std::tuple<std::vector<std::string>, std::string, std::string> table[] = {
+      {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
+      {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
+      {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
+      {{"status", "repair"}, "usage", "Choose one command"},
+      {{"Status"}, "usage", "Unknown command: Status"},
+      {{"shortcut", "--json", "create"}, "usage", "Use shortcut create or shortcut remove"},
+      {{"uninstall", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
+      {{"repair", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      // The checks after the last argument run in a fixed order.
+      {{"status", "--remove-data", "--package", "/pkg"}, "usage", "--package only applies to install and repair"},
+      {{"status", "--game", "chess", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      // Help does not stop the checks.
+      {{"--help", "--nope"}, "usage", "Unknown option: --nope"},
+      {{"--help", "status", "--remove-data"}, "usage", "--remove-data only applies to uninstall"},
+      // The identifier rule's own problem passes unchanged.
+      {{"shortcut", "create", "--game", "Bad_Game"}, "invalid_identity",
+       "Game and build IDs use lower-case letters, digits, dots and hyphens"},
+  };
+  for (const auto& [arguments, code, message] : table) {
+    EXPECT_EQ(testing::outcome([&] { parse_setup_command(arguments, kDefault); }), code + ": " + message)
+        << ::testing::PrintToString(arguments);
+  }
+}
+
+TEST(SetupCommandGrammar, ReadsCommandsAndTheirOptions) {
+  const auto parse = [](const std::vector<std::string>& arguments) { return parse_setup_command(arguments, kDefault); };
+  const std::pair<std::vector<std::string>, CommandKind> commands[] = {
+      {{}, CommandKind::install},
+      {{"install"}, CommandKind::install},
+      {{"repair"}, CommandKind::repair},
+      {{"status"}, CommandKind::status},
+      {{"uninstall"}, CommandKind::uninstall},
+      {{"shortcut", "create"}, CommandKind::shortcut_create},
+      {{"shortcut", "remove"}, CommandKind::shortcut_remove},
+  };
+  for (const auto& [arguments, kind] : commands) EXPECT_EQ(parse(arguments).command, kind);
+
+  const SetupCommand plain = parse({});
+  EXPECT_EQ(plain.data_dir, kDefault);
+  EXPECT_FALSE(plain.data_dir_given || plain.json || plain.help || plain.remove_data);
+
+  const SetupCommand uninstall = parse({"--remove-data", "uninstall", "--json", "--data-dir", "/d"});
+  EXPECT_TRUE(uninstall.remove_data && uninstall.json && uninstall.data_dir_given);
+  EXPECT_EQ(uninstall.data_dir, "/d");
+
+  // A value that looks like an option or a command is still the value; a repeat overwrites.
+  const SetupCommand repair = parse({"repair", "--package", "--json", "--data-dir", "/a", "--data-dir", "/b"});
+  EXPECT_EQ(repair.package, "--json");
+  EXPECT_FALSE(repair.json);
+  EXPECT_EQ(repair.data_dir, "/b");
+  const SetupCommand game = parse({"shortcut", "create", "--game", "status"});
+  EXPECT_EQ(game.game, "status");
+
+  // Help is recognised anywhere.
+  EXPECT_TRUE(parse({"shortcut", "create", "-h", "--game", "chess"}).help);
+}
+
+TEST(UsageText, IsExactWithAndWithoutTheInstallLines) {
+  const std::string common_head = " [COMMAND] [--data-dir DIR] [--json]\n\nCommands:\n";
+  const std::string tail =
+      "  status                    Show what is installed\n"
+      "  uninstall [--remove-data] Remove Tovra and its games; saves and settings stay\n"
+      "                            unless --remove-data is given\n"
+      "  shortcut create [--game ID] | shortcut remove\n";
+  EXPECT_EQ(usage_text("tovra-install", true),
+            "Usage: tovra-install" + common_head +
+                "  install [--package DIR]   Install Tovra (the default command)\n"
+                "  repair [--package DIR]    Replace damaged Tovra files; keeps games, saves and settings\n" +
+                tail);
+  EXPECT_EQ(usage_text("other-tool", false), "Usage: other-tool" + common_head + tail);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@ namespace {
 TEST_F(Installer, InterruptionCancelsAndShortcutCommandsUseTheMenu) {
   const ProcessResult interrupted = on_data({"install"}, testing::SignalWhen{"Installing", SIGINT});
   EXPECT_EQ(interrupted.exit_code, 4) << interrupted.err;
-  EXPECT_FALSE(fs::exists(data_));
 
   ASSERT_EQ(on_data({"install"}).exit_code, 0);
   const fs::path menu = home_ / ".local/share/applications";

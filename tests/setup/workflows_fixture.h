@@ -16,10 +16,6 @@ namespace tovra {
 
 namespace fs = std::filesystem;
 
-// A folder the user made for the installation, private as the installer demands (on Windows a
-// folder made the ordinary way inherits entries for other users).
-inline void make_private_folder(const fs::path& folder) { windows_security::ensure_private_directory(folder); }
-
 // Every test gets its own menu folder, package and data folder.
 class Workflows : public ::testing::Test {
  protected:
@@ -29,19 +25,11 @@ class Workflows : public ::testing::Test {
   }
 
   InstallResult install(bool repair = false, const NativeSetupCallbacks& callbacks = {}) {
-    NativeInstallRequest request;
-    request.package = package_;
-    request.data_dir = data_;
-    request.repair = repair;
-    return NativeInstaller::install(request, seal_, callbacks);
+    return NativeInstaller::install({.package = package_, .data_dir = data_, .repair = repair}, seal_, callbacks);
   }
 
   UninstallResult remove(bool remove_data) {
-    NativeUninstallRequest request;
-    request.data_dir = data_;
-    request.remove_data = remove_data;
-    request.busy_timeout_ms = 200;
-    return uninstall(request, {});
+    return uninstall({.data_dir = data_, .remove_data = remove_data, .busy_timeout_ms = 200}, {});
   }
 
   // A package of the current options in a folder of its own.

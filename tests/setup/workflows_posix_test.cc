@@ -1,14 +1,12 @@
 // Workflows where only POSIX can stand in for what another program does: files held open, and
 // mounted file systems.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "core/test_util.h"

@@ -1,16 +1,10 @@
 // Install, repair, status and uninstall against real packages made by the package builder.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
 #include <vector>
 
 #include "core/test_util.h"
 #include "platform/durable.h"
 #include "setup/workflow_steps.h"
-#include "state/data_root.h"
-#include "state/records.h"
 #include "support/privacy.h"
 #include "support/wine.h"
 #include "workflows_fixture.h"
@@ -28,12 +22,8 @@ TEST_F(Workflows, InstallStatusRepairAndUninstallTellOneStory) {
   EXPECT_TRUE(fs::is_regular_file(data_ / "repository.json"));
   EXPECT_FALSE(fs::exists(data_ / "native/staging"));
   EXPECT_FALSE(fs::exists(data_ / ".tovra-setup-incomplete"));
-  if (testing::under_wine()) {
-    EXPECT_EQ(installed.shortcut_problem, testing::kWineShortcutProblem);
-  } else {
-    EXPECT_EQ(installed.shortcut_problem, "");
-    EXPECT_EQ(installed.shortcuts.size(), 1u);
-  }
+  EXPECT_EQ(installed.shortcut_problem, testing::under_wine() ? testing::kWineShortcutProblem : "");
+  EXPECT_EQ(installed.shortcuts.size(), testing::under_wine() ? 0u : 1u);
 
   // Files the installer keeps are private, the stored launcher manifest included. Its access list
   // is inherited from the folder, which Wine does not do: it makes one from mode bits, Everyone included.
@@ -107,8 +97,10 @@ TEST_F(Workflows, RefusesWhatItMustNotTouch) {
   EXPECT_EQ(testing::outcome([&] { install(); }),
             "already_installed: Tovra is already installed in " + data_.string() + "; use repair");
 
+  // A folder the user made, private as the installer demands (on Windows a folder made the
+  // ordinary way inherits entries for other users).
   data_ = temp_ / "foreign";
-  make_private_folder(data_);
+  windows_security::ensure_private_directory(data_);
   testing::write_file(data_ / "notes.txt", "mine");
   EXPECT_EQ(testing::outcome([&] { install(); }), "unsafe_path: Choose an empty folder or an earlier Tovra data folder");
   EXPECT_EQ(testing::read_file(data_ / "notes.txt"), "mine");
@@ -124,7 +116,7 @@ TEST_F(Workflows, RefusesWhatItMustNotTouch) {
 }
 
 TEST_F(Workflows, InstallAcceptsALockOnlyFolderAndRemovesItWithItsData) {
-  make_private_folder(data_);
+  windows_security::ensure_private_directory(data_);
   write_private_file(data_ / ".tovra-setup.lock", "");
   EXPECT_NO_THROW(install());
   fs::create_directory(data_ / "userdata");
@@ -145,8 +137,7 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   EXPECT_FALSE(fs::exists(data_));
 
   // Into an earlier data folder: only what was there before remains, and is kept by the install.
-  make_private_folder(data_);
-  make_private_folder(data_ / "userdata");
+  windows_security::ensure_private_directory(data_ / "userdata");
   testing::write_file(data_ / "userdata/save.dat", "kept");
   staging = false;
   EXPECT_EQ(testing::outcome([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
@@ -159,7 +150,7 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   staging = false;
   fs::remove(data_ / "native/bootstrap/share/bootstrap.txt");
   EXPECT_EQ(testing::outcome([&] { install(true, cancel_while_staging); }).substr(0, 10), "cancelled:");
-  const auto status = read_setup_status(data_root_layout(data_));
+  const auto status = setup_status(data_).last_operation;
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->action, "repair");
   EXPECT_EQ(status->outcome, "failed");

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include "core/test_util.h"
 #include "package/package.h"
@@ -127,11 +128,7 @@ TEST_F(LauncherStoreTest, StateIsValidatedOnReadAndBoundedOnWrite) {
   const Json attempt{{"nonce", std::string(32, '0')}, {"reference", reference}};
   const std::string malformed = "launcher_state: Launcher installation record is malformed; it was preserved";
   const std::string contradictory = "launcher_state: Launcher candidate/startup state is contradictory";
-  const struct {
-    const char* name;
-    std::function<void(Json&)> edit;
-    std::string expected;
-  } cases[] = {
+  const std::tuple<const char*, std::function<void(Json&)>, std::string> cases[] = {
       {"valid", [&](Json& s) { s["rollback"] = reference; s["attempt"] = attempt; }, "ok"},
       {"other format", [](Json& s) { s["format"] = "tovra-launcher-store-v2"; },
        "unsupported_schema: Unknown launcher state was preserved"},
@@ -151,15 +148,15 @@ TEST_F(LauncherStoreTest, StateIsValidatedOnReadAndBoundedOnWrite) {
       {"missing slot", [](Json& s) { s.erase("rollback"); }, malformed},
       {"attempt without nonce", [&](Json& s) { s["attempt"] = {{"reference", reference}}; }, malformed},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, edit, expected] : cases) {
+    SCOPED_TRACE(name);
     Json state{{"schema_version", 1}, {"format", "tovra-launcher-store-v1"}, {"generation", 3},
                {"active", nullptr},   {"rollback", nullptr},                  {"candidate", nullptr},
                {"attempt", nullptr},  {"failed_candidate", nullptr}};
-    c.edit(state);
+    edit(state);
     testing::write_file(state_file(), state.dump());
     const std::string got = outcome([&] { store.read_state(); });
-    EXPECT_EQ(got.substr(0, c.expected.size()), c.expected);
+    EXPECT_EQ(got.substr(0, expected.size()), expected);
     EXPECT_EQ(testing::read_file(state_file()), state.dump()) << "reading never changes the file";
   }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -44,6 +45,12 @@ class LocksTest : public ::testing::Test {
   }
   NativeFileLock hold_native(const fs::path& path, bool shared = false) {
     return NativeFileLock::acquire(path, true, false, shared);
+  }
+  // A poll that stands for Ctrl+C pressed during the third one.
+  std::function<void()> cancel_on_third(int& polls) {
+    return [&polls] {
+      if (++polls == 3) throw Error("cancelled", "Setup was cancelled");
+    };
   }
 
   testing::TempDir temp_;
