@@ -28,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TempDir;
+using testing::names_in;
 using testing::write_file;
 
 // Independent readers for what the package tool writes: tar.zst decoding through zstd and libarchive.
@@ -370,18 +371,12 @@ TEST(SigningKeyTest, KeyFilesRoundTripAndMustBelongTogether) {
   EXPECT_THROW(read_key_files(dir / "mixed"), Error);
 }
 
-std::set<std::string> names_in(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-  return names;
-}
-
 TEST(BuildPackageTest, NothingIsWrittenWhenBuildingFails) {
   TempDir dir;
   fs::create_directory(dir / "busy");
   write_file(dir / "busy" / "keep.txt", "mine");
   EXPECT_THROW(build_package(PackageOptions{}, dir / "busy"), Error);
-  EXPECT_EQ(names_in(dir / "busy"), std::set<std::string>{"keep.txt"});
+  EXPECT_EQ(names_in(dir / "busy"), std::vector<std::string>{"keep.txt"});
 
   PackageOptions refused;
   refused.verify = [](const fs::path& staged, const std::string&) {
@@ -392,7 +387,7 @@ TEST(BuildPackageTest, NothingIsWrittenWhenBuildingFails) {
   PackageOptions clash;  // two resources under one name
   clash.launcher.snapshot.target = "bootstrap.tar.zst";
   EXPECT_THROW(build_package(clash, dir / "out"), Error);
-  EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"busy"});
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"busy"});
 
   fs::create_directory(dir / "empty");
   EXPECT_NO_THROW(build_package(PackageOptions{}, dir / "empty"));

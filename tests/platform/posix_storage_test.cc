@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,6 +19,7 @@ namespace tovra::windows_security {
 namespace {
 
 namespace fs = std::filesystem;
+using tovra::testing::names_in;
 using tovra::testing::outcome;
 using tovra::testing::quoted;
 using tovra::testing::read_file;
@@ -188,14 +188,6 @@ TEST_F(PrivateFolder, DestinationIdentityIgnoresTheRouteTaken) {
   if (temporary_folder_on_volume_of(folder / "real" / "data") == fs::path("/tmp")) {
     EXPECT_EQ(temporary_folder_on_volume_of(folder / "bound" / "data"), std::nullopt);
   }
-}
-
-// Every name in a folder, so a leftover transaction file shows up in a failure message.
-std::vector<std::string> names_in(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@ namespace tovra::windows_security {
 namespace {
 
 namespace fs = std::filesystem;
+using tovra::testing::names_in;
 using tovra::testing::outcome;
 using tovra::testing::read_file;
 using tovra::testing::TempDir;
@@ -120,14 +120,6 @@ TEST(PrivateFolders, ChainsReachOnlyOrdinaryFoldersAndFilesAreNeverTruncated) {
               open_private_file(folder / "f", FileAccess::read, share_read, Disposition::open_existing, 0, true);
             }),
             not_ordinary);
-}
-
-// Every name in a folder, so a leftover transaction file shows up in a failure message.
-Names names_in(const fs::path& folder) {
-  Names names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(DurableWrite, ReplacesAndCreatesWithoutLeavingTransactionFiles) {

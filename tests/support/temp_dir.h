@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/paths.h"
 
@@ -26,5 +27,7 @@ class TempDir {
 
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_file(const std::filesystem::path& path);
+// The names in `folder`, sorted, so a leftover file shows up in a failure message.
+std::vector<std::string> names_in(const std::filesystem::path& folder);
 
 }  // namespace tovra::testing
