@@ -45,9 +45,8 @@ TEST(PathRules, ComponentsAreCheckedAsOnWindows) {
   } cases[] = {
       {"Com3", reserved},        {"LPT\xC2\xB2", reserved},  {"data/com1.tar.gz", reserved},
       {"con", reserved},         {"com0", "ok"},             {"console", "ok"},
-      {"COM10", "ok"},           {"LPT\xC2\xB4", "ok"},      {"auxiliary", "ok"},
-      {"con-x", "ok"},           {"name.", unsafe},          {"name ", unsafe},
-      {"a/../b", unsafe},        {"a\"b", unsafe},           {"a|b", unsafe},
+      {"COM10", "ok"},           {"LPT\xC2\xB4", "ok"},      {"name.", unsafe},
+      {"name ", unsafe},         {"a/../b", unsafe},         {"a|b", unsafe},
       {"a\x01z", control},       {repeat("x", 255), "ok"},   {repeat("x", 256), unsafe},
       // Lengths are UTF-16 units: a four-byte character is two, a two-byte one is one.
       {repeat("\xF0\x9F\x98\x80", 127) + "x", "ok"},
@@ -71,7 +70,6 @@ TEST(PathRules, NormalizationRefusesRootsNetworkFormsAndOversizedPaths) {
   EXPECT_EQ(outcome([] { normalize_private_path("", true); }), oversized);
   EXPECT_EQ(outcome([] { normalize_private_path("/" + repeat("a/", 2048), true); }), oversized);
   EXPECT_EQ(outcome([] { normalize_private_path(std::string("/a\0b", 4), true); }), oversized);
-  EXPECT_EQ(outcome([] { normalize_private_path("//server/share", true); }), network);
   EXPECT_EQ(outcome([] { normalize_private_path("\\\\?\\C:\\x", true); }), network);
   EXPECT_EQ(outcome([&] { normalize_private_path(root, false); }),
             "unsafe_path: A drive root cannot be a private Tovra directory");
@@ -96,9 +94,7 @@ TEST(PrivateFolders, CreatesAtMost32FoldersPerCall) {
 TEST(PrivateFolders, ChainsReachOnlyOrdinaryFoldersAndFilesAreNeverTruncated) {
   tovra::testing::TempDir temp;
   const fs::path folder = temp / "data";
-  ensure_private_directory(folder / "a" / "b");
-  const DirectoryChain chain = open_directory_chain(folder / "a" / "b", true, false, current_user_identity(), true);
-  EXPECT_EQ(chain.size(), check_path_components(chain.path()) + 1);
+  ensure_private_directory(folder);
   tovra::testing::write_file(folder / "file", "x");
   EXPECT_EQ(outcome([&] { open_directory_chain(folder / "file", true, false, current_user_identity(), false); }),
             not_ordinary);
