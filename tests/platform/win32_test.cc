@@ -38,6 +38,7 @@
 #include "platform/win32/shell_link.h"
 #include "platform/win32/win32_support.h"
 #include "shortcuts/pe_image.h"
+#include "support/privacy.h"
 #include "support/temp_dir.h"
 #include "support/wine.h"
 
@@ -58,24 +59,6 @@ constexpr const char* kNoCaseSensitivityQuery =
   do {                                                                                      \
     if (::tovra::testing::under_wine()) GTEST_SKIP() << "Wine limitation: " << (reason); \
   } while (false)
-
-// Holds a file open with the given sharing until destroyed.
-class HeldFile {
- public:
-  HeldFile(const std::filesystem::path& path, DWORD share)
-      : handle_(::CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-  ~HeldFile() { close(); }
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-  bool open() const { return handle_ != INVALID_HANDLE_VALUE; }
-  void close() {
-    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE handle_;
-};
 
 // Only Windows has a drive name without a root directory after it.
 TEST(Win32StoragePaths, RefusesADriveWithoutItsRoot) {
@@ -124,32 +107,26 @@ TEST(Win32PrivateStorage, AccessRulesNameForeignIdentitiesAndRequireInheritance)
   TempDir temp;
   const auto folder = temp / "data";
   ensure_private_directory(folder);
-  const auto verify = [&] {
-    const DirectoryChain chain = open_directory_chain(folder, true, false, current_user_identity(), true);
-  };
   set_dacl(folder, 3, L"S-1-5-32-545");
-  EXPECT_EQ(outcome(verify), "permissions: Windows storage grants access to another identity (S-1-5-32-545)");
+  EXPECT_EQ(testing::privacy_of(folder),
+            "permissions: Windows storage grants access to another identity (S-1-5-32-545)");
   set_dacl(folder, 3, L"S-1-5-18");
-  EXPECT_EQ(outcome(verify), "ok");
+  EXPECT_EQ(testing::privacy_of(folder), "ok");
   set_dacl(folder, OBJECT_INHERIT_ACE, nullptr);
-  EXPECT_EQ(outcome(verify),
+  EXPECT_EQ(testing::privacy_of(folder),
             "permissions: Private Windows storage must retain current-user access and private inheritance");
 }
 
-TEST(Win32DestinationIdentity, FormsOnlyWhereCaseSensitivityIsKnown) {
-  // Wine cannot answer the case-sensitivity query: the identity is refused rather than guessed.
-  TempDir temp;
-  const std::string result = outcome([&] { destination_identity(temp.path(), true); });
-  EXPECT_EQ(result, testing::under_wine()
-                        ? "unsafe_path: Windows setup requires known case-insensitive directory ancestry"
-                        : "ok");
-}
-
 TEST(Win32DestinationIdentity, FoldsCaseAndKeepsTypedMissingPart) {
-  TOVRA_SKIP_UNDER_WINE(kNoCaseSensitivityQuery);
   TempDir temp;
   const auto folder = temp / "Shortcuts";
   std::filesystem::create_directories(folder);
+  // Wine cannot answer the case-sensitivity query: the identity is refused rather than guessed.
+  if (testing::under_wine()) {
+    EXPECT_EQ(outcome([&] { destination_identity(folder, true); }),
+              "unsafe_path: Windows setup requires known case-insensitive directory ancestry");
+    GTEST_SKIP() << "Wine limitation: " << kNoCaseSensitivityQuery;
+  }
   const std::string lower = destination_identity(temp / "shortcuts", true);
   const std::string upper = destination_identity(temp / "SHORTCUTS", true);
   EXPECT_EQ(lower, upper);
@@ -166,11 +143,12 @@ TEST(Win32Export, RetriesWhileTheDestinationIsBrieflyHeld) {
   TempDir temp;
   const auto record = temp / "data" / "record.json";
   write_private_file(record, "old");
-  HeldFile held(record, FILE_SHARE_READ);
-  ASSERT_TRUE(held.open());
+  unique_fd held = win32::owned_handle(
+      ::CreateFileW(record.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.valid());
   std::thread release([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    held.close();
+    held.reset();
   });
   const std::string result = outcome([&] { write_private_file(record, "new"); });
   release.join();
@@ -194,13 +172,14 @@ TEST(Win32Quarantine, AFileHeldWithoutDeleteSharingIsReportedAndKept) {
   write_file(folder / "sub" / "busy.dll", "y");
   std::vector<fs::path> moved;
   // Neither deleting nor renaming it can succeed.
-  HeldFile held(folder / "sub" / "busy.dll", FILE_SHARE_READ);
-  ASSERT_TRUE(held.open());
+  unique_fd held = win32::owned_handle(::CreateFileW((folder / "sub" / "busy.dll").c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.valid());
   EXPECT_EQ(outcome([&] { remove_path_or_quarantine(folder, temp / "quarantine", moved); }),
             "file_remove: Cannot remove " + (folder / "sub" / "busy.dll").generic_string() +
                 "; close the program that uses it and try again");
   EXPECT_TRUE(moved.empty());
-  held.close();
+  held.reset();
   EXPECT_EQ(read_file(folder / "sub" / "busy.dll"), "y");
 }
 
@@ -371,7 +350,6 @@ TEST(Win32UninstallEntry, WritesTheValuesAndRemovesTheKey) {
 
 TEST(Win32ShellLink, QuotesArgumentsForTheWindowsCommandLine) {
   const std::pair<std::wstring, std::wstring> cases[] = {
-      {L"plain", L"\"plain\""},
       {L"C:\\My Games", L"\"C:\\My Games\""},
       {L"C:\\dir\\", L"\"C:\\dir\\\\\""},
       {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
@@ -409,42 +387,42 @@ TEST(Win32ShellLink, ImageStreamIsBoundedAt32KiB) {
   EXPECT_EQ(stream->Release(), 0u);
 }
 
-struct ShortcutSetup {
+TEST(Win32ShellLink, WritesAVerifiedLinkAndRefusesBadDestinations) {
+  TOVRA_SKIP_UNDER_WINE(std::string(kNoCaseSensitivityQuery) +
+                        "; IShellLinkDataList::SetFlags is a stub and IPropertyStore::GetValue returns E_NOTIMPL");
   TempDir temp;
-  fs::path data = temp / "data";
-  fs::path bootstrap = temp / "data" / "native" / "bootstrap" / "gui.exe";
-  fs::path menu = temp / "menu";
-  ShortcutSetup() {
-    fs::create_directories(bootstrap.parent_path());
-    fs::create_directories(menu);
-    write_file(bootstrap, testing::pe_image({}));
-  }
-  DesktopShortcut shortcut(std::string game = {}) const { return {bootstrap, data, std::move(game), "Northwind Arcade"}; }
-};
-
-TEST(Win32ShellLink, PreparesQuotedArgumentsAndRefusesBadDestinations) {
-  TOVRA_SKIP_UNDER_WINE(kNoCaseSensitivityQuery);
-  ShortcutSetup setup;
-  const LauncherEntryFields fields = prepare_launcher_entry(setup.shortcut("space-game"));
-  const std::string data = setup.data.string();
-  EXPECT_EQ(fields.arguments, (std::vector<std::string>{"--data-dir", data, "--gui", "--game", "space-game"}));
+  const fs::path data = temp / "data";
+  const fs::path bootstrap = data / "native" / "bootstrap" / "gui.exe";
+  const fs::path menu = temp / "menu";
+  fs::create_directories(bootstrap.parent_path());
+  fs::create_directories(menu);
+  write_file(bootstrap, testing::pe_image({}));
+  const DesktopShortcut game{bootstrap, data, "space-game", "Northwind Arcade"};
+  const DesktopShortcut launcher{bootstrap, data, "", "Northwind Arcade"};
+  const LauncherEntryFields fields = prepare_launcher_entry(game);
+  EXPECT_EQ(fields.arguments, (std::vector<std::string>{"--data-dir", data.string(), "--gui", "--game", "space-game"}));
   EXPECT_EQ(fields.icon, fields.target);
-  EXPECT_EQ(fields.working_directory, setup.bootstrap.parent_path().string());
-  write_file(setup.data / "native" / "brand.ico", "icon");
-  EXPECT_EQ(prepare_launcher_entry(setup.shortcut()).icon, (setup.data / "native" / "brand.ico").string());
+  EXPECT_EQ(fields.working_directory, bootstrap.parent_path().string());
+  std::string image;
+  create_launcher_entry(game, menu / "Game.LNK", &image);
+  EXPECT_EQ(read_file(menu / "Game.LNK"), image);
+  EXPECT_GE(image.size(), 76u);
+  EXPECT_EQ(image.substr(0, 4), std::string("\x4C\0\0\0", 4));
+  write_file(data / "native" / "brand.ico", "icon");
+  EXPECT_EQ(prepare_launcher_entry(launcher).icon, (data / "native" / "brand.ico").string());
 
   const std::string outside = "shortcut_path: Windows shortcuts must be outside application data and managed "
                               "launcher payloads";
-  EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.data / "native" / "a.lnk"); }), outside);
-  EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.menu / "a.url"); }),
+  EXPECT_EQ(outcome([&] { create_launcher_entry(launcher, data / "native" / "a.lnk"); }), outside);
+  EXPECT_EQ(outcome([&] { create_launcher_entry(launcher, menu / "a.url"); }),
             "shortcut_path: Windows shortcut destination must end in .lnk");
-  write_file(setup.menu / "taken.lnk", "mine");
-  EXPECT_EQ(outcome([&] { create_launcher_entry(setup.shortcut(), setup.menu / "taken.lnk"); }),
+  write_file(menu / "taken.lnk", "mine");
+  EXPECT_EQ(outcome([&] { create_launcher_entry(launcher, menu / "taken.lnk"); }),
             "already_exists: Windows shortcut destination already exists; it was preserved");
-  EXPECT_EQ(read_file(setup.menu / "taken.lnk"), "mine");
-  remove_launcher_file(setup.menu / "taken.lnk");
-  remove_launcher_file(setup.menu / "taken.lnk");
-  EXPECT_FALSE(fs::exists(setup.menu / "taken.lnk"));
+  EXPECT_EQ(read_file(menu / "taken.lnk"), "mine");
+  remove_launcher_file(menu / "taken.lnk");
+  remove_launcher_file(menu / "taken.lnk");
+  EXPECT_FALSE(fs::exists(menu / "taken.lnk"));
 }
 
 TEST(Win32ShellLink, SerializationIsVerifiedBeforeAnythingIsWritten) {
@@ -463,17 +441,6 @@ TEST(Win32ShellLink, SerializationIsVerifiedBeforeAnythingIsWritten) {
   EXPECT_EQ(result, testing::under_wine()
                         ? "shortcut_api: Native shortcut serialization changed its flags"
                         : "ok");
-}
-
-TEST(Win32ShellLink, WritesAVerifiedLinkThatLoadsBack) {
-  TOVRA_SKIP_UNDER_WINE(std::string(kNoCaseSensitivityQuery) +
-                        "; IShellLinkDataList::SetFlags is a stub and IPropertyStore::GetValue returns E_NOTIMPL");
-  ShortcutSetup setup;
-  std::string image;
-  create_launcher_entry(setup.shortcut("space-game"), setup.menu / "Game.LNK", &image);
-  EXPECT_EQ(read_file(setup.menu / "Game.LNK"), image);
-  EXPECT_GE(image.size(), 76u);
-  EXPECT_EQ(image.substr(0, 4), std::string("\x4C\0\0\0", 4));
 }
 
 }  // namespace
