@@ -105,10 +105,7 @@ TEST(PrivateFolders, ChainsReachOnlyOrdinaryFoldersAndFilesAreNeverTruncated) {
     EXPECT_EQ(outcome([&] { open_private_file(folder / "f", FileAccess::write, share_none, refused, 0, true); }),
               "unsafe_path: Private file opening must not truncate existing content");
   }
-  OpenedFile created =
-      open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true);
-  ASSERT_TRUE(created);
-  created.file.reset();
+  ASSERT_TRUE(open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true));
   EXPECT_FALSE(open_private_file(folder / "f", FileAccess::write, share_none, Disposition::create_new, 0, true));
   // A second name for the file makes it shared.
   fs::create_hard_link(folder / "f", folder / "second");

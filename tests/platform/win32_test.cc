@@ -264,8 +264,7 @@ TEST(Win32PreparedFile, ReservesWritesTruncatesAndCleansUp) {
     EXPECT_EQ(outcome([&] { linked->write("ab"); linked->complete(false); }),
               "unsafe_path: Allocation requires an ordinary single-link file");
   }
-  const PreparedIdentity one = prepared_directory_identity(folder);
-  EXPECT_EQ(prepared_directory_identity(folder / "." ), one);
+  EXPECT_EQ(prepared_directory_identity(folder / "."), prepared_directory_identity(folder));
   EXPECT_EQ(outcome([&] { prepared_directory_identity(folder / "missing"); }),
             "unsafe_path: Cannot inspect prepared directory identity");
 }
@@ -279,9 +278,7 @@ TEST(Win32Volume, ReportsTheVolumeGuidAndGeometry) {
   EXPECT_FALSE(volume.inode_capacity.has_value());
   EXPECT_EQ(outcome([&] { query_storage_volume(temp / "missing"); }),
             "unsafe_path: Storage needs an ordinary absolute directory");
-  const auto temporary = temporary_folder_on_volume_of(temp / "data");
-  ASSERT_TRUE(temporary.has_value());
-  EXPECT_EQ(temporary->root_name(), temp.path().root_name());
+  EXPECT_EQ(temporary_folder_on_volume_of(temp / "data").value_or(fs::path()).root_name(), temp.path().root_name());
 }
 
 TEST(Win32Listing, NamesEntriesInUtf8WithTheirKinds) {
@@ -359,7 +356,6 @@ TEST(Win32ShellLink, QuotesArgumentsForTheWindowsCommandLine) {
   for (const auto& [text, quoted] : cases) EXPECT_EQ(win32::quote_argument(text), quoted) << win32::narrow(text);
   EXPECT_EQ(win32::shell_link_flags(0xFFFFFFFFu), 0x7401F7u);
   EXPECT_EQ(win32::shell_link_flags(0x80u | 0x20000u | 0x4u), 0x740184u);
-  EXPECT_EQ(launcher_entry_extension(), ".lnk");
 }
 
 TEST(Win32ShellLink, ImageStreamIsBoundedAt32KiB) {
