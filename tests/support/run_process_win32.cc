@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -21,27 +22,22 @@ std::wstring wide(const std::string& text) {
   return result;
 }
 
-// The inherited environment with `overrides` put in place of variables of the same name.
+// The inherited environment with `overrides` put in place of variables of the same name, in the
+// order of upper-cased names that Windows keeps.
 std::wstring environment_block(const std::vector<std::string>& overrides) {
-  std::vector<std::wstring> entries;
-  const auto name_of = [](const std::wstring& entry) {
-    const std::size_t equals = entry.find(L'=', 1);
-    std::wstring name = entry.substr(0, equals);
+  std::map<std::wstring, std::wstring> entries;
+  const auto put = [&](const std::wstring& entry) {
+    std::wstring name = entry.substr(0, entry.find(L'=', 1));
     for (wchar_t& unit : name) unit = static_cast<wchar_t>(::towupper(unit));
-    return name;
+    entries[name] = entry;
   };
-  for (const std::string& entry : overrides) entries.push_back(wide(entry));
   if (wchar_t* inherited = ::GetEnvironmentStringsW()) {
-    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-      const std::wstring text(entry);
-      bool replaced = false;
-      for (std::size_t i = 0; i < overrides.size(); ++i) replaced = replaced || name_of(entries[i]) == name_of(text);
-      if (!replaced) entries.push_back(text);
-    }
+    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += std::wcslen(entry) + 1) put(entry);
     ::FreeEnvironmentStringsW(inherited);
   }
+  for (const std::string& entry : overrides) put(wide(entry));
   std::wstring block;
-  for (const std::wstring& entry : entries) block += entry + L'\0';
+  for (const auto& [name, entry] : entries) block += entry + L'\0';
   return block + L'\0';
 }
 

@@ -7,8 +7,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "core/paths.h"
-
 namespace tovra::testing {
 
 TempDir::TempDir() {
