@@ -35,15 +35,8 @@ std::set<std::string> strays(const fs::path& root) {
 
 std::string framed(const std::vector<TarEntry>& entries) { return zstd_frame(builder::make_tar(entries)); }
 
-class ExtractTest : public ::testing::Test {
+class ExtractTest : public SealedSample {
  protected:
-  TempDir temp;
-  fs::path archive = temp / "snapshot.tar.zst";
-  fs::path dest = temp / "dest";
-  Inventory inventory = sample_inventory();
-  SnapshotManifest manifest = manifest_for(inventory);
-
-  void SetUp() override { seal_archive(manifest, archive, framed(entries_for(inventory))); }
   std::string extract(const SnapshotManifest& with, const HashProgress& progress = {}) {
     return outcome([&] { extract_snapshot(with, archive, dest, progress); });
   }
@@ -130,18 +123,8 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination
        ordinary},
       {"hard link", edited([](Tars& e) { e.push_back(tar_special(TarType::hardlink, "bin/h", "../x")); }),
        ordinary},
-      {"sparse entry", [](Inventory& inv) {
-         // A 512-byte hole, then the data.
-         auto entries = entries_for(inv);
-         entries[1] = tar_file("data/a.txt", "x");
-         entries[1].size = 513;
-         entries[1].sparse = {{512, 1}};
-         inv[1].content = std::string(512, '\0') + "x";
-         return framed(entries);
-       }, ordinary},
       {"extended attribute", edited([](Tars& e) { e[1].xattrs = {{"user.note", "x"}}; }), ordinary},
       {"name not UTF-8", with_name_not_utf8, "archive_path: Archive path is not valid UTF-8"},
-      {"duplicate entry", edited([](Tars& e) { e.push_back(e[0]); }), unexpected},
       {"unlisted entry", edited([](Tars& e) { e.push_back(tar_file("data/unlisted", "?")); }), unexpected},
       {"wrong size", edited([](Tars& e) { e[1].data += "!"; }), length_or_mode},
       {"executable bit on a data file", edited([](Tars& e) { e[1].mode = 0755; }), length_or_mode},
@@ -200,12 +183,9 @@ TEST_F(ExtractTest, DecoderEnforcesOneBoundedFrame) {
                   decoded.append(block);
                 EXPECT_TRUE(decoder.finished());
                 decoder.drain();
-                EXPECT_EQ(decoder.decoded(), tar.size());
+                EXPECT_EQ(decoded, tar);
               }),
               c.expected.empty() ? "ok" : c.expected);
-    if (c.expected.empty()) {
-      EXPECT_EQ(decoded, tar);
-    }
   }
 }
 

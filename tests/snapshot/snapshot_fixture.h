@@ -1,6 +1,8 @@
 #pragma once
 // Builds small snapshots for the tests: an inventory, its manifest and a matching archive.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -74,5 +76,17 @@ inline void lay_out(const std::filesystem::path& root, const std::vector<Invento
     write_file(root / native_path(file.path), file.content);
   }
 }
+
+// The sample inventory sealed as an archive in a fresh folder.
+class SealedSample : public ::testing::Test {
+ protected:
+  TempDir temp;
+  std::filesystem::path archive = temp / "snapshot.tar.zst";
+  std::filesystem::path dest = temp / "dest";
+  std::vector<InventoryFile> inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+
+  void SetUp() override { seal_archive(manifest, archive, zstd_frame(builder::make_tar(entries_for(inventory)))); }
+};
 
 }  // namespace tovra::testing

