@@ -10,12 +10,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "core/error.h"
 #include "core/test_util.h"
 #include "platform/prepared_file.h"
 #include "snapshot/extract.h"
@@ -275,8 +273,9 @@ TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
 }
 
 TEST(PreparedFileSteps, DetectHardLinksAndRenames) {
-  // A half-written file given a second name, or moved away, before one step.
-  const auto attempt = [](bool link, const std::function<void(PreparedFile&)>& step) {
+  // A half-written file given a second name (or else moved away) before completion (or else
+  // before it is made executable).
+  const auto attempt = [](bool link, bool complete) {
     TempDir scratch;
     auto file = create_prepared_file(scratch / "f", 4);
     file->write("ab");
@@ -285,15 +284,12 @@ TEST(PreparedFileSteps, DetectHardLinksAndRenames) {
     } else {
       fs::rename(scratch / "f", scratch / "moved");
     }
-    return outcome([&] { step(*file); });
+    return outcome([&] { complete ? file->complete(false) : file->set_executable(true); });
   };
-  const auto executable = [](PreparedFile& f) { f.set_executable(true); };
-  const auto complete = [](PreparedFile& f) { f.complete(false); };
-  EXPECT_EQ(attempt(true, executable), "unsafe_path: Allocation requires an ordinary single-link file");
-  EXPECT_EQ(attempt(true, complete), "unsafe_path: Allocation requires an ordinary single-link file");
-  EXPECT_EQ(attempt(false, executable),
-            "allocation_changed: Allocated file changed before setting executable permissions");
-  EXPECT_EQ(attempt(false, complete), "allocation_changed: Allocated file changed before completion");
+  EXPECT_EQ(attempt(true, false), "unsafe_path: Allocation requires an ordinary single-link file");
+  EXPECT_EQ(attempt(true, true), "unsafe_path: Allocation requires an ordinary single-link file");
+  EXPECT_EQ(attempt(false, false), "allocation_changed: Allocated file changed before setting executable permissions");
+  EXPECT_EQ(attempt(false, true), "allocation_changed: Allocated file changed before completion");
 }
 
 TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {

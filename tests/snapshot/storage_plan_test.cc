@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.h"
 #include "snapshot_fixture.h"
 #include "support/links.h"
 

@@ -4,7 +4,6 @@
 
 #include <functional>
 
-#include "core/error.h"
 #include "core/test_util.h"
 #include "package/snapshot.h"
 #include "snapshot_fixture.h"
