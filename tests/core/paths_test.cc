@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/paths.h"
@@ -89,7 +90,6 @@ TEST(NativePath, RoundTripsUtf8ThroughTheDiskAndRefusesNulAndInvalidUtf8) {
   std::set<std::string> listed;
   for (const std::u8string& name : names) {
     const std::filesystem::path path = dir.path() / native_path(bytes(name));
-    EXPECT_TRUE(path.filename().u8string() == name) << bytes(name);
     EXPECT_EQ(utf8_path(path.filename()), bytes(name));
     testing::write_file(path, "x");
   }
@@ -123,21 +123,14 @@ TEST(ManagedPath, JoinsAndRefusesLinksAtAnyDepth) {
 }
 
 TEST(Utf16Length, CountsSurrogatePairsAndRefusesMalformedText) {
-  struct Case {
-    std::string text;
-    std::size_t units;
-  };
-  const Case valid[] = {{"", 0}, {"abc", 3}, {"\xc3\xa9", 1}, {"\xef\xbf\xbf", 1}, {"\xf0\x9f\x98\x80", 2},
-                        {"\xf4\x8f\xbf\xbf", 2}, {"a\xf0\x90\x80\x80z", 4}};
-  for (const auto& c : valid) {
-    EXPECT_TRUE(is_valid_utf8(c.text)) << c.text;
-    EXPECT_EQ(utf16_length(c.text), c.units) << c.text;
-  }
+  const std::pair<std::string, std::size_t> valid[] = {{"", 0}, {"abc", 3}, {"\xc3\xa9", 1}, {"\xef\xbf\xbf", 1},
+                                                       {"\xf0\x9f\x98\x80", 2}, {"\xf4\x8f\xbf\xbf", 2},
+                                                       {"a\xf0\x90\x80\x80z", 4}};
+  for (const auto& [text, units] : valid) EXPECT_EQ(utf16_length(text), units) << text;
   // Stray, truncated, overlong, surrogate and beyond U+10FFFF.
   const std::string invalid[] = {"\xff", "\x80", "\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
                                  "\xf0\x9f\x98"};
   for (const auto& text : invalid) {
-    EXPECT_FALSE(is_valid_utf8(text));
     EXPECT_FALSE(utf16_length_if_valid(text).has_value());
     EXPECT_THROW(utf16_length(text), std::range_error);
   }
