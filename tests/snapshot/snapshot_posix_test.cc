@@ -60,7 +60,9 @@ using ExtractFlushes = SealedSample;
 
 TEST_F(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
   flushed.clear();
+  const mode_t umask_before = ::umask(0277);  // a umask that takes the owner's own bits
   extract_snapshot(manifest, archive, dest);
+  ::umask(umask_before);
   for (const char* name : {"bin/tool", "data/a.txt", "data/deep/b.bin", "empty", "bin", "data", "data/deep"}) {
     EXPECT_TRUE(was_flushed(dest / name)) << name;
   }
@@ -177,24 +179,6 @@ class PreparedFileTest : public ::testing::Test {
   fs::path target = temp / "file.bin";
 };
 
-TEST_F(PreparedFileTest, WritesReservesAndCompletesPrivately) {
-  const mode_t umask_before = ::umask(0277);  // a umask that takes the owner's own bits
-  auto file = create_prepared_file(target, 10);
-  auto empty = create_prepared_file(temp / "empty", 0);
-  ::umask(umask_before);
-  // Where the file system reserves, the file already has its final length.
-  EXPECT_EQ(fs::file_size(target), file->allocated() ? 10u : 0u);
-  file->write("01234");
-  file->write("56789");
-  file->set_executable(true);
-  file->complete(true);
-  empty->set_executable(false);
-  empty->complete(true);
-  EXPECT_EQ(read_file(target), "0123456789");
-  EXPECT_EQ(mode_of(target), 0700u);
-  EXPECT_EQ(mode_of(temp / "empty"), 0600u);
-}
-
 TEST_F(PreparedFileTest, LengthRules) {
   auto file = create_prepared_file(target, 4);
   file->write("abc");
@@ -224,6 +208,9 @@ TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot)
   EXPECT_EQ(outcome([&] { create_prepared_file(tmpfs.point / "big", data.size()); }),
             "insufficient_space: Cannot reserve file data; free space or choose other game storage");
   EXPECT_FALSE(fs::exists(tmpfs.point / "big"));
+  auto small = create_prepared_file(tmpfs.point / "small", 10);
+  EXPECT_TRUE(small->allocated());
+  EXPECT_EQ(fs::file_size(tmpfs.point / "small"), 10u) << "reserved at its final length before any write";
 
   const Unmount ramfs{mount("ramfs")};
   auto file = create_prepared_file(ramfs.point / "big", data.size());
