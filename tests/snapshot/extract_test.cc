@@ -19,9 +19,6 @@ namespace fs = std::filesystem;
 using builder::tar_file;
 using builder::tar_special;
 using builder::TarType;
-using Inventory = std::vector<InventoryFile>;
-
-std::string framed(const std::vector<TarEntry>& entries) { return zstd_frame(builder::make_tar(entries)); }
 
 class ExtractTest : public SealedSample {
  protected:
@@ -73,7 +70,7 @@ TEST_F(ExtractTest, RefusesWrongArchiveExistingDestinationAndCancellation) {
 // The sample with a first entry named "data/" and two bytes that are not UTF-8. They are put into
 // the header afterwards (and its checksum made right): the builder's character conversion would
 // turn them into UTF-8 where the narrow character set is not UTF-8, as on Windows.
-std::string with_name_not_utf8(const Inventory& inventory) {
+std::string with_name_not_utf8(const std::vector<InventoryFile>& inventory) {
   auto entries = entries_for(inventory);
   entries.insert(entries.begin(), tar_file("data/~~", "?"));
   std::string tar = builder::make_tar(entries);
@@ -87,22 +84,20 @@ std::string with_name_not_utf8(const Inventory& inventory) {
   return zstd_frame(tar);
 }
 
-// One archive per refusal; each builds its bytes and may adjust the inventory first.
+// One archive of the sample per refusal, sealed as the publisher would seal it.
 TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination) {
   using Tars = std::vector<TarEntry>;
-  const auto edited = [](std::function<void(Tars&)> edit) {
-    return [edit](Inventory& inv) {
-      auto entries = entries_for(inv);
-      edit(entries);
-      return framed(entries);
-    };
+  const auto edited = [&](const std::function<void(Tars&)>& edit) {
+    auto entries = entries_for(inventory);
+    edit(entries);
+    return zstd_frame(builder::make_tar(entries));
   };
   const std::string unexpected = "archive_inventory: Archive contains an unexpected or duplicate file";
   const std::string length_or_mode = "archive_inventory: Archive file length or mode differs from manifest";
   const std::string ordinary = "archive_type: Only ordinary files are accepted in snapshots";
   const struct {
     const char* name;
-    std::function<std::string(Inventory&)> build;
+    std::string bytes;
     std::string expected;
   } cases[] = {
       {"parent traversal", edited([](Tars& e) { e.insert(e.begin(), tar_file("../outside", "escape")); }),
@@ -112,7 +107,7 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination
       {"hard link", edited([](Tars& e) { e.push_back(tar_special(TarType::hardlink, "bin/h", "../x")); }),
        ordinary},
       {"extended attribute", edited([](Tars& e) { e[1].xattrs = {{"user.note", "x"}}; }), ordinary},
-      {"name not UTF-8", with_name_not_utf8, "archive_path: Archive path is not valid UTF-8"},
+      {"name not UTF-8", with_name_not_utf8(inventory), "archive_path: Archive path is not valid UTF-8"},
       {"unlisted entry", edited([](Tars& e) { e.push_back(tar_file("data/unlisted", "?")); }), unexpected},
       {"wrong size", edited([](Tars& e) { e[1].data += "!"; }), length_or_mode},
       {"executable bit on a data file", edited([](Tars& e) { e[1].mode = 0755; }), length_or_mode},
@@ -121,17 +116,14 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination
        "content_mismatch: Extracted file hash differs from manifest"},
       // A valid tar stream padded with 4 MiB of zeros, past the bound of 4 x 8192 + 70,028 + 10,240
       // bytes: the decoder's second 64 KiB block crosses it while the reader is inside data/a.txt.
-      {"decompression bomb", [](Inventory& inv) {
-         return zstd_frame(builder::make_tar(entries_for(inv)) + std::string(4u << 20, '\0'));
-       }, "archive: Snapshot decompression failed"},
+      {"decompression bomb", zstd_frame(builder::make_tar(entries_for(inventory)) + std::string(4u << 20, '\0')),
+       "archive: Snapshot decompression failed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir case_temp;
-    Inventory hostile = sample_inventory();
-    const std::string bytes = c.build(hostile);
-    SnapshotManifest expected = manifest_for(hostile);
-    seal_archive(expected, case_temp / "snapshot.tar.zst", bytes);
+    SnapshotManifest expected = manifest;
+    seal_archive(expected, case_temp / "snapshot.tar.zst", c.bytes);
     EXPECT_EQ(outcome([&] { extract_snapshot(expected, case_temp / "snapshot.tar.zst", case_temp / "dest"); }),
               c.expected);
     // Anything written outside the destination would lie beside it.

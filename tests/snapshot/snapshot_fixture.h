@@ -77,6 +77,14 @@ inline void lay_out(const std::filesystem::path& root, const std::vector<Invento
   }
 }
 
+// A memory file system (as root) at `point`, for many files quickly or a small, full volume.
+inline Unmount mount_memory(const std::filesystem::path& point, const std::string& type = "tmpfs",
+                            const std::string& options = "mode=0700") {
+  std::filesystem::create_directory(point);
+  EXPECT_EQ(run_quiet("mount -t " + type + " -o " + options + " " + type + " " + quoted(point)), 0);
+  return Unmount{point};
+}
+
 // The sample inventory sealed as an archive in a fresh folder.
 class SealedSample : public ::testing::Test {
  protected:

@@ -108,17 +108,10 @@ TEST_F(ExtractFlushes, PooledFlushesFailAsDirectOnesAndAreAwaitedOnEveryExit) {
   EXPECT_FALSE(fs::exists(dest / "data/deep/b.bin"));
 }
 
-// A memory file system at `mount`, for many files quickly.
-void mount_tmpfs(const fs::path& mount) {
-  fs::create_directory(mount);
-  ASSERT_EQ(run_quiet("mount -t tmpfs -o mode=0700 tmpfs " + quoted(mount)), 0);
-}
-
 TEST(ExtractBounds, TheHundredThousandAndFirstEntryIsRefused) {
   TempDir temp;
-  const fs::path mount = temp / "mnt";
-  mount_tmpfs(mount);
-  const Unmount unmount{mount};
+  const Unmount mounted = mount_memory(temp / "mnt");
+  const fs::path mount = mounted.point;
   std::vector<InventoryFile> inventory;
   for (int i = 0; i <= 100000; ++i) inventory.push_back({"f/" + std::to_string(1000000 + i), ""});
   SnapshotManifest manifest = manifest_for(inventory);
@@ -132,9 +125,8 @@ TEST(TreeMounts, MountedFoldersAreNeverEntered) {
   const fs::path root = temp / "root";
   const std::vector<InventoryFile> inventory = sample_inventory();
   lay_out(root, inventory);
-  const fs::path mounted = root / "data" / "mounted";
-  mount_tmpfs(mounted);
-  const Unmount unmount{mounted};
+  const Unmount unmount = mount_memory(root / "data" / "mounted");
+  const fs::path mounted = unmount.point;
   EXPECT_EQ(testing::outcome([&] { verify_snapshot_tree(manifest_for(inventory), root); }),
             "unsafe_path: Managed path contains a reparse point");
   write_file(mounted / "stale.old", "theirs");
@@ -198,13 +190,8 @@ TEST_F(PreparedFileTest, LengthRules) {
 
 TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot) {
   // tmpfs reserves and so runs out before any byte is written; ramfs cannot reserve at all.
-  const auto mount = [&](const std::string& type) {
-    fs::create_directory(temp / type);
-    EXPECT_EQ(run_quiet("mount -t " + type + " -o size=64k,mode=0700 " + type + " " + quoted(temp / type)), 0);
-    return temp / type;
-  };
   const std::string data(1 << 20, 'x');
-  const Unmount tmpfs{mount("tmpfs")};
+  const Unmount tmpfs = mount_memory(temp / "tmpfs", "tmpfs", "size=64k,mode=0700");
   EXPECT_EQ(outcome([&] { create_prepared_file(tmpfs.point / "big", data.size()); }),
             "insufficient_space: Cannot reserve file data; free space or choose other game storage");
   EXPECT_FALSE(fs::exists(tmpfs.point / "big"));
@@ -212,7 +199,7 @@ TEST_F(PreparedFileTest, ReservesWhereTheFileSystemCanAndCarriesOnWhereItCannot)
   EXPECT_TRUE(small->allocated());
   EXPECT_EQ(fs::file_size(tmpfs.point / "small"), 10u) << "reserved at its final length before any write";
 
-  const Unmount ramfs{mount("ramfs")};
+  const Unmount ramfs = mount_memory(temp / "ramfs", "ramfs", "size=64k,mode=0700");
   auto file = create_prepared_file(ramfs.point / "big", data.size());
   EXPECT_FALSE(file->allocated());
   EXPECT_EQ(fs::file_size(ramfs.point / "big"), 0u);

@@ -89,10 +89,9 @@ TEST(StoragePlan, ShortfallSentences) {
     const Json plan = plan_storage(manifest, c.volume, true, 0, false);
     EXPECT_EQ(outcome([&] { require_storage(plan, "launcher"); }), c.expected);
   }
-  const Json v = plan_storage(manifest, volume_with(needed), true, 0, false)["volume"];
-  for (const char* key : {"inode_capacity", "available_inodes", "existing_or_unavailable_inodes", "peak_inodes",
-                          "shortfall_file_entries"})
-    EXPECT_TRUE(v.at(key).is_null()) << key;
+  // Without counters the entry shortfall is unknown, not zero.
+  const Json plan = plan_storage(manifest, volume_with(needed), true, 0, false);
+  EXPECT_TRUE(plan["volume"]["shortfall_file_entries"].is_null());
 }
 
 TEST(StoragePlan, RefusesUnusableMeasurementsAndOverflow) {
@@ -117,7 +116,6 @@ TEST(StoragePlan, RefusesUnusableMeasurementsAndOverflow) {
     SCOPED_TRACE(c.name);
     StorageVolume volume = volume_with(1u << 20);
     c.spoil(volume);
-    EXPECT_EQ(outcome([&] { validate_storage_volume(volume); }), c.expected);
     EXPECT_EQ(outcome([&] { plan_storage(one_file(1), volume, true, 0, false); }), c.expected);
   }
   EXPECT_EQ(outcome([&] { plan_storage(one_file(UINT64_MAX - 10), volume_with(1u << 20), true, 0, false); }),

@@ -76,11 +76,9 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
 
 TEST_F(TreeTest, EntryCountIsBoundedBeforeHashing) {
   if (under_wine()) GTEST_SKIP() << "Wine makes a folder in about 8 ms here: 250,001 entries would take over 30 minutes";
-  const fs::path mount = temp / "mnt";
-  fs::create_directory(mount);
   // Many folders, quickly, where a memory file system can be mounted (POSIX, as root).
-  run_quiet("mount -t tmpfs -o mode=0700 tmpfs " + quoted(mount));
-  const Unmount unmount{mount};
+  const Unmount mounted = mount_memory(temp / "mnt");
+  const fs::path mount = mounted.point;
   lay_out(mount, inventory);
   // The inventory lays out 4 files in 3 folders; empty folders make up 250,001 entries.
   for (int i = 7; i <= 250000; ++i) fs::create_directory(mount / ("d" + std::to_string(i)));
