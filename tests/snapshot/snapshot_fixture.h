@@ -34,17 +34,13 @@ inline unsigned mode_of(const std::filesystem::path& path) {
   return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions()) & 07777u;
 }
 
+// The inventory part of a manifest (the archive's length and digest come from seal_archive);
+// the snapshot code reads nothing else.
 inline SnapshotManifest manifest_for(const std::vector<InventoryFile>& inventory) {
   SnapshotManifest manifest;
-  manifest.build_id = "build-1";
-  manifest.platform = "linux-x86_64";
-  manifest.target = "snapshot.tar.zst";
-  manifest.length = 1;  // replaced by seal_archive
-  manifest.sha256 = digest_hex("", "sha256");
   for (const auto& file : inventory) {
     manifest.files[file.path] = SnapshotFile{file.content.size(), digest_hex(file.content, "sha256"), file.executable};
     manifest.expanded_length += file.content.size();
-    if (file.executable) manifest.executable = file.path;
   }
   return manifest;
 }
