@@ -32,11 +32,11 @@ std::atomic<int> flush_delay_ms{0};   // every flush takes this long
 extern "C" int fsync(int fd) {
   struct stat st {};
   std::this_thread::sleep_for(std::chrono::milliseconds(tovra::testing::flush_delay_ms.load()));
-  if (::fstat(fd, &st) == 0 && st.st_ino == tovra::testing::failing_flush) {
-    errno = EIO;
-    return -1;
-  }
   if (::fstat(fd, &st) == 0) {
+    if (st.st_ino == tovra::testing::failing_flush) {
+      errno = EIO;
+      return -1;
+    }
     const std::lock_guard<std::mutex> lock(tovra::testing::flushed_mutex);
     tovra::testing::flushed.emplace_back(st.st_dev, st.st_ino);
   }
