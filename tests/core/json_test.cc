@@ -76,10 +76,8 @@ TEST(ParseJson, MalformedTextIsInvalidJson) {
 }
 
 TEST(CanonicalJson, SortsKeysAndEscapesOnlyQuoteAndBackslash) {
-  Json value;
-  value["b"] = Json::array({1, -2, true, nullptr});
-  value["a"] = "x\"y";
-  EXPECT_EQ(canonical_json(value), R"({"a":"x\"y","b":[1,-2,true,null]})");
+  EXPECT_EQ(canonical_json(parse_json(R"({"b":[1,-2,true,null],"a":"x\"y"})", 100)),
+            R"({"a":"x\"y","b":[1,-2,true,null]})");
   EXPECT_EQ(canonical_json(Json("line\nbreak\\\x01\xc3\xa9")), "\"line\nbreak\\\\\x01\xc3\xa9\"");
   EXPECT_EQ(canonical_json(parse_json(R"({"\u00e9":{},"Z":[]})", 100)), "{\"Z\":[],\"\xc3\xa9\":{}}");
   EXPECT_PROBLEM(canonical_json(Json::array({1.5})), "invalid_number", "Cannot canonicalize floating point data");
