@@ -66,8 +66,6 @@ TEST(HashFile, ReportsProgressAroundEachChunk) {
 TEST(HashFile, FailuresOpenCancelAndGrowth) {
   testing::TempDir dir;
   testing::write_file(dir / "f", "content");
-  EXPECT_PROBLEM(hash_file(dir / "missing", "sha256", {}), "file_read",
-                 "Could not open file for verification: " + (dir / "missing").string());
 
   int calls = 0;
   EXPECT_PROBLEM(hash_file(dir / "f", "sha256", [&](std::uint64_t, std::uint64_t) { return ++calls > 1; }),
@@ -125,10 +123,6 @@ TEST(DeclaredLengthGuard, RefusesOtherLengthsBeforeHashingAndOffsetsProgress) {
   EXPECT_PROBLEM(hash_file(dir / "f", "sha256", declared_length_guard(4, 0, 4, recorder(calls))), "content_mismatch",
                  "File changed beyond its declared verification bound");
   EXPECT_TRUE(calls.empty());
-
-  const HashProgress guard = declared_length_guard(5, 0, 5, {});
-  EXPECT_TRUE(guard(5, 5));
-  EXPECT_PROBLEM(guard(6, 5), "content_mismatch", "File changed beyond its declared verification bound");
 }
 
 }  // namespace
