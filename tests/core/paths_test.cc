@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/paths.h"
@@ -30,10 +31,8 @@ struct PathCase {
 
 TEST(CheckRelativePath, Table) {
   const std::string component255(255, 'c');
-  std::string exact4096;
-  while (exact4096.size() + 201 <= 4096) exact4096 += std::string(200, 'd') + "/";
-  exact4096 += std::string(4096 - exact4096.size(), 'e');
-  ASSERT_EQ(exact4096.size(), 4096u);
+  std::string exact4096(4096, 'd');  // twenty components of 200 bytes and one of 76
+  for (std::size_t slash = 200; slash < 4096; slash += 201) exact4096[slash] = '/';
 
   const PathCase cases[] = {
       {"a/b/c.txt", true, nullptr}, {exact4096, true, nullptr}, {exact4096 + "e", true, kNotRelative},
@@ -89,7 +88,6 @@ TEST(NativePath, RoundTripsUtf8ThroughTheDiskAndRefusesNulAndInvalidUtf8) {
   std::set<std::string> listed;
   for (const std::u8string& name : names) {
     const std::filesystem::path path = dir.path() / native_path(bytes(name));
-    EXPECT_TRUE(path.filename().u8string() == name) << bytes(name);
     EXPECT_EQ(utf8_path(path.filename()), bytes(name));
     testing::write_file(path, "x");
   }
@@ -123,21 +121,14 @@ TEST(ManagedPath, JoinsAndRefusesLinksAtAnyDepth) {
 }
 
 TEST(Utf16Length, CountsSurrogatePairsAndRefusesMalformedText) {
-  struct Case {
-    std::string text;
-    std::size_t units;
-  };
-  const Case valid[] = {{"", 0}, {"abc", 3}, {"\xc3\xa9", 1}, {"\xef\xbf\xbf", 1}, {"\xf0\x9f\x98\x80", 2},
-                        {"\xf4\x8f\xbf\xbf", 2}, {"a\xf0\x90\x80\x80z", 4}};
-  for (const auto& c : valid) {
-    EXPECT_TRUE(is_valid_utf8(c.text)) << c.text;
-    EXPECT_EQ(utf16_length(c.text), c.units) << c.text;
-  }
+  const std::pair<std::string, std::size_t> valid[] = {{"", 0}, {"abc", 3}, {"\xc3\xa9", 1}, {"\xef\xbf\xbf", 1},
+                                                       {"\xf0\x9f\x98\x80", 2}, {"\xf4\x8f\xbf\xbf", 2},
+                                                       {"a\xf0\x90\x80\x80z", 4}};
+  for (const auto& [text, units] : valid) EXPECT_EQ(utf16_length(text), units) << text;
   // Stray, truncated, overlong, surrogate and beyond U+10FFFF.
   const std::string invalid[] = {"\xff", "\x80", "\xc3", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
                                  "\xf0\x9f\x98"};
   for (const auto& text : invalid) {
-    EXPECT_FALSE(is_valid_utf8(text));
     EXPECT_FALSE(utf16_length_if_valid(text).has_value());
     EXPECT_THROW(utf16_length(text), std::range_error);
   }

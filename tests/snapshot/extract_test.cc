@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <set>
 #include <vector>
 
 #include "core/error.h"
@@ -20,30 +19,9 @@ namespace fs = std::filesystem;
 using builder::tar_file;
 using builder::tar_special;
 using builder::TarType;
-using Inventory = std::vector<InventoryFile>;
 
-// Everything below `root` except the destination tree and the archive itself.
-std::set<std::string> strays(const fs::path& root) {
-  std::set<std::string> found;
-  for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
-    const std::string name = it->path().lexically_relative(root).generic_string();
-    if (name == "dest" || name.rfind("dest/", 0) == 0 || name == "snapshot.tar.zst") continue;
-    found.insert(name);
-  }
-  return found;
-}
-
-std::string framed(const std::vector<TarEntry>& entries) { return zstd_frame(builder::make_tar(entries)); }
-
-class ExtractTest : public ::testing::Test {
+class ExtractTest : public SealedSample {
  protected:
-  TempDir temp;
-  fs::path archive = temp / "snapshot.tar.zst";
-  fs::path dest = temp / "dest";
-  Inventory inventory = sample_inventory();
-  SnapshotManifest manifest = manifest_for(inventory);
-
-  void SetUp() override { seal_archive(manifest, archive, framed(entries_for(inventory))); }
   std::string extract(const SnapshotManifest& with, const HashProgress& progress = {}) {
     return outcome([&] { extract_snapshot(with, archive, dest, progress); });
   }
@@ -92,7 +70,7 @@ TEST_F(ExtractTest, RefusesWrongArchiveExistingDestinationAndCancellation) {
 // The sample with a first entry named "data/" and two bytes that are not UTF-8. They are put into
 // the header afterwards (and its checksum made right): the builder's character conversion would
 // turn them into UTF-8 where the narrow character set is not UTF-8, as on Windows.
-std::string with_name_not_utf8(const Inventory& inventory) {
+std::string with_name_not_utf8(const std::vector<InventoryFile>& inventory) {
   auto entries = entries_for(inventory);
   entries.insert(entries.begin(), tar_file("data/~~", "?"));
   std::string tar = builder::make_tar(entries);
@@ -106,22 +84,19 @@ std::string with_name_not_utf8(const Inventory& inventory) {
   return zstd_frame(tar);
 }
 
-// One archive per refusal; each builds its bytes and may adjust the inventory first.
+// One archive of the sample per refusal, sealed as the publisher would seal it.
 TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination) {
   using Tars = std::vector<TarEntry>;
-  const auto edited = [](std::function<void(Tars&)> edit) {
-    return [edit](Inventory& inv) {
-      auto entries = entries_for(inv);
-      edit(entries);
-      return framed(entries);
-    };
+  const auto edited = [&](const std::function<void(Tars&)>& edit) {
+    auto entries = entries_for(inventory);
+    edit(entries);
+    return zstd_frame(builder::make_tar(entries));
   };
   const std::string unexpected = "archive_inventory: Archive contains an unexpected or duplicate file";
-  const std::string length_or_mode = "archive_inventory: Archive file length or mode differs from manifest";
   const std::string ordinary = "archive_type: Only ordinary files are accepted in snapshots";
   const struct {
     const char* name;
-    std::function<std::string(Inventory&)> build;
+    std::string bytes;
     std::string expected;
   } cases[] = {
       {"parent traversal", edited([](Tars& e) { e.insert(e.begin(), tar_file("../outside", "escape")); }),
@@ -130,40 +105,28 @@ TEST_F(ExtractTest, HostileArchivesAreRefusedWithoutWritingOutsideTheDestination
        ordinary},
       {"hard link", edited([](Tars& e) { e.push_back(tar_special(TarType::hardlink, "bin/h", "../x")); }),
        ordinary},
-      {"sparse entry", [](Inventory& inv) {
-         // A 512-byte hole, then the data.
-         auto entries = entries_for(inv);
-         entries[1] = tar_file("data/a.txt", "x");
-         entries[1].size = 513;
-         entries[1].sparse = {{512, 1}};
-         inv[1].content = std::string(512, '\0') + "x";
-         return framed(entries);
-       }, ordinary},
       {"extended attribute", edited([](Tars& e) { e[1].xattrs = {{"user.note", "x"}}; }), ordinary},
-      {"name not UTF-8", with_name_not_utf8, "archive_path: Archive path is not valid UTF-8"},
-      {"duplicate entry", edited([](Tars& e) { e.push_back(e[0]); }), unexpected},
+      {"name not UTF-8", with_name_not_utf8(inventory), "archive_path: Archive path is not valid UTF-8"},
       {"unlisted entry", edited([](Tars& e) { e.push_back(tar_file("data/unlisted", "?")); }), unexpected},
-      {"wrong size", edited([](Tars& e) { e[1].data += "!"; }), length_or_mode},
-      {"executable bit on a data file", edited([](Tars& e) { e[1].mode = 0755; }), length_or_mode},
+      {"wrong size", edited([](Tars& e) { e[1].data += "!"; }),
+       "archive_inventory: Archive file length or mode differs from manifest"},
       {"one entry missing", edited([](Tars& e) { e.pop_back(); }), "archive: Snapshot is incomplete or malformed"},
       {"altered content", edited([](Tars& e) { e[2].data[0] = 'Z'; }),
        "content_mismatch: Extracted file hash differs from manifest"},
       // A valid tar stream padded with 4 MiB of zeros, past the bound of 4 x 8192 + 70,028 + 10,240
       // bytes: the decoder's second 64 KiB block crosses it while the reader is inside data/a.txt.
-      {"decompression bomb", [](Inventory& inv) {
-         return zstd_frame(builder::make_tar(entries_for(inv)) + std::string(4u << 20, '\0'));
-       }, "archive: Snapshot decompression failed"},
+      {"decompression bomb", zstd_frame(builder::make_tar(entries_for(inventory)) + std::string(4u << 20, '\0')),
+       "archive: Snapshot decompression failed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir case_temp;
-    Inventory hostile = sample_inventory();
-    const std::string bytes = c.build(hostile);
-    SnapshotManifest expected = manifest_for(hostile);
-    seal_archive(expected, case_temp / "snapshot.tar.zst", bytes);
+    SnapshotManifest expected = manifest;
+    seal_archive(expected, case_temp / "snapshot.tar.zst", c.bytes);
     EXPECT_EQ(outcome([&] { extract_snapshot(expected, case_temp / "snapshot.tar.zst", case_temp / "dest"); }),
               c.expected);
-    EXPECT_TRUE(strays(case_temp.path()).empty());
+    // Anything written outside the destination would lie beside it.
+    EXPECT_EQ(names_in(case_temp.path()), (std::vector<std::string>{"dest", "snapshot.tar.zst"}));
   }
 }
 
@@ -179,7 +142,6 @@ TEST_F(ExtractTest, DecoderEnforcesOneBoundedFrame) {
     std::uint64_t bound;
     std::string expected;  // empty: decodes
   } cases[] = {
-      {"one frame", frame, bound, ""},
       {"window of exactly 64 MiB", zstd_frame(tar, 26), bound, ""},
       {"bound of exactly the stream", frame, tar.size(), ""},
       {"bound one short", frame, tar.size() - 1, "size_limit: Decoded tar stream exceeds authenticated expansion bounds"},
@@ -200,12 +162,9 @@ TEST_F(ExtractTest, DecoderEnforcesOneBoundedFrame) {
                   decoded.append(block);
                 EXPECT_TRUE(decoder.finished());
                 decoder.drain();
-                EXPECT_EQ(decoder.decoded(), tar.size());
+                EXPECT_EQ(decoded, tar);
               }),
               c.expected.empty() ? "ok" : c.expected);
-    if (c.expected.empty()) {
-      EXPECT_EQ(decoded, tar);
-    }
   }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Builds small snapshots for the tests: an inventory, its manifest and a matching archive.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -32,17 +34,13 @@ inline unsigned mode_of(const std::filesystem::path& path) {
   return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions()) & 07777u;
 }
 
+// The inventory part of a manifest (the archive's length and digest come from seal_archive);
+// the snapshot code reads nothing else.
 inline SnapshotManifest manifest_for(const std::vector<InventoryFile>& inventory) {
   SnapshotManifest manifest;
-  manifest.build_id = "build-1";
-  manifest.platform = "linux-x86_64";
-  manifest.target = "snapshot.tar.zst";
-  manifest.length = 1;  // replaced by seal_archive
-  manifest.sha256 = digest_hex("", "sha256");
   for (const auto& file : inventory) {
     manifest.files[file.path] = SnapshotFile{file.content.size(), digest_hex(file.content, "sha256"), file.executable};
     manifest.expanded_length += file.content.size();
-    if (file.executable) manifest.executable = file.path;
   }
   return manifest;
 }
@@ -74,5 +72,25 @@ inline void lay_out(const std::filesystem::path& root, const std::vector<Invento
     write_file(root / native_path(file.path), file.content);
   }
 }
+
+// A memory file system (as root) at `point`, for many files quickly or a small, full volume.
+inline Unmount mount_memory(const std::filesystem::path& point, const std::string& type = "tmpfs",
+                            const std::string& options = "mode=0700") {
+  std::filesystem::create_directory(point);
+  EXPECT_EQ(run_quiet("mount -t " + type + " -o " + options + " " + type + " " + quoted(point)), 0);
+  return Unmount{point};
+}
+
+// The sample inventory sealed as an archive in a fresh folder.
+class SealedSample : public ::testing::Test {
+ protected:
+  TempDir temp;
+  std::filesystem::path archive = temp / "snapshot.tar.zst";
+  std::filesystem::path dest = temp / "dest";
+  std::vector<InventoryFile> inventory = sample_inventory();
+  SnapshotManifest manifest = manifest_for(inventory);
+
+  void SetUp() override { seal_archive(manifest, archive, zstd_frame(builder::make_tar(entries_for(inventory)))); }
+};
 
 }  // namespace tovra::testing

@@ -4,7 +4,6 @@
 
 #include <functional>
 
-#include "core/error.h"
 #include "core/test_util.h"
 #include "package/snapshot.h"
 #include "snapshot_fixture.h"
@@ -27,7 +26,6 @@ class TreeTest : public ::testing::Test {
 };
 
 TEST_F(TreeTest, AcceptsExactTreesUnderAnOrdinaryRootUntilCancelled) {
-  verify_snapshot_tree(manifest, root);
   fs::create_directories(root / "data" / "unused" / "deeper");
   std::uint64_t last = 0;
   verify_snapshot_tree(manifest, root, [&](std::uint64_t done, std::uint64_t total) {
@@ -39,10 +37,8 @@ TEST_F(TreeTest, AcceptsExactTreesUnderAnOrdinaryRootUntilCancelled) {
   EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest, root, [](std::uint64_t, std::uint64_t) { return false; }); })
                 .substr(0, 10),
             "cancelled:");
-  for (const fs::path& bad : {temp / "absent", root / "empty"}) {
-    EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest, bad); }),
-              "unsafe_path: Game content directory is missing or linked");
-  }
+  EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest, root / "empty"); }),
+            "unsafe_path: Game content directory is missing or linked");
 }
 
 TEST_F(TreeTest, EachDifferenceHasItsProblem) {
@@ -78,11 +74,9 @@ TEST_F(TreeTest, EachDifferenceHasItsProblem) {
 
 TEST_F(TreeTest, EntryCountIsBoundedBeforeHashing) {
   if (under_wine()) GTEST_SKIP() << "Wine makes a folder in about 8 ms here: 250,001 entries would take over 30 minutes";
-  const fs::path mount = temp / "mnt";
-  fs::create_directory(mount);
   // Many folders, quickly, where a memory file system can be mounted (POSIX, as root).
-  run_quiet("mount -t tmpfs -o mode=0700 tmpfs " + quoted(mount));
-  const Unmount unmount{mount};
+  const Unmount mounted = mount_memory(temp / "mnt");
+  const fs::path mount = mounted.point;
   lay_out(mount, inventory);
   // The inventory lays out 4 files in 3 folders; empty folders make up 250,001 entries.
   for (int i = 7; i <= 250000; ++i) fs::create_directory(mount / ("d" + std::to_string(i)));
@@ -98,12 +92,10 @@ TEST(SweepOldFiles, RemovesOnlyOldEntriesAndNeverRaises) {
   fs::create_directories(temp / "bin");
   write_file(temp / "bin" / "a.old", "1");
   write_file(temp / "bin" / "a.older", "2");
-  write_file(temp / "top.old", "3");
   fs::create_directories(temp / "cache.old" / "inner");
   fs::create_directory(temp / "empty.old");
   sweep_old_files(temp.path());
   EXPECT_FALSE(fs::exists(temp / "bin" / "a.old"));
-  EXPECT_FALSE(fs::exists(temp / "top.old"));
   EXPECT_FALSE(fs::exists(temp / "empty.old"));
   EXPECT_TRUE(fs::exists(temp / "bin" / "a.older"));
   EXPECT_TRUE(fs::exists(temp / "cache.old" / "inner"));
