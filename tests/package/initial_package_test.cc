@@ -74,11 +74,9 @@ Json themed_brand() {
 BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}, {"brand", brand}}); }
 
 TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
-  const Problem fields{"invalid_native_package", "Brand has unknown or missing fields"};
   const std::vector<Mutation> cases{
-      {"no icon", [](Json& b) { b.erase("icon"); }, fields},
-      {"fifth member", [](Json& b) { b["website"] = "x"; }, fields},
-      {"name missing", [](Json& b) { b.erase("name"); b["title"] = "x"; }, {"invalid_native_package", "Brand needs a name"}},
+      {"fifth member", [](Json& b) { b["website"] = "x"; },
+       {"invalid_native_package", "Brand has unknown or missing fields"}},
       {"publisher 129", [](Json& b) { b["publisher"] = std::string(129, 'p'); },
        {"invalid_native_package", "Brand publisher must be 1 to 128 bytes of plain text"}},
       {"name with tab", [](Json& b) { b["name"] = "Nord\tlys"; },
@@ -88,14 +86,6 @@ TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
         "A brand name is 1 to 64 bytes and also names a folder: no control characters, none of < > : \" / \\ | ? *, and no "
         "leading space or trailing space or dot"}},
       {"icon over 1 MiB", [](Json& b) { b["icon"] = resource("brand.ico", 1048577); }, kTooBig},
-      {"theme extra member", [](Json& b) { b["theme"]["fonts"] = Json::object(); },
-       {"invalid_native_package", "Initial package record has unknown or missing fields"}},
-      {"theme without files", [](Json& b) { b["theme"].erase("files"); b["theme"]["extra"] = 1; },
-       {"invalid_native_package", "Initial package record is missing a field"}},
-      {"files array", [](Json& b) { b["theme"]["files"] = Json::array(); },
-       {"invalid_native_package", "Brand theme files must be an object"}},
-      {"definition case", [](Json& b) { b["theme"]["definition"]["path"] = "Theme.json"; },
-       {"invalid_native_package", "Brand theme definition must be theme.json"}},
       {"file name case", [](Json& b) { b["theme"]["files"]["body.ttf"]["path"] = "theme-Body.ttf"; },
        {"invalid_native_package", "Brand theme files are stored as theme-NAME"}},
       {"definition over 64 KiB", [](Json& b) { b["theme"]["definition"]["length"] = 65537u; }, kTooBig},
@@ -191,7 +181,6 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
       {"extra member", [](Json& d) { d["notes"] = "x"; }, unknown},
       {"ca_bundle renamed", [](Json& d) { d.erase("ca_bundle"); d["ca"] = nullptr; }, missing},
       {"schema 2", [](Json& d) { d["schema_version"] = 2; }, {"unsupported_schema", "Unsupported initial package schema"}},
-      {"root text", [](Json& d) { d["root"] = "root.json"; }, unknown},
       {"root over 512 KiB", [](Json& d) { d["root"]["length"] = 524289; }, kTooBig},
       {"featured id number", [](Json& d) { d["featured_game"] = {{"id", 1}, {"name", "A"}}; },
        {"invalid_native_package", "Featured game must name an id and a display name"}},
@@ -258,20 +247,15 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
   };
   const Problem flat{"invalid_native_package", "Initial package resources need distinct flat names"};
   const Problem overlap{"invalid_native_package", "Initial package resources overlap"};
-  const Problem not_ico{"invalid_native_package", "The brand icon is not an .ico file"};
   const Problem differs{"invalid_native_package", "Brand theme files differ from its definition"};
-  const std::string ico_head("\0\0\1\0", 4);
   const struct {
     const char* name;
     std::function<void(PackageOptions&)> arrange;
     std::function<void(const fs::path&)> alter;  // applied to the built folder
     Problem expected;
   } cases[] = {
-      {"icon of 21 bytes", [&](PackageOptions& o) { o.brand = brand_with_icon(ico_head + std::string(17, 'x')); }, {},
-       not_ico},
-      {"cursor file",
-       [](PackageOptions& o) { o.brand = brand_with_icon(std::string("\0\0\2\0", 4) + std::string(18, 'x')); }, {},
-       not_ico},
+      {"icon of 21 bytes", [](PackageOptions& o) { o.brand = brand_with_icon(builder::ico_stub().substr(0, 21)); }, {},
+       {"invalid_native_package", "The brand icon is not an .ico file"}},
       {"theme file unused", themed([](Theme& t) { t.files["spare.bmp"] = bmp_image(2, 2); }), {}, differs},
       {"theme file missing", themed([](Theme& t) { t.files.erase("mark.bmp"); }), {}, differs},
       // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
@@ -298,8 +282,6 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       {"path with a folder", archive_named("images/bootstrap.tar.zst"), {}, flat},
       {"CA bundle named like the root",
        [](PackageOptions& o) { o.edit_descriptor = [](Json& d) { d["ca_bundle"] = d["root"]; }; }, {}, overlap},
-      {"extra file", [](PackageOptions& o) { o.extra_files["notes.txt"] = "hello"; }, {},
-       {"invalid_native_package", "Initial package contains an unexpected entry: notes.txt"}},
       {"archive missing", {}, [](const fs::path& r) { fs::remove(r / "launcher.tar.zst"); },
        {"invalid_native_package", "Initial package is missing a resource"}},
       {"archive one byte longer", {},
