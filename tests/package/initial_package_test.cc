@@ -305,17 +305,6 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
                  {"cancelled", "File verification cancelled"});
 }
 
-// Declares `total` expanded bytes by growing the first inventory file; nothing that large is written.
-std::function<void(Json&)> declare_expanded(std::uint64_t total) {
-  return [total](Json& manifest) {
-    std::uint64_t others = 0;
-    Json& files = manifest["files"];
-    for (std::size_t i = 1; i < files.size(); ++i) others += files[i]["length"].get<std::uint64_t>();
-    files[0]["length"] = total - others;
-    sum_lengths(manifest);
-  };
-}
-
 TEST(InitialPackage, PayloadBoundIsOneGibibyteTogether) {
   const std::uint64_t half = std::uint64_t{1} << 29;
   const auto declare = [](std::uint64_t bootstrap, std::optional<std::uint64_t> launcher) {

@@ -102,7 +102,7 @@ TEST(BootstrapManifest, AcceptsEachPlatformsEntryPoints) {
 
   Json plain = bootstrap_document();
   plain.erase("gui_executable");
-  plain["files"].erase(2);
+  plain["files"].erase(0);
   sum_lengths(plain);
   EXPECT_EQ(bootstrap_shortcut_program(parse_bootstrap_manifest(plain.dump())), "bin/tovra-bootstrap.exe");
 
@@ -127,7 +127,7 @@ TEST(BootstrapManifest, RefusesEachRuleWithItsProblem) {
   const Problem helper{"invalid_native_package", "Initial bootstrap snapshot contains an undeclared executable helper"};
   const std::vector<Mutation> cases{
       {"bootstrap_abi 2", [](Json& d) { d["bootstrap_abi"] = 2; }, schema},
-      {"windows entry without .exe", [](Json& d) { d["executable"] = d["files"][0]["path"] = "bin/tovra-bootstrap"; }, entry},
+      {"windows entry without .exe", [](Json& d) { d["executable"] = d["files"][1]["path"] = "bin/tovra-bootstrap"; }, entry},
       {"gui entry other name", [](Json& d) { d["gui_executable"] = "bin/gui.exe"; }, gui},
       {"shortcut helper on windows",
        [](Json& d) { d["shortcut_executable"] = "bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut"; }, mac},
@@ -187,9 +187,9 @@ TEST(LauncherManifest, RefusesEachRuleWithItsProblem) {
 TEST(LauncherManifest, BoundsAreInclusive) {
   Json document = launcher_document();
   document["archive"]["length"] = 1073741824;
-  document["files"][1]["length"] = 1073741824 - 27;
-  for (int i = 4; i < 4096; ++i) document["files"].push_back(inventory_file("data/" + std::to_string(i), 0, 420));
-  sum_lengths(document);
+  Json& files = document["files"];
+  for (std::size_t i = files.size(); i < 4096; ++i) files.push_back(inventory_file("data/" + std::to_string(i), 0, 420));
+  declare_expanded(1073741824)(document);
   EXPECT_NO_THROW(parse_launcher_manifest(document));
 
   document["files"].push_back(inventory_file("data/last", 0, 420));
