@@ -108,8 +108,7 @@ TEST(BootstrapManifest, AcceptsEachPlatformsEntryPoints) {
 
   // Other platforms: no .exe entry and no GUI entry; macOS declares its shortcut helper.
   Json other = snapshot_document("linux-x86_64", "bin/tovra-bootstrap");
-  other["kind"] = "tovra-bootstrap-release";
-  other["bootstrap_abi"] = 1;
+  other.update(builder::bootstrap_release_fields(""));
   EXPECT_NO_THROW(parse_bootstrap_manifest(other.dump()));
   other["platform"] = "macos-aarch64";
   other["shortcut_executable"] = "bin/TovraShortcut.app/Contents/MacOS/tovra-shortcut";
