@@ -29,42 +29,43 @@ inline void sum_lengths(Json& document) {
   document["expanded_length"] = sum;
 }
 
+// A manifest as the builder writes it for `files`; the archive itself is not made.
+inline Json release_document(const builder::Payload& files, builder::SnapshotOptions options, const Json& fields) {
+  options.target = "snapshot.tar.zst";
+  options.release_fields = fields;
+  return builder::snapshot_manifest(files, options, "archive");
+}
+
 inline Json snapshot_document(const std::string& platform, const std::string& executable) {
-  Json document{{"schema_version", 1},
-                {"build_id", "build-1.0"},
-                {"platform", platform},
-                {"executable", executable},
-                {"archive", {{"format", "tar.zst-v1"}, {"target", "snapshot.tar.zst"}, {"length", 100}, {"sha256", kDigest}}},
-                {"files", Json::array({inventory_file(executable, 10, 493), inventory_file("share/readme.txt", 5, 420)})}};
-  sum_lengths(document);
-  return document;
+  builder::SnapshotOptions options;
+  options.platform = platform;
+  options.executable = executable;
+  return release_document({{executable, {"program", true}}, {"share/readme.txt", {"hello", false}}}, options, {});
 }
 
 inline Json bootstrap_document() {
-  Json document = snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
-  document["kind"] = "tovra-bootstrap-release";
-  document["bootstrap_abi"] = 1;
-  document["gui_executable"] = "bin/tovra-bootstrap-gui.exe";
-  document["files"].push_back(inventory_file("bin/tovra-bootstrap-gui.exe", 7, 493));
-  sum_lengths(document);
-  return document;
+  const builder::ReleaseOptions release = builder::default_bootstrap();
+  return release_document(release.files, release.snapshot, builder::bootstrap_release_fields(release.gui_executable));
 }
 
+// The builder's launcher with one crash handler.
 inline Json launcher_document() {
-  Json document = snapshot_document("windows-x86_64", "bin/tovra-launcher.exe");
-  document["kind"] = "tovra-launcher-release";
-  document["bootstrap_abi"] = 1;
-  document["health_abi"] = 1;
-  document["application_schema"] = {{"minimum", 1}, {"maximum", 3}};
-  document["runtime_lease_abi"] = 2;
-  document["staging_abi"] = 1;
-  document["console_interrupt_abi"] = 1;
-  document["gui_executable"] = "bin/tovra-launcher-gui.exe";
-  document["runtime_helpers"] = Json::array({{{"path", "bin/crash.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}}});
-  document["files"].push_back(inventory_file("bin/tovra-launcher-gui.exe", 8, 493));
-  document["files"].push_back(inventory_file("bin/crash.exe", 9, 493));
-  sum_lengths(document);
-  return document;
+  builder::ReleaseOptions release = builder::default_launcher();
+  release.files["bin/crash.exe"] = {"crash", true};
+  release.helpers = {{"bin/crash.exe", "crash-handler"}};
+  return release_document(release.files, release.snapshot,
+                          builder::launcher_release_fields(release.gui_executable, release.helpers));
+}
+
+// Declares `total` expanded bytes by growing the first inventory file; nothing that large is written.
+inline std::function<void(Json&)> declare_expanded(std::uint64_t total) {
+  return [total](Json& manifest) {
+    std::uint64_t others = 0;
+    Json& files = manifest["files"];
+    for (std::size_t i = 1; i < files.size(); ++i) others += files[i]["length"].get<std::uint64_t>();
+    files[0]["length"] = total - others;
+    sum_lengths(manifest);
+  };
 }
 
 // The builder's theme, which passes every contrast rule.
