@@ -66,7 +66,6 @@ TEST(DesktopEntryText, QuotesExactlyAndRefusesWhatItCannotReadUnambiguously) {
 LauncherEntryFields sample_fields() {
   LauncherEntryFields fields;
   fields.target = "/opt/tovra app/bin/gui.exe";
-  fields.data_root = "/home/u/Tovra";
   fields.arguments = {"--data-dir", "/home/u/Tovra", "--gui", "--game", "space-duel"};
   fields.working_directory = "/opt/tovra app/bin";
   fields.description = "Space Duel";
@@ -269,7 +268,6 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   const auto written = fs::last_write_time(entry);
   EXPECT_EQ(create_shortcut_command(root_, "", "Tovra"), entry);
   EXPECT_EQ(fs::last_write_time(entry), written);
-  EXPECT_EQ(ledger().size(), 1u);
 
   // Edited by the user: refused and kept, and left in place by the removal.
   const fs::path game = create_shortcut_command(root_, "space-duel", "Tovra");
@@ -360,7 +358,6 @@ TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
 TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
   fs::create_directories(temp_ / "real");
   fs::create_symlink(temp_ / "real", temp_ / "link");
-  write_file(temp_ / "file", "");
   const struct {
     fs::path destination;
     std::string expected;
@@ -379,8 +376,6 @@ TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
 
   EXPECT_EQ(outcome([&] { require_shortcut_parent(temp_ / "link" / "x.desktop"); }),
             "unsafe_path: Shortcut path contains a symbolic link");
-  EXPECT_EQ(outcome([&] { require_shortcut_parent(temp_ / "file" / "x.desktop"); }),
-            "shortcut_path: Shortcut paths need existing plain files and directories");
 }
 
 TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
