@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -63,48 +62,37 @@ TEST(DesktopEntryText, QuotesExactlyAndRefusesWhatItCannotReadUnambiguously) {
   }
 }
 
-LauncherEntryFields sample_fields() {
+TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
   LauncherEntryFields fields;
   fields.target = "/opt/tovra app/bin/gui.exe";
   fields.arguments = {"--data-dir", "/home/u/Tovra", "--gui", "--game", "space-duel"};
   fields.working_directory = "/opt/tovra app/bin";
   fields.description = "Space Duel";
   fields.icon = "/home/u/Tovra/native/brand.ico";
-  return fields;
-}
-
-std::string sample_image() {
-  return "[Desktop Entry]\nType=Application\nVersion=1.4\nName=Space Duel\n"
-         "Exec=\"/opt/tovra app/bin/gui.exe\" --data-dir \"/home/u/Tovra\" --gui --game \"space-duel\"\n"
-         "Path=/opt/tovra app/bin\nIcon=/home/u/Tovra/native/brand.ico\nTerminal=false\n";
-}
-
-TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
-  const auto fields_with = [](const std::function<void(LauncherEntryFields&)>& change) {
-    LauncherEntryFields fields = sample_fields();
-    change(fields);
-    return fields;
-  };
-  const auto replaced = [](std::string image, const std::string& from, const std::string& to) {
-    return image.replace(image.find(from), from.size(), to);
+  const std::string image =
+      "[Desktop Entry]\nType=Application\nVersion=1.4\nName=Space Duel\n"
+      "Exec=\"/opt/tovra app/bin/gui.exe\" --data-dir \"/home/u/Tovra\" --gui --game \"space-duel\"\n"
+      "Path=/opt/tovra app/bin\nIcon=/home/u/Tovra/native/brand.ico\nTerminal=false\n";
+  const auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string copy = image;
+    return copy.replace(copy.find(from), from.size(), to);
   };
   const struct {
     std::string image;
-    LauncherEntryFields fields;
     const char* expected;
   } cases[] = {
-      {sample_image(), sample_fields(), "ok"},
-      {"", sample_fields(), "size"},
-      {std::string(32769, '#'), sample_fields(), "size"},
-      {sample_image() + "TryExec=/bin/sh\n", sample_fields(), "flags"},
-      {sample_image(), fields_with([](auto& s) { s.arguments[1] = "/home/u/Other"; }), "arguments"},
-      {sample_image(), fields_with([](auto& s) { s.target = "/opt/tovra app/bin/GUI.exe"; }), "target"},
-      {replaced(sample_image(), "Terminal=false", "Terminal=true"), sample_fields(), "presentation"},
-      {replaced(sample_image(), "Name=Space", "Name=\\xSpace"), sample_fields(), "link fields"},
+      {image, "ok"},
+      {"", "size"},
+      {std::string(32769, '#'), "size"},
+      {image + "TryExec=/bin/sh\n", "flags"},
+      {replaced("--data-dir \"/home/u/Tovra\"", "--data-dir \"/home/u/Other\""), "arguments"},
+      {replaced("bin/gui.exe\"", "bin/GUI.exe\""), "target"},
+      {replaced("Terminal=false", "Terminal=true"), "presentation"},
+      {replaced("Name=Space", "Name=\\xSpace"), "link fields"},
   };
   for (const auto& c : cases) {
     std::string name;
-    const bool same = desktop_entry::verify(c.image, c.fields, name);
+    const bool same = desktop_entry::verify(c.image, fields, name);
     EXPECT_EQ(same ? "ok" : name, c.expected) << c.image.substr(0, 200);
   }
 }
@@ -256,7 +244,6 @@ TEST_F(LauncherEntryWriter, RefusesBadTargetsAndDestinationsWithoutWriting) {
 }
 
 TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
-  ASSERT_FALSE(fs::exists(start_menu_));
   const fs::path entry = create_shortcut_command(root_, "", "Tovra");
   EXPECT_EQ(entry, start_menu_ / "Tovra.desktop");
   EXPECT_EQ(fs::status(start_menu_).permissions() & fs::perms::mask, fs::perms::owner_all);
@@ -291,10 +278,6 @@ TEST_F(ShortcutsTest, EntriesAreHashedWhenTheirNameCannotBeUsed) {
   // A reserved device name is not an identifier at all.
   EXPECT_EQ(outcome([&] { create_shortcut_command(root_, "con", "Tovra"); }),
             "unsafe_path: Path uses a reserved platform name");
-  EXPECT_EQ(start_menu_shortcut_path(root_, "", ""),
-            start_menu_ / ("tovra-" + identity_hash() + "-launcher.desktop"));
-  EXPECT_EQ(start_menu_shortcut_path(root_, "", std::string(65, 'x')),
-            start_menu_ / ("tovra-" + identity_hash() + "-launcher.desktop"));
 }
 
 TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
@@ -332,7 +315,6 @@ TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
   EXPECT_EQ(install_shortcuts(false, "Star Forge"), Made({branded}, ""));
   EXPECT_EQ(install_shortcuts(false, "Star Forge", true), Made({}, ""));
   EXPECT_EQ(install_shortcuts(false, std::nullopt, false, false), Made({}, ""));
-  EXPECT_EQ(ledger().size(), 2u);
 
   // A failure is reported, not raised.
   fs::remove(program_);
@@ -449,20 +431,17 @@ TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
   std::string many = "[";
   for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
   many += "]";
-  const auto document = [](const std::string& schema, const std::string& kind, const std::string& entries) {
-    return R"({"schema_version":)" + schema + R"(,"kind":)" + kind + R"(,"entries":)" + entries +
-           "}";
+  const auto document = [](const std::string& schema, const std::string& entries) {
+    return R"({"schema_version":)" + schema + R"(,"kind":"tovra-shortcuts","entries":)" + entries + "}";
   };
-  const std::string ok_kind = R"("tovra-shortcuts")";
   const struct {
     std::string text;
     std::string expected;
   } cases[] = {
-      {document("1", ok_kind, "[" + entry + "]"), "ok"},
-      {document("1", ok_kind, "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
-      {document("2", ok_kind, "[]"), unsupported},
-      {document("1", ok_kind, many), unsupported},
-      {document("1", ok_kind, R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
+      {document("1", "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
+      {document("2", "[]"), unsupported},
+      {document("1", many), unsupported},
+      {document("1", R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
       {"{not json", malformed},
   };
   for (const auto& c : cases) {
