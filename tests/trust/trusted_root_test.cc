@@ -63,7 +63,7 @@ TEST_F(TrustedRootTest, RefusedOrBusyRootsLeaveNoFileAndNoHeldLock) {
   const testing::SigningKey& b = testing::shared_key("ecdsa-sha2-nistp256");
   const std::pair<std::string, std::string> cases[] = {
       {testing::sign_metadata(testing::root_content({&a, &b}, 2), {&a}).dump(), "signature_threshold"},
-      {"{}", "invalid_metadata"},
+      {testing::sign_metadata(testing::root_content({&a}, 1, "2100-01-01"), {&a}).dump(), "invalid_expiry"},
       {std::string(524289, ' '), "size_limit"},
   };
   for (const auto& [bytes, code] : cases) {
