@@ -207,7 +207,7 @@ TEST_F(LauncherEntryWriter, RefusesBadTargetsAndDestinationsWithoutWriting) {
   fs::create_hard_link(bin / "linked.exe", temp_ / "second-link.exe");
   fs::create_symlink(program_, bin / "symlink.exe");
   write_file(bin / "short.exe", "MZ");
-  const fs::path versions = root_ / "launcher" / "versions" / "1";
+  const fs::path versions = temp_ / "launcher" / "versions" / "1";  // outside the data folder
   fs::create_directories(versions);
   write_file(versions / "gui.exe", pe_image({}));
 
