@@ -248,8 +248,7 @@ TEST_F(ShortcutsTest, CreatedEntriesAreRecordedAndOnlyUnchangedOnesAreRemoved) {
   EXPECT_EQ(entry, start_menu_ / "Tovra.desktop");
   EXPECT_EQ(fs::status(start_menu_).permissions() & fs::perms::mask, fs::perms::owner_all);
 
-  const std::string bytes = read_file(entry);
-  EXPECT_EQ(ledger(), std::vector<ShortcutEntry>({{entry, "", "Tovra", digest_hex(bytes, "sha256")}}));
+  EXPECT_EQ(ledger(), std::vector<ShortcutEntry>({{entry, "", "Tovra", digest_hex(read_file(entry), "sha256")}}));
 
   // Unchanged: the second run touches nothing.
   const auto written = fs::last_write_time(entry);
@@ -311,8 +310,7 @@ TEST_F(ShortcutsTest, RestoreThatFailsPartWayLeavesTheLedgerAsItWas) {
 
 TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
   EXPECT_EQ(install_shortcuts(false), Made({start_menu_ / "Tovra.desktop"}, ""));
-  const fs::path branded = start_menu_ / "Star Forge.desktop";
-  EXPECT_EQ(install_shortcuts(false, "Star Forge"), Made({branded}, ""));
+  EXPECT_EQ(install_shortcuts(false, "Star Forge"), Made({start_menu_ / "Star Forge.desktop"}, ""));
   EXPECT_EQ(install_shortcuts(false, "Star Forge", true), Made({}, ""));
   EXPECT_EQ(install_shortcuts(false, std::nullopt, false, false), Made({}, ""));
 
