@@ -41,9 +41,6 @@ class MetadataTest : public ::testing::Test {
 
 TEST_F(MetadataTest, RootRulesRefuseWithTheirProblemsAndLeaveSignaturesToTheThreshold) {
   const auto first_id = [](Json& d) { return d["signed"]["keys"].begin().key(); };
-  const auto add_key = [](Json& d, const Json& key) {
-    d["signed"]["keys"][digest_hex(canonical_json(key), "sha256")] = key;
-  };
   const std::vector<std::pair<std::function<void(Json&)>, std::string>> cases = {
       {[](Json& d) { d.erase("signed"); },
        "invalid_metadata: Metadata must contain a signed object and signature array"},
@@ -57,8 +54,9 @@ TEST_F(MetadataTest, RootRulesRefuseWithTheirProblemsAndLeaveSignaturesToTheThre
       // Extra members are part of the canonical key, so adding one changes the identifier.
       {[&](Json& d) { d["signed"]["keys"][first_id(d)]["extra"] = 1; },
        "keyid_mismatch: Signing key ID does not identify its canonical key"},
-      {[&](Json& d) {
-         add_key(d, {{"keytype", "x"}, {"scheme", "x"}, {"keyval", {{"public", std::string(16385, 'a')}}}});
+      {[](Json& d) {
+         const Json key = {{"keytype", "x"}, {"scheme", "x"}, {"keyval", {{"public", std::string(16385, 'a')}}}};
+         d["signed"]["keys"][digest_hex(canonical_json(key), "sha256")] = key;
        },
        "size_limit: Signing key exceeds its size limit"},
       {[](Json& d) { d["signed"]["roles"]["root"]["threshold"] = -1; },
@@ -151,8 +149,8 @@ TEST(ExpiryTest, FormsTheirProblemsAndTheUtcInstantWithMicroseconds) {
   for (const auto& [text, problem] : cases) EXPECT_EQ(outcome([&] { parse_expiry(text); }), problem) << text;
 
   using namespace std::chrono;
-  const UtcTime midnight = sys_days(year{2030} / January / day{1});
   EXPECT_EQ(parse_expiry("1970-01-01T00:00:00Z").time_since_epoch().count(), 0);
+  const UtcTime midnight = sys_days(year{2030} / January / day{1});
   EXPECT_EQ(parse_expiry("2030-01-01T00:00:00.1234567Z"), midnight + microseconds(123456));
   EXPECT_EQ(parse_expiry("2030-03-04T05:06:07.000001Z"),
             sys_days(year{2030} / March / day{4}) + hours(5) + minutes(6) + seconds(7) + microseconds(1));
