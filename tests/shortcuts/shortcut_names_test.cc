@@ -46,7 +46,6 @@ TEST(LauncherPayload, VersionedAndStagedLaunchersAreRecognised) {
   EXPECT_TRUE(inside_launcher_payload("/d/launcher/versions/1/bin/gui.exe"));
   EXPECT_TRUE(inside_launcher_payload("/d/Launcher/Staging/x/gui.exe"));
   EXPECT_TRUE(inside_launcher_payload("/d/launcher/VERSIONS/gui.exe"));
-  EXPECT_FALSE(inside_launcher_payload("/d/native/bootstrap/bin/gui.exe"));
   EXPECT_FALSE(inside_launcher_payload("/d/launcher/versions"));  // the folder itself, not inside it
   EXPECT_FALSE(inside_launcher_payload("/d/versions/launcher/gui.exe"));
 }
