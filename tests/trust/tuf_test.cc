@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/digest.h"
-#include "core/error.h"
 #include "support/tuf_signing.h"
 #include "trust/test_keys.h"
 #include "trust/tuf.h"
@@ -40,16 +39,11 @@ class MetadataTest : public ::testing::Test {
   }
 };
 
-TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
+TEST_F(MetadataTest, RootRulesRefuseWithTheirProblemsAndLeaveSignaturesToTheThreshold) {
   const auto first_id = [](Json& d) { return d["signed"]["keys"].begin().key(); };
-  const auto add_key = [](Json& d, const Json& key) {
-    d["signed"]["keys"][digest_hex(canonical_json(key), "sha256")] = key;
-  };
   const std::vector<std::pair<std::function<void(Json&)>, std::string>> cases = {
       {[](Json& d) { d.erase("signed"); },
        "invalid_metadata: Metadata must contain a signed object and signature array"},
-      {[](Json& d) { d["signatures"][0].erase("sig"); },
-       "invalid_metadata: Signature must contain a key ID and signature string"},
       {[](Json& d) { d["signatures"].push_back(d["signatures"][0]); },
        "invalid_metadata: Metadata repeats a signature key ID"},
       {[](Json& d) { d["signed"]["_type"] = "targets"; }, "metadata_type: Unexpected metadata type"},
@@ -57,41 +51,33 @@ TEST_F(MetadataTest, EachRootRuleRefusesWithItsProblem) {
       {[](Json& d) { d["signed"]["version"] = 0u; }, "invalid_version: Metadata version must be positive"},
       {[](Json& d) { d["signed"]["expires"] = "2100-01-01"; },
        "invalid_expiry: Expiry must use a UTC ISO-8601 timestamp"},
-      {[](Json& d) { d["signed"]["keys"] = Json::array(); }, "invalid_metadata: Signing keys must be an object"},
-      {[&](Json& d) { d["signed"]["keys"][first_id(d)]["keyval"]["public"] = 5; },
-       "invalid_metadata: Invalid signing key shape"},
       // Extra members are part of the canonical key, so adding one changes the identifier.
       {[&](Json& d) { d["signed"]["keys"][first_id(d)]["extra"] = 1; },
        "keyid_mismatch: Signing key ID does not identify its canonical key"},
-      {[&](Json& d) {
-         add_key(d, {{"keytype", "x"}, {"scheme", "x"}, {"keyval", {{"public", std::string(16385, 'a')}}}});
+      {[](Json& d) {
+         const Json key = {{"keytype", "x"}, {"scheme", "x"}, {"keyval", {{"public", std::string(16385, 'a')}}}};
+         d["signed"]["keys"][digest_hex(canonical_json(key), "sha256")] = key;
        },
        "size_limit: Signing key exceeds its size limit"},
-      {[](Json& d) { d["signed"]["consistent_snapshot"] = "true"; },
-       "invalid_metadata: consistent_snapshot must be a boolean"},
-      {[](Json& d) { d["signed"]["roles"] = Json::array(); }, "invalid_metadata: Root roles must be an object"},
-      {[](Json& d) { d["signed"]["roles"]["targets"].erase("threshold"); }, kAuthority},
       {[](Json& d) { d["signed"]["roles"]["root"]["threshold"] = -1; },
        "invalid_version: Metadata version must be a positive integer"},
       {[](Json& d) { d["signed"]["roles"]["timestamp"]["keyids"].push_back(std::string(64, 'a')); },
        "invalid_metadata: Role references a key absent from its delegator"},
       {[](Json& d) { d["signed"]["roles"]["mirrors"] = {{"keyids", Json::array()}}; }, kAuthority},
+      // Repeated key IDs in a role, no consistent_snapshot and a signature that is not hex pass.
+      {[&](Json& d) {
+         d["signed"]["roles"]["root"]["keyids"].push_back(first_id(d));
+         d["signed"]["roles"]["mirrors"] = {{"keyids", {first_id(d)}}, {"threshold", 1}};
+         d["signed"].erase("consistent_snapshot");
+         d["signatures"][0]["sig"] = "not hex";
+       },
+       "ok"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     Json document = valid_root();
     cases[i].first(document);
     EXPECT_EQ(outcome([&] { validate_metadata(document, "root"); }), cases[i].second) << "case " << i;
   }
-}
-
-TEST_F(MetadataTest, SignatureMattersAreLeftToTheThresholdCheck) {
-  Json document = valid_root();
-  const std::string id = document["signed"]["keys"].begin().key();
-  document["signed"]["roles"]["root"]["keyids"].push_back(id);  // repeated key IDs are allowed
-  document["signed"]["roles"]["mirrors"] = {{"keyids", {id}}, {"threshold", 1}};
-  document["signed"].erase("consistent_snapshot");
-  document["signatures"][0]["sig"] = "not hex";
-  EXPECT_EQ(outcome([&] { validate_metadata(document, "root"); }), "ok");
 }
 
 TEST_F(MetadataTest, TufVersionMustBeAStableOneX) {
@@ -115,6 +101,10 @@ TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
   const std::string short_of = "signature_threshold: Metadata does not meet its authorized signature threshold";
   const Json content = root_content({&a, &b, &c}, 2);
   EXPECT_EQ(verify_root(sign_metadata(content, {&c, &b, &a})), "ok");
+  Json renamed = content["keys"];  // keys are checked before any is counted
+  renamed[std::string(64, '0')] = renamed.begin().value();
+  EXPECT_EQ(outcome([&] { verify_signatures(sign_metadata(content, {&a}), renamed, content["roles"]["root"]); }),
+            "keyid_mismatch: Signing key ID does not identify its canonical key");
   EXPECT_EQ(verify_root(sign_metadata(content, {&b})), short_of);
   Json document = sign_metadata(content, {&b});
   document["signatures"].push_back(document["signatures"][0]);  // the same key twice counts once
@@ -141,17 +131,7 @@ TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
             "invalid_threshold: Signing threshold exceeds unique authorized keys");
 }
 
-TEST_F(MetadataTest, KeysAndRoleAreCheckedBeforeCounting) {
-  const Json document = sign_metadata(root_content({&a}, 1), {&a});
-  const Json role = {{"keyids", {a.id()}}, {"threshold", 1}};
-  EXPECT_EQ(outcome([&] { verify_signatures(document, Json::array(), role); }), kAuthority);
-  Json renamed = document["signed"]["keys"];
-  renamed[std::string(64, '0')] = renamed.begin().value();
-  EXPECT_EQ(outcome([&] { verify_signatures(document, renamed, role); }),
-            "keyid_mismatch: Signing key ID does not identify its canonical key");
-}
-
-TEST(ExpiryTest, FormsAndTheirProblems) {
+TEST(ExpiryTest, FormsTheirProblemsAndTheUtcInstantWithMicroseconds) {
   const std::string shape = "invalid_expiry: Expiry must use a UTC ISO-8601 timestamp";
   const std::string digits = "invalid_expiry: Timestamp fields must contain decimal digits";
   const std::string calendar = "invalid_expiry: Invalid UTC calendar time";
@@ -167,12 +147,10 @@ TEST(ExpiryTest, FormsAndTheirProblems) {
       {"2016-12-31T23:59:60Z", calendar},
   };
   for (const auto& [text, problem] : cases) EXPECT_EQ(outcome([&] { parse_expiry(text); }), problem) << text;
-}
 
-TEST(ExpiryTest, IsTheUtcInstantWithMicroseconds) {
   using namespace std::chrono;
-  const UtcTime midnight = sys_days(year{2030} / January / day{1});
   EXPECT_EQ(parse_expiry("1970-01-01T00:00:00Z").time_since_epoch().count(), 0);
+  const UtcTime midnight = sys_days(year{2030} / January / day{1});
   EXPECT_EQ(parse_expiry("2030-01-01T00:00:00.1234567Z"), midnight + microseconds(123456));
   EXPECT_EQ(parse_expiry("2030-03-04T05:06:07.000001Z"),
             sys_days(year{2030} / March / day{4}) + hours(5) + minutes(6) + seconds(7) + microseconds(1));
@@ -190,19 +168,10 @@ TEST_F(MetadataTest, InitialRootMustBeSignedAndLaterThanNow) {
   EXPECT_EQ(outcome([&] { check_initial_root(one_of_two); }).substr(0, 19), "signature_threshold");
   EXPECT_EQ(outcome([&] { check_initial_root(bytes + std::string(524288, ' ')); }).substr(0, 10), "size_limit");
 
-  // Missing or mistyped members surface as library exceptions. Each broken content is signed as
-  // it is, so only that member can fail.
-  const std::function<void(Json&)> breaks[] = {
-      [](Json& d) { d["signed"]["roles"].erase("root"); },
-      [](Json& d) { d["signed"]["expires"] = 1; },
-      [](Json& d) { d.erase("signed"); },
-  };
-  for (const auto& change : breaks) {
-    Json document = {{"signed", root_content({&a}, 1)}};
-    change(document);
-    if (document.contains("signed")) document = sign_metadata(document["signed"], {&a});
-    EXPECT_THROW(check_initial_root(document.dump()), Json::exception);
-  }
+  // An expiry that is not text is refused, not read as none. Signed as it is, so only it can fail.
+  Json no_expiry = root_content({&a}, 1);
+  no_expiry["expires"] = 1;
+  EXPECT_THROW(check_initial_root(sign_metadata(no_expiry, {&a}).dump()), Json::exception);
 }
 
 const Json kContent{{"_type", "root"}, {"version", 1}};
@@ -221,17 +190,13 @@ class EverySchemeTest : public ::testing::TestWithParam<const char*> {
 TEST_P(EverySchemeTest, VerifiesOnlyItsOwnKeyAndMessage) {
   const std::string signature = signer().sign_content(kContent);
   EXPECT_TRUE(verify_signature(signer().record(), kMessage, signature));
-  std::string upper = signature;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  EXPECT_TRUE(verify_signature(signer().record(), kMessage, upper));
 
   EXPECT_FALSE(verify_signature(signer().record(), kMessage + " ", signature));
   EXPECT_FALSE(verify_signature(builder::generate_key(GetParam(), 2048).record(), kMessage, signature));
   std::string flipped = signature;
   flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == '0' ? '1' : '0';
   const std::string shorter = signature.substr(0, signature.size() - 2);
-  for (const std::string& text : {flipped, std::string(), signature.substr(1), shorter, signature + "00",
-                                  "zz" + signature.substr(2), std::string(16386, 'a')})
+  for (const std::string& text : {flipped, std::string(), shorter, signature + "00", std::string(16386, 'a')})
     EXPECT_FALSE(verify_signature(signer().record(), kMessage, text)) << text.size();
 
   Json key = signer().record();
@@ -253,67 +218,50 @@ INSTANTIATE_TEST_SUITE_P(KeyTable, EverySchemeTest,
                            return name;
                          });
 
-TEST(RsaSignatureTest, OnlyPssWithTheSchemeDigestAndSaltOnLargeEnoughKeys) {
+TEST(RsaSignatureTest, OnlyPssWithTheSchemeDigestAndSalt) {
   const SigningKey& signer = shared_key("rsassa-pss-sha256");
   EXPECT_TRUE(verify_signature(signer.record(), kMessage, testing::raw_sign(signer.pkey(), "SHA256", kMessage)));
   for (const RsaSigning& variant : {RsaSigning{.salt_length = 20}, RsaSigning{.salt_length = 0},
                                     RsaSigning{.mgf1 = "SHA1"}, RsaSigning{.pkcs1_v15 = true}})
     EXPECT_FALSE(verify_signature(signer.record(), kMessage, testing::raw_sign(signer.pkey(), "SHA256", kMessage, variant)));
-
-  Json stronger = signer.record();
-  stronger["scheme"] = "rsassa-pss-sha512";
-  EXPECT_FALSE(verify_signature(stronger, kMessage, signer.sign_content(kContent)));
-
-  const testing::RawKey small = testing::raw_rsa_key(2040);  // 2048 bits at least
-  EXPECT_FALSE(verify_signature(testing::claimed_record(small.get(), "rsassa-pss-sha256"), kMessage,
-                                testing::raw_sign(small.get(), "SHA256", kMessage)));
 }
 
-TEST(EcdsaSignatureTest, KeyMustLieOnTheSchemesCurve) {
-  // Signed with the digest the scheme names, so only the curve is wrong.
-  const struct {
-    const char* scheme;
-    const char* digest;
-    const char* curve;
-  } mismatches[] = {{"ecdsa-sha2-nistp384", "SHA384", "P-256"}, {"ecdsa-sha2-nistp256", "SHA256", "secp256k1"}};
-  for (const auto& m : mismatches) {
-    const testing::RawKey key = testing::raw_ec_key(m.curve);
-    EXPECT_FALSE(verify_signature(testing::claimed_record(key.get(), m.scheme), kMessage,
-                                  testing::raw_sign(key.get(), m.digest, kMessage)))
-        << m.scheme << " " << m.curve;
-  }
+// Records whose key does not fit the scheme they claim (kind, curve, size, length), or whose scheme
+// names another digest than the signature used. Each signature is valid for its key.
+TEST(SchemeKeyTest, KeyMustFitItsScheme) {
   const SigningKey& rsa = shared_key("rsassa-pss-sha256");
-  Json key = rsa.record();
-  key["keytype"] = "ecdsa";
-  key["scheme"] = "ecdsa-sha2-nistp256";
-  EXPECT_FALSE(verify_signature(key, kMessage, rsa.sign_content(kContent)));
-}
-
-TEST(Ed25519SignatureTest, RawKeyIsExactly32Bytes) {
-  const SigningKey& signer = shared_key("ed25519");
-  const std::string signature = signer.sign_content(kContent);
-  const std::string raw = signer.record().at("keyval").at("public");
-  const std::string pem = shared_key("ecdsa-sha2-nistp256").record().at("keyval").at("public");
-  for (const std::string& wrong : {raw + "00", raw.substr(2), "g" + raw.substr(1), pem}) {
+  const SigningKey& p256 = shared_key("ecdsa-sha2-nistp256");
+  const SigningKey& ed = shared_key("ed25519");
+  const auto claimed = [](const testing::RawKey& key, const char* scheme, const char* digest) {
+    return std::pair(testing::claimed_record(key.get(), scheme), testing::raw_sign(key.get(), digest, kMessage));
+  };
+  const auto changed = [](const SigningKey& signer, const Json& change) {
     Json key = signer.record();
-    key["keyval"]["public"] = wrong;
-    EXPECT_FALSE(verify_signature(key, kMessage, signature)) << wrong;
-  }
+    key.merge_patch(change);
+    return std::pair(key, signer.sign_content(kContent));
+  };
+  const std::string raw = ed.record().at("keyval").at("public");
+  const std::pair<Json, std::string> cases[] = {
+      claimed(testing::raw_ec_key("P-256"), "ecdsa-sha2-nistp384", "SHA384"),
+      claimed(testing::raw_ec_key("secp256k1"), "ecdsa-sha2-nistp256", "SHA256"),
+      claimed(testing::raw_rsa_key(2040), "rsassa-pss-sha256", "SHA256"),  // 2048 bits at least
+      changed(rsa, {{"scheme", "rsassa-pss-sha512"}}),
+      changed(rsa, {{"keytype", "ecdsa"}, {"scheme", "ecdsa-sha2-nistp256"}}),
+      // Holds on every library version: a valid PEM key of another algorithm is not an ML-DSA key.
+      changed(p256, {{"keytype", "ml-dsa"}, {"scheme", "ml-dsa-44/1"}}),
+      // An Ed25519 key is exactly 32 raw bytes in hex.
+      changed(ed, {{"keyval", {{"public", raw + "00"}}}}),
+      changed(ed, {{"keyval", {{"public", raw.substr(2)}}}}),
+      changed(ed, {{"keyval", {{"public", "g" + raw.substr(1)}}}}),
+      changed(ed, {{"keyval", p256.record().at("keyval")}}),
+  };
+  for (const auto& [key, signature] : cases) EXPECT_FALSE(verify_signature(key, kMessage, signature)) << key.dump();
 }
 
 TEST(MlDsaSignatureTest, SignsTheDomainSeparatedPrehashWithItsOwnKeysOnly) {
-  // Holds on every library version: a valid PEM key of another algorithm is not an ML-DSA key.
-  const SigningKey& p256 = shared_key("ecdsa-sha2-nistp256");
-  Json key = p256.record();
-  key["keytype"] = "ml-dsa";
-  key["scheme"] = "ml-dsa-44/1";
-  EXPECT_FALSE(verify_signature(key, kMessage, p256.sign_content(kContent)));
-  EXPECT_FALSE(verify_signature(key, kMessage, to_hex(p256.sign_raw(kMessage))));
-
   if (!builder::scheme_available("ml-dsa-65/1")) GTEST_SKIP() << "this OpenSSL has no ML-DSA (needs 3.5 or later)";
   const SigningKey& signer = shared_key("ml-dsa-65/1");
   const std::string prehash = std::string("tuf\x01", 4) + from_hex(digest_hex(kMessage, "sha512"), 128);
-  ASSERT_EQ(prehash.size(), 68u);
   EXPECT_TRUE(verify_signature(signer.record(), kMessage, to_hex(signer.sign_raw(prehash))));
   EXPECT_FALSE(verify_signature(signer.record(), kMessage, to_hex(signer.sign_raw(kMessage))));
   Json other_set = signer.record();
