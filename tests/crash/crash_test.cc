@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -61,12 +60,11 @@ DiskTruth disk_truth(const fs::path& data) {
 // The uninstalled state: only the saves and settings remain. The lock files' removal is best
 // effort, so a run whose removal of them failed may leave them (`tolerate_locks`).
 void expect_only_saves_remain(const fs::path& data, const std::string& context, bool tolerate_locks) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(data)) {
-    const std::string name = entry.path().filename().string();
-    if (!(tolerate_locks && (name == ".native-bootstrap.lock" || name == ".tovra-setup.lock"))) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
+  std::vector<std::string> names = testing::names_in(data);
+  const auto lock = [](const std::string& name) {
+    return name == ".native-bootstrap.lock" || name == ".tovra-setup.lock";
+  };
+  if (tolerate_locks) std::erase_if(names, lock);
   EXPECT_EQ(names, (std::vector<std::string>{kSettings, "userdata"})) << context;
   expect_saves_untouched(data, context);
 }
