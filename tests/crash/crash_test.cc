@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -40,14 +39,6 @@ constexpr const char* kSaveBytes = "level 7, 3 lives";
 constexpr const char* kSettings = "settings.json";
 constexpr const char* kSettingsBytes = "{\"volume\":3}";
 
-// An earlier data folder holding only the player's saves and settings.
-void make_earlier_data_folder(const fs::path& data) {
-  fs::remove_all(data);
-  windows_security::ensure_private_directory((data / kSave).parent_path());
-  testing::write_file(data / kSave, kSaveBytes);
-  testing::write_file(data / kSettings, kSettingsBytes);
-}
-
 void expect_saves_untouched(const fs::path& data, const std::string& context) {
   EXPECT_EQ(testing::read_file(data / kSave), kSaveBytes) << context;
   EXPECT_EQ(testing::read_file(data / kSettings), kSettingsBytes) << context;
@@ -68,13 +59,12 @@ DiskTruth disk_truth(const fs::path& data) {
 
 // The uninstalled state: only the saves and settings remain. The lock files' removal is best
 // effort, so a run whose removal of them failed may leave them (`tolerate_locks`).
-void expect_only_saves_remain(const fs::path& data, const std::string& context, bool tolerate_locks = false) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(data)) {
-    const std::string name = entry.path().filename().string();
-    if (!(tolerate_locks && (name == ".native-bootstrap.lock" || name == ".tovra-setup.lock"))) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
+void expect_only_saves_remain(const fs::path& data, const std::string& context, bool tolerate_locks) {
+  std::vector<std::string> names = testing::names_in(data);
+  const auto lock = [](const std::string& name) {
+    return name == ".native-bootstrap.lock" || name == ".tovra-setup.lock";
+  };
+  if (tolerate_locks) std::erase_if(names, lock);
   EXPECT_EQ(names, (std::vector<std::string>{kSettings, "userdata"})) << context;
   expect_saves_untouched(data, context);
 }
@@ -87,13 +77,82 @@ void damage_installation(const fs::path& data) {
     if (entry.path().filename() == "readme.txt") testing::write_file(entry.path(), "changed notes");
 }
 
-class CrashConsistency : public ::testing::Test {
+// How a run ended: the problem's code (empty when it succeeded) and message, and what a repair
+// replaced.
+struct Outcome {
+  std::string code;
+  std::string message;
+  std::vector<std::string> replaced;
+};
+
+struct Reported {
+  bool installed = false;
+  bool incomplete = false;
+};
+
+// What must hold after a run was interrupted, whether the real installer was killed or a step
+// failed in process.
+class Interrupted : public ::testing::Test {
  protected:
-  void SetUp() override {
-    home_ = temp_ / "home";
-    data_ = temp_ / "data";
+  // Runs "install", "repair" or "uninstall" to its end.
+  virtual Outcome run_workflow(const std::string& workflow) = 0;
+  virtual Reported status(const std::string& context) = 0;
+
+  // A new player: a data folder holding only the saves and settings.
+  virtual void start_over() {
+    fs::remove_all(data_);
+    windows_security::ensure_private_directory((data_ / kSave).parent_path());
+    testing::write_file(data_ / kSave, kSaveBytes);
+    testing::write_file(data_ / kSettings, kSettingsBytes);
   }
 
+  void install_over_saves() {
+    start_over();
+    const Outcome installed = run_workflow("install");
+    ASSERT_EQ(installed.code, "") << installed.message;
+  }
+
+  void expect_truthful_status(const std::string& context) {
+    const DiskTruth truth = disk_truth(data_);
+    const Reported reported = status(context);
+    EXPECT_EQ(reported.incomplete, truth.marker) << context;
+    EXPECT_EQ(reported.installed, truth.record && !truth.marker) << context;
+  }
+
+  // Repair when the folder holds a started installation (an install that died before its commit
+  // left none, and the next install proceeds). Then it is verified: a repair finds nothing to
+  // replace, status reports a finished installation, no staging folder remains, and saves and
+  // settings are as the player left them.
+  void expect_recovery(const std::string& context) {
+    const Outcome fixed = run_workflow(disk_truth(data_).started() ? "repair" : "install");
+    ASSERT_EQ(fixed.code, "") << context << ": " << fixed.message;
+    const Outcome again = run_workflow("repair");
+    ASSERT_EQ(again.code, "") << context << ": " << again.message;
+    EXPECT_TRUE(again.replaced.empty()) << context;
+    const Reported reported = status(context);
+    EXPECT_TRUE(reported.installed && !reported.incomplete) << context;
+    EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
+    expect_saves_untouched(data_, context);
+  }
+
+  // An uninstall that `stopped` with its marker standing is finished by a second one; one that ran
+  // to its end may have left only the lock files. Then status reports nothing installed.
+  void expect_uninstall_finished(const std::string& context, bool stopped) {
+    if (stopped && disk_truth(data_).started()) {
+      const Outcome second = run_workflow("uninstall");
+      ASSERT_EQ(second.code, "") << context << ": " << second.message;
+    }
+    expect_only_saves_remain(data_, context, !stopped);
+    const Reported reported = status(context);
+    EXPECT_FALSE(reported.installed || reported.incomplete) << context;
+  }
+
+  testing::TempDir temp_;
+  fs::path data_ = temp_ / "data";
+};
+
+class CrashConsistency : public Interrupted {
+ protected:
   ProcessResult run(std::vector<std::string> arguments, const std::string& plan = {}) {
     std::vector<std::string> environment{"HOME=" + home_.string(), "PATH=/usr/bin:/bin"};
     if (!plan.empty()) environment.push_back("TOVRA_FAULT_PLAN=" + plan);
@@ -102,52 +161,32 @@ class CrashConsistency : public ::testing::Test {
     return testing::run_process(TOVRA_CRASH_INSTALLER, arguments, environment);
   }
 
-  ProcessResult command(const std::string& name, const std::string& plan = {}) {
-    if (name == "uninstall") return run({"uninstall"}, plan);
-    return run({name, "--package", TOVRA_CRASH_PACKAGE}, plan);
+  // `workflow` in JSON mode, on the package unless it is an uninstall.
+  ProcessResult command(const std::string& workflow, const std::string& plan = {}) {
+    std::vector<std::string> arguments{workflow, "--json"};
+    if (workflow != "uninstall") arguments.insert(arguments.end(), {"--package", TOVRA_CRASH_PACKAGE});
+    return run(arguments, plan);
   }
 
-  // A new user: an empty menu folder and a data folder with only saves and settings.
-  void start_over() {
-    fs::remove_all(home_);
-    fs::create_directories(home_);
-    make_earlier_data_folder(data_);
+  Outcome run_workflow(const std::string& workflow) override {
+    const ProcessResult result = command(workflow);
+    if (result.exit_code != 0) return {"exit code " + std::to_string(result.exit_code), result.err, {}};
+    return {"", "", Json::parse(result.out).value("replaced", std::vector<std::string>{})};
   }
 
-  void install_cleanly() {
-    const ProcessResult installed = command("install");
-    ASSERT_EQ(installed.exit_code, 0) << installed.err;
-  }
-
-  Json status(const std::string& context) {
+  Reported status(const std::string& context) override {
     const ProcessResult result = run({"status", "--json"});
     EXPECT_EQ(result.exit_code, 0) << context << "\n" << result.err;
-    return result.exit_code == 0 ? Json::parse(result.out) : Json::object();
+    if (result.exit_code != 0) return {};
+    const Json reported = Json::parse(result.out);
+    return {reported.at("installed").get<bool>(), reported.at("incomplete").get<bool>()};
   }
 
-  void expect_truthful_status(const std::string& context) {
-    const DiskTruth truth = disk_truth(data_);
-    const Json reported = status(context);
-    if (reported.empty()) return;
-    EXPECT_EQ(reported.at("incomplete"), truth.marker) << context;
-    EXPECT_EQ(reported.at("installed"), truth.record && !truth.marker) << context;
-  }
-
-  // Repair when the folder holds a started installation (an install that died before its commit
-  // left none, and the next install proceeds). Then it is verified: a repair finds nothing to
-  // replace, status reports a finished installation, no staging folder remains, and saves and
-  // settings are as the player left them.
-  void expect_recovery(const std::string& context) {
-    const ProcessResult fixed = command(disk_truth(data_).started() ? "repair" : "install");
-    ASSERT_EQ(fixed.exit_code, 0) << context << "\n" << fixed.err;
-    const ProcessResult again = run({"repair", "--package", TOVRA_CRASH_PACKAGE, "--json"});
-    ASSERT_EQ(again.exit_code, 0) << context << "\n" << again.err;
-    EXPECT_EQ(Json::parse(again.out).at("replaced"), Json::array()) << context;
-    const Json reported = status(context);
-    EXPECT_EQ(reported.value("installed", false), true) << context;
-    EXPECT_EQ(reported.value("incomplete", true), false) << context;
-    EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
-    expect_saves_untouched(data_, context);
+  // Also an empty menu folder.
+  void start_over() override {
+    fs::remove_all(home_);
+    fs::create_directories(home_);
+    Interrupted::start_over();
   }
 
   // Kills `name` at step 1, 2, ... until a run finishes. After each kill status must be truthful,
@@ -179,9 +218,7 @@ class CrashConsistency : public ::testing::Test {
     for (const std::string& step : wanted) EXPECT_TRUE(steps.count(step)) << "never interrupted: " << step;
   }
 
-  testing::TempDir temp_;
-  fs::path home_;
-  fs::path data_;
+  fs::path home_ = temp_ / "home";
 };
 
 TEST_F(CrashConsistency, InstallKilledAtEachDurableStep) {
@@ -193,8 +230,7 @@ TEST_F(CrashConsistency, RepairKilledAtEachDurableStep) {
   kill_at_every_step(
       "repair", 20, {"export_file", "export_file commit", "move_entry", "remove_tree", "remove_tree directory"},
       [&] {
-        start_over();
-        install_cleanly();
+        install_over_saves();
         damage_installation(data_);
       },
       [&](const std::string& context) { expect_recovery(context); });
@@ -203,21 +239,7 @@ TEST_F(CrashConsistency, RepairKilledAtEachDurableStep) {
 TEST_F(CrashConsistency, UninstallKilledAtEachDurableStep) {
   kill_at_every_step(
       "uninstall", 10, {"export_file", "remove_entry", "remove_or_quarantine", "remove_path_or_quarantine directory"},
-      [&] {
-        start_over();
-        install_cleanly();
-      },
-      [&](const std::string& context) {
-        // An uninstall that died with its marker standing is finished by a second one.
-        if (disk_truth(data_).started()) {
-          const ProcessResult second = command("uninstall");
-          ASSERT_EQ(second.exit_code, 0) << context << "\n" << second.err;
-        }
-        expect_only_saves_remain(data_, context);
-        const Json reported = status(context);
-        EXPECT_EQ(reported.value("installed", true), false) << context;
-        EXPECT_EQ(reported.value("incomplete", true), false) << context;
-      });
+      [&] { install_over_saves(); }, [&](const std::string& context) { expect_uninstall_finished(context, true); });
 }
 
 // The marker an interrupted uninstall leaves also lets repair bring the installation back, even
@@ -225,8 +247,7 @@ TEST_F(CrashConsistency, UninstallKilledAtEachDurableStep) {
 TEST_F(CrashConsistency, RepairRestoresAnInterruptedUninstall) {
   for (int point = 1;; ++point) {
     ASSERT_LT(point, 100) << "no kill point leaves the marker without the record";
-    start_over();
-    install_cleanly();
+    install_over_saves();
     const ProcessResult killed = command("uninstall", "kill:" + std::to_string(point));
     ASSERT_EQ(killed.exit_code, -1) << killed.err;
     const DiskTruth truth = disk_truth(data_);
@@ -240,20 +261,12 @@ TEST_F(CrashConsistency, RepairRestoresAnInterruptedUninstall) {
 // An uninstall that died after removing "native" but before removing its marker: the record is
 // gone with its folder, and a second uninstall must still finish rather than fail to remove it.
 TEST_F(CrashConsistency, SecondUninstallFinishesWhenNativeIsAlreadyGone) {
-  start_over();
-  install_cleanly();
+  install_over_saves();
   fs::remove_all(data_ / "native");
   testing::write_file(data_ / ".tovra-setup-incomplete", R"({"kind":"tovra-setup-incomplete","schema_version":1})");
   expect_truthful_status("native removed, marker standing");
-  const ProcessResult second = command("uninstall");
-  ASSERT_EQ(second.exit_code, 0) << second.err;
-  expect_only_saves_remain(data_, "second uninstall");
+  expect_uninstall_finished("second uninstall", true);
 }
-
-struct Outcome {
-  std::string code;  // empty when the run succeeded
-  std::string message;
-};
 
 // Every file below `folder` with its digest: what a verified folder holds.
 std::map<std::string, std::string> contents(const fs::path& folder) {
@@ -281,70 +294,45 @@ void expect_problem_of_step(int error, const Outcome& outcome, const std::string
   }
 }
 
-class FaultInjection : public ::testing::Test {
+class FaultInjection : public Interrupted {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fault_injection_available()) << "built without TOVRA_FAULT_INJECTION";
     testing::set_environment_variable("XDG_DATA_HOME", (temp_ / "xdg").string());
-    data_ = temp_ / "data";
     seal_ = digest_hex(testing::read_file(fs::path(TOVRA_CRASH_PACKAGE) / "initial-package.json"), "sha256");
   }
   void TearDown() override { set_fault_plan({}); }
 
-  InstallResult install(bool repair) {
-    NativeInstallRequest request;
-    request.package = TOVRA_CRASH_PACKAGE;
-    request.data_dir = data_;
-    request.repair = repair;
-    return NativeInstaller::install(request, seal_, {});
-  }
-
-  void remove() {
-    NativeUninstallRequest request;
-    request.data_dir = data_;
-    request.busy_timeout_ms = 0;
-    uninstall(request, {});
-  }
-
-  static Outcome outcome_of(const std::function<void()>& action) {
+  Outcome run_workflow(const std::string& workflow) override {
     try {
-      action();
+      if (workflow == "uninstall") {
+        uninstall({.data_dir = data_, .busy_timeout_ms = 0}, {});
+        return {};
+      }
+      const NativeInstallRequest request{
+          .package = TOVRA_CRASH_PACKAGE, .data_dir = data_, .repair = workflow == "repair"};
+      return {"", "", NativeInstaller::install(request, seal_, {}).replaced};
     } catch (const Error& error) {
-      return {error.code(), error.what()};
+      return {error.code(), error.what(), {}};
     }
-    return {};
   }
 
-  void expect_truthful_status(const std::string& context) {
-    const DiskTruth truth = disk_truth(data_);
-    StatusResult reported;
-    const Outcome read = outcome_of([&] { reported = setup_status(data_); });
-    EXPECT_EQ(read.code, "") << context << ": " << read.message;
-    EXPECT_EQ(reported.incomplete, truth.marker) << context;
-    EXPECT_EQ(reported.installed, truth.record && !truth.marker) << context;
+  Reported status(const std::string& context) override {
+    try {
+      const StatusResult reported = setup_status(data_);
+      return {reported.installed, reported.incomplete};
+    } catch (const Error& error) {
+      ADD_FAILURE() << context << ": " << error.what();
+      return {};
+    }
   }
 
-  // A clean repair (or install, when nothing was started) leaves a folder that a further repair
-  // finds intact.
-  void expect_recovery(const std::string& context) {
-    const bool started = disk_truth(data_).started();
-    const Outcome fixed = outcome_of([&] { install(started); });
-    ASSERT_EQ(fixed.code, "") << context << ": " << fixed.message;
-    InstallResult again;
-    const Outcome verified = outcome_of([&] { again = install(true); });
-    ASSERT_EQ(verified.code, "") << context << ": " << verified.message;
-    EXPECT_TRUE(again.replaced.empty()) << context;
-    EXPECT_FALSE(fs::exists(data_ / "native/staging")) << context;
-    expect_saves_untouched(data_, context);
-  }
-
-  // Runs `action` with each error of `errors` injected at step 1, 2, ... until a run passes no
+  // Runs `workflow` with each error of `errors` injected at step 1, 2, ... until a run passes no
   // more steps than the planned one. Every failed run must raise the problem of its step, among
   // them each of `wanted`, and leave status truthful and the saves untouched; `check` examines the
   // rest. A full disk must be named as such at some step.
   void fail_at_every_step(const std::string& workflow, const std::vector<int>& errors, std::uint64_t min_points,
                           const std::vector<std::string>& wanted, const std::function<void()>& prepare,
-                          const std::function<void()>& action,
                           const std::function<void(const std::string&, const Outcome&)>& check) {
     for (const int error : errors) {
       std::set<std::string> codes;
@@ -354,7 +342,7 @@ class FaultInjection : public ::testing::Test {
         prepare();
         if (HasFatalFailure()) return;
         set_fault_plan({FaultPlan::Action::fail, point, error});
-        const Outcome outcome = outcome_of(action);
+        const Outcome outcome = run_workflow(workflow);
         const std::uint64_t passed = fault_points_passed();
         const std::string step = last_fault_point();
         set_fault_plan({});
@@ -382,8 +370,6 @@ class FaultInjection : public ::testing::Test {
     }
   }
 
-  testing::TempDir temp_;
-  fs::path data_;
   std::string seal_;
 };
 
@@ -391,8 +377,7 @@ const std::vector<int> kBothErrors{testing::kDiskFull, testing::kAccessDenied};
 
 TEST_F(FaultInjection, InstallOverSavesFailsCleanlyAtEachStep) {
   fail_at_every_step(
-      "install", kBothErrors, 20, {"file_write", "file_remove"}, [&] { make_earlier_data_folder(data_); },
-      [&] { install(false); },
+      "install", kBothErrors, 20, {"file_write", "file_remove"}, [&] { start_over(); },
       [&](const std::string& context, const Outcome& outcome) {
         if (!outcome.code.empty() && !disk_truth(data_).marker) {
           // A failed install before its commit leaves the earlier folder as it was.
@@ -407,11 +392,9 @@ TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
   fail_at_every_step(
       "repair", kBothErrors, 20, {},
       [&] {
-        make_earlier_data_folder(data_);
-        install(false);
+        install_over_saves();
         damage_installation(data_);
       },
-      [&] { install(true); },
       [&](const std::string& context, const Outcome& outcome) {
         const std::optional<SetupStatus> last = read_setup_status(data_root_layout(data_));
         // The failure record is best effort itself: a failing disk may refuse it too.
@@ -426,13 +409,11 @@ TEST_F(FaultInjection, FailedRepairRecordsTheProblemAndRepairsLater) {
 // A repair that replaces only the trusted root never loses the verified bootstrap and launcher,
 // whichever step fails.
 TEST_F(FaultInjection, FailedRepairKeepsWhatWasIntact) {
-  make_earlier_data_folder(data_);
-  install(false);
+  install_over_saves();
   const auto bootstrap = contents(data_ / "native/bootstrap");
   const auto launcher = contents(data_ / "launcher");
   fail_at_every_step(
-      "repair of the trusted root", {testing::kDiskFull}, 10, {}, [&] { fs::remove(data_ / "trust/root.json"); },
-      [&] { install(true); },
+      "repair", {testing::kDiskFull}, 10, {}, [&] { fs::remove(data_ / "trust/root.json"); },
       [&](const std::string& context, const Outcome&) {
         EXPECT_EQ(contents(data_ / "native/bootstrap"), bootstrap) << context;
         EXPECT_EQ(contents(data_ / "launcher"), launcher) << context;
@@ -442,19 +423,10 @@ TEST_F(FaultInjection, FailedRepairKeepsWhatWasIntact) {
 
 TEST_F(FaultInjection, UninstallFailureLeavesAMarkerThatASecondUninstallClears) {
   fail_at_every_step(
-      "uninstall", kBothErrors, 10, {"file_remove"},
-      [&] {
-        make_earlier_data_folder(data_);
-        install(false);
-      },
-      [&] { remove(); },
+      "uninstall", kBothErrors, 10, {"file_remove"}, [&] { install_over_saves(); },
       [&](const std::string& context, const Outcome& outcome) {
         // A failure after the marker leaves it standing, so the next run knows.
-        if (!outcome.code.empty() && disk_truth(data_).started()) {
-          const Outcome second = outcome_of([&] { remove(); });
-          ASSERT_EQ(second.code, "") << context << ": " << second.message;
-        }
-        expect_only_saves_remain(data_, context, outcome.code.empty());
+        expect_uninstall_finished(context, !outcome.code.empty());
       });
 }
 

@@ -141,9 +141,7 @@ TEST_F(Workflows, CancelledInstallLeavesNoFolderAndCancelledRepairIsRecorded) {
   testing::write_file(data_ / "userdata/save.dat", "kept");
   staging = false;
   EXPECT_EQ(testing::outcome([&] { install(false, cancel_while_staging); }).substr(0, 10), "cancelled:");
-  std::vector<std::string> left;
-  for (const auto& entry : fs::directory_iterator(data_)) left.push_back(entry.path().filename().string());
-  EXPECT_EQ(left, std::vector<std::string>{"userdata"});
+  EXPECT_EQ(testing::names_in(data_), std::vector<std::string>{"userdata"});
 
   install();
   EXPECT_EQ(testing::read_file(data_ / "userdata/save.dat"), "kept");
