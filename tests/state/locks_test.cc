@@ -34,7 +34,8 @@ TEST_F(LocksTest, WaitUntilIdleFailsAtOnceAtItsDeadlineOrWhenCancelled) {
   const auto start = Clock::now();
   EXPECT_EQ(outcome([&] { wait_until_idle(layout_, milliseconds(350), poll); }), kRunning);
   EXPECT_GE(elapsed_ms(start), 350);
-  EXPECT_GE(polls, 1);  // one check per 100 ms step, fewer when the machine is slow
+  // One check per 100 ms step, none when the first attempt alone outlasts the deadline (a loaded
+  // machine); that the wait checks at all is shown by the cancellation below.
   EXPECT_LE(polls, 5);
 
   polls = 0;
