@@ -10,17 +10,12 @@
 #include "core/digest.h"
 
 namespace tovra::testing {
-namespace {
 
-RawKey own(EVP_PKEY* key) {
-  if (key == nullptr) throw std::runtime_error("key generation failed");
-  return RawKey(key, EVP_PKEY_free);
+// A key that could not be made is null, and exporting or signing with it throws.
+RawKey raw_rsa_key(int bits) {
+  return RawKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<std::size_t>(bits)), EVP_PKEY_free);
 }
-
-}  // namespace
-
-RawKey raw_rsa_key(int bits) { return own(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<std::size_t>(bits))); }
-RawKey raw_ec_key(const char* curve) { return own(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve)); }
+RawKey raw_ec_key(const char* curve) { return RawKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve), EVP_PKEY_free); }
 
 Json claimed_record(EVP_PKEY* key, std::string_view scheme) {
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
