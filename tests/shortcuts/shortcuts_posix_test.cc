@@ -33,16 +33,6 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-// desktop-file-validate's verdict: "ok" or its output.
-std::string validate_entry(const fs::path& file) {
-  const std::filesystem::path report = file.parent_path().parent_path() / "validate.txt";
-  const int status =
-      std::system(("desktop-file-validate '" + file.string() + "' > '" + report.string() + "' 2>&1").c_str());
-  const std::string text = read_file(report);
-  std::filesystem::remove(report);
-  return status == 0 && text.empty() ? "ok" : text;
-}
-
 TEST(DesktopEntryText, QuotesExactlyAndRefusesWhatItCannotReadUnambiguously) {
   EXPECT_EQ(desktop_entry::quote_exec_argument("a \"b\" `c` $d \\e 100%"), R"("a \"b\" \`c\` \$d \\e 100%%")");
 
@@ -150,7 +140,11 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
   windows_security::ensure_private_directory(odd_root / "native");
   std::string image;
   create_launcher_entry({program_, odd_root, "", " My \\Games "}, menu_ / "odd.desktop", &image);
-  EXPECT_EQ(validate_entry(menu_ / "odd.desktop"), "ok");
+  // The validator's warnings count as failures too.
+  const fs::path report = temp_ / "validate.txt";
+  EXPECT_EQ(std::system(("desktop-file-validate " + testing::quoted(menu_ / "odd.desktop") + " > " +
+                         testing::quoted(report) + " 2>&1").c_str()), 0);
+  EXPECT_EQ(read_file(report), "");
   desktop_entry::ParsedEntry entry;
   std::string problem;
   ASSERT_TRUE(desktop_entry::parse(image, entry, problem)) << problem;
@@ -161,9 +155,6 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
 
   write_file(root_ / "native" / "brand.ico", "ico");
   create_launcher_entry(shortcut("space-duel"), menu_ / "space-duel.DESKTOP", &image);
-  // The validator insists on the lower-case name.
-  write_file(menu_ / "copy.desktop", image);
-  EXPECT_EQ(validate_entry(menu_ / "copy.desktop"), "ok");
   EXPECT_NE(image.find("--gui --game \"space-duel\"\n"), std::string::npos) << image;
   EXPECT_NE(image.find("Icon=" + (root_ / "native" / "brand.ico").string() + "\n"), std::string::npos);
 }
@@ -305,12 +296,6 @@ TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
   EXPECT_EQ(install_shortcuts(false), Made({start_menu_ / "Tovra.desktop"}, ""));
   EXPECT_EQ(install_shortcuts(false, "Star Forge"), Made({start_menu_ / "Star Forge.desktop"}, ""));
   EXPECT_EQ(install_shortcuts(false, "Star Forge", true), Made({}, ""));
-
-  // A failure is reported, not raised.
-  fs::remove(program_);
-  const auto [shortcuts, problem] = install_shortcuts(false, "Other");
-  EXPECT_EQ(problem, "Windows bootstrap must be an ordinary single-link file");
-  EXPECT_TRUE(shortcuts.empty());
 }
 
 TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
@@ -363,7 +348,6 @@ TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
 TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   EXPECT_EQ(uninstall_entry_name(std::nullopt), "Tovra");
   EXPECT_EQ(uninstall_entry_name("star-forge"), "Tovra.star-forge");
-  EXPECT_EQ(outcome([] { check_uninstall_entry_name("Tovra.Star Forge"); }).substr(0, 17), "invalid_identity:");
 
   const DataRootLayout layout = data_root_layout(root_);
   UninstallEntry plain = installed_uninstall_entry(layout, std::nullopt);
@@ -386,7 +370,7 @@ TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   EXPECT_EQ(problem, "shortcut failed first");
   problem.clear();
   register_uninstall_entry(layout, Brand{"Bad", "Bad Id", "P", false}, problem);
-  EXPECT_FALSE(problem.empty());
+  EXPECT_EQ(problem, "Game and build IDs use lower-case letters, digits, dots and hyphens");  // the brand id's
 }
 
 TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
@@ -400,10 +384,6 @@ TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
                 std::string(64, 'a') + R"("},{"game":"spiel","name":"Spiel ü","path":"/home/u/menu/spiel-ü.desktop","sha256":")" +
                 std::string(64, 'b') + R"("}],"kind":"tovra-shortcuts","schema_version":1})");
   EXPECT_EQ(ledger(), entries);
-
-  write_shortcut_ledger(root_, {});
-  EXPECT_FALSE(fs::exists(shortcut_ledger_path(root_)));
-  EXPECT_TRUE(ledger().empty());
 }
 
 TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
@@ -414,17 +394,16 @@ TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
   std::string many = "[";
   for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
   many += "]";
-  const auto document = [](const std::string& schema, const std::string& entries) {
-    return R"({"schema_version":)" + schema + R"(,"kind":"tovra-shortcuts","entries":)" + entries + "}";
+  const auto document = [](const std::string& entries) {
+    return R"({"schema_version":1,"kind":"tovra-shortcuts","entries":)" + entries + "}";
   };
   const struct {
     std::string text;
     std::string expected;
   } cases[] = {
-      {document("1", "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
-      {document("2", "[]"), unsupported},
-      {document("1", many), unsupported},
-      {document("1", R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
+      {document("[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
+      {document(many), unsupported},
+      {document(R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
   };
   for (const auto& c : cases) {
     write_file(shortcut_ledger_path(root_), c.text);
