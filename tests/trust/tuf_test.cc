@@ -104,7 +104,6 @@ TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
   renamed[std::string(64, '0')] = renamed.begin().value();
   EXPECT_EQ(outcome([&] { verify_signatures(sign_metadata(content, {&a}), renamed, content["roles"]["root"]); }),
             "keyid_mismatch: Signing key ID does not identify its canonical key");
-  EXPECT_EQ(verify_root(sign_metadata(content, {&b})), short_of);
   Json document = sign_metadata(content, {&b});
   document["signatures"].push_back(document["signatures"][0]);  // the same key twice counts once
   EXPECT_EQ(verify_root(document), short_of);
