@@ -33,16 +33,6 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-// desktop-file-validate's verdict: "ok" or its output.
-std::string validate_entry(const fs::path& file) {
-  const std::filesystem::path report = file.parent_path().parent_path() / "validate.txt";
-  const int status =
-      std::system(("desktop-file-validate '" + file.string() + "' > '" + report.string() + "' 2>&1").c_str());
-  const std::string text = read_file(report);
-  std::filesystem::remove(report);
-  return status == 0 && text.empty() ? "ok" : text;
-}
-
 TEST(DesktopEntryText, QuotesExactlyAndRefusesWhatItCannotReadUnambiguously) {
   EXPECT_EQ(desktop_entry::quote_exec_argument("a \"b\" `c` $d \\e 100%"), R"("a \"b\" \`c\` \$d \\e 100%%")");
 
@@ -80,7 +70,6 @@ TEST(DesktopEntryVerification, NamesTheFirstFieldThatDiffers) {
     const char* expected;
   } cases[] = {
       {image, "ok"},
-      {"", "size"},
       {std::string(32769, '#'), "size"},
       {image + "TryExec=/bin/sh\n", "flags"},
       {replaced("--data-dir \"/home/u/Tovra\"", "--data-dir \"/home/u/Other\""), "arguments"},
@@ -150,7 +139,11 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
   windows_security::ensure_private_directory(odd_root / "native");
   std::string image;
   create_launcher_entry({program_, odd_root, "", " My \\Games "}, menu_ / "odd.desktop", &image);
-  EXPECT_EQ(validate_entry(menu_ / "odd.desktop"), "ok");
+  // The validator's warnings count as failures too.
+  const fs::path report = temp_ / "validate.txt";
+  EXPECT_EQ(std::system(("desktop-file-validate " + testing::quoted(menu_ / "odd.desktop") + " > " +
+                         testing::quoted(report) + " 2>&1").c_str()), 0);
+  EXPECT_EQ(read_file(report), "");
   desktop_entry::ParsedEntry entry;
   std::string problem;
   ASSERT_TRUE(desktop_entry::parse(image, entry, problem)) << problem;
@@ -161,9 +154,6 @@ TEST_F(LauncherEntryWriter, WritesValidatedEntriesForTheLauncherAndForGames) {
 
   write_file(root_ / "native" / "brand.ico", "ico");
   create_launcher_entry(shortcut("space-duel"), menu_ / "space-duel.DESKTOP", &image);
-  // The validator insists on the lower-case name.
-  write_file(menu_ / "copy.desktop", image);
-  EXPECT_EQ(validate_entry(menu_ / "copy.desktop"), "ok");
   EXPECT_NE(image.find("--gui --game \"space-duel\"\n"), std::string::npos) << image;
   EXPECT_NE(image.find("Icon=" + (root_ / "native" / "brand.ico").string() + "\n"), std::string::npos);
 }
@@ -305,12 +295,6 @@ TEST_F(ShortcutsTest, InstallCreatesTheMenuEntryUnlessTheBrandFeaturesAGame) {
   EXPECT_EQ(install_shortcuts(false), Made({start_menu_ / "Tovra.desktop"}, ""));
   EXPECT_EQ(install_shortcuts(false, "Star Forge"), Made({start_menu_ / "Star Forge.desktop"}, ""));
   EXPECT_EQ(install_shortcuts(false, "Star Forge", true), Made({}, ""));
-
-  // A failure is reported, not raised.
-  fs::remove(program_);
-  const auto [shortcuts, problem] = install_shortcuts(false, "Other");
-  EXPECT_EQ(problem, "Windows bootstrap must be an ordinary single-link file");
-  EXPECT_TRUE(shortcuts.empty());
 }
 
 TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
@@ -330,18 +314,14 @@ TEST_F(ShortcutsTest, TheLedgerHoldsAtMost128Entries) {
 TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
   fs::create_directories(temp_ / "real");
   fs::create_symlink(temp_ / "real", temp_ / "link");
-  const struct {
-    fs::path destination;
-    std::string expected;
-  } cases[] = {
-      {root_ / "x.desktop", "shortcut_path: Shortcuts must be outside the data folder"},
-      // The data-folder test reads the destination's identity first, which refuses a link.
-      {temp_ / "link" / "x.desktop", "unsafe_path: Private Windows storage must be an ordinary directory or single-link file"},
-      {temp_ / "a" / ".." / "x.desktop", "shortcut_path: Shortcut paths must be absolute and normalized"},
+  const auto record = [&](const fs::path& destination) {
+    return outcome([&] { record_shortcut(shortcut(), destination); });
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(outcome([&] { record_shortcut(shortcut(), c.destination); }), c.expected) << c.destination;
-  }
+  EXPECT_EQ(record(root_ / "x.desktop"), "shortcut_path: Shortcuts must be outside the data folder");
+  // The data-folder test reads the destination's identity first, which refuses a link.
+  EXPECT_EQ(record(temp_ / "link" / "x.desktop"),
+            "unsafe_path: Private Windows storage must be an ordinary directory or single-link file");
+  EXPECT_EQ(record(temp_ / "a" / ".." / "x.desktop"), "shortcut_path: Shortcut paths must be absolute and normalized");
   EXPECT_FALSE(fs::exists(shortcut_ledger_path(root_)));
 
   EXPECT_EQ(outcome([&] { require_shortcut_parent(temp_ / "link" / "x.desktop"); }),
@@ -349,10 +329,8 @@ TEST_F(ShortcutsTest, RefusesUnsafeOrMisplacedDestinations) {
 }
 
 TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
-  const fs::path empty = temp_ / "empty";
-  fs::create_directories(empty);
-  EXPECT_EQ(outcome([&] { create_shortcut_command(empty, "", "Tovra"); }),
-            "not_installed: Tovra is not installed in " + empty.string());
+  EXPECT_EQ(outcome([&] { create_shortcut_command(temp_.path(), "", "Tovra"); }),
+            "not_installed: Tovra is not installed in " + temp_.path().string());
 
   write_file(root_ / ".tovra-setup-incomplete", "{}");
   EXPECT_EQ(outcome([&] { create_shortcut_command(root_, "", "Tovra"); }).substr(0, 26),
@@ -363,7 +341,6 @@ TEST_F(ShortcutsTest, CommandsNeedAFinishedInstallation) {
 TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   EXPECT_EQ(uninstall_entry_name(std::nullopt), "Tovra");
   EXPECT_EQ(uninstall_entry_name("star-forge"), "Tovra.star-forge");
-  EXPECT_EQ(outcome([] { check_uninstall_entry_name("Tovra.Star Forge"); }).substr(0, 17), "invalid_identity:");
 
   const DataRootLayout layout = data_root_layout(root_);
   UninstallEntry plain = installed_uninstall_entry(layout, std::nullopt);
@@ -386,7 +363,7 @@ TEST_F(ShortcutsTest, UninstallEntryNamesItsProgramAndQuotesItsPaths) {
   EXPECT_EQ(problem, "shortcut failed first");
   problem.clear();
   register_uninstall_entry(layout, Brand{"Bad", "Bad Id", "P", false}, problem);
-  EXPECT_FALSE(problem.empty());
+  EXPECT_EQ(problem, "Game and build IDs use lower-case letters, digits, dots and hyphens");  // the brand id's
 }
 
 TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
@@ -400,38 +377,24 @@ TEST_F(ShortcutsTest, WritesCompactSortedDocumentsAndReadsThemBack) {
                 std::string(64, 'a') + R"("},{"game":"spiel","name":"Spiel ü","path":"/home/u/menu/spiel-ü.desktop","sha256":")" +
                 std::string(64, 'b') + R"("}],"kind":"tovra-shortcuts","schema_version":1})");
   EXPECT_EQ(ledger(), entries);
-
-  write_shortcut_ledger(root_, {});
-  EXPECT_FALSE(fs::exists(shortcut_ledger_path(root_)));
-  EXPECT_TRUE(ledger().empty());
 }
 
 TEST_F(ShortcutsTest, RefusesLedgersItDoesNotUnderstand) {
-  const std::string path = shortcut_ledger_path(root_).string();
-  const std::string unsupported = "shortcut_ledger: Unsupported shortcut list " + path;
-  const std::string malformed = "shortcut_ledger: Shortcut list is malformed: " + path;
+  const fs::path file = shortcut_ledger_path(root_);
+  // An extra member is ignored; 129 entries are one too many; an entry without its digest is malformed.
+  const std::string head = R"({"schema_version":1,"kind":"tovra-shortcuts","extra":true,"entries":[)";
   const std::string entry = R"({"game":"","name":"T","path":"/m/T.desktop","sha256":"x"})";
-  std::string many = "[";
-  for (int i = 0; i < 129; ++i) many += (i ? "," : "") + entry;
-  many += "]";
-  const auto document = [](const std::string& schema, const std::string& entries) {
-    return R"({"schema_version":)" + schema + R"(,"kind":"tovra-shortcuts","entries":)" + entries + "}";
-  };
-  const struct {
-    std::string text;
-    std::string expected;
-  } cases[] = {
-      {document("1", "[" + entry + "]").replace(1, 0, R"("extra":true,)"), "ok"},
-      {document("2", "[]"), unsupported},
-      {document("1", many), unsupported},
-      {document("1", R"([{"game":"","name":"T","path":"/m/T.desktop"}])"), malformed},
-  };
-  for (const auto& c : cases) {
-    write_file(shortcut_ledger_path(root_), c.text);
-    EXPECT_EQ(outcome([&] { ledger(); }), c.expected) << c.text.substr(0, 160);
-  }
-  fs::remove(shortcut_ledger_path(root_));
-  fs::create_symlink(temp_ / "elsewhere.json", shortcut_ledger_path(root_));
+  write_file(file, head + entry + "]}");
+  EXPECT_EQ(outcome([&] { ledger(); }), "ok");
+  std::string many = head + entry;
+  for (int i = 1; i < 129; ++i) many += "," + entry;
+  write_file(file, many + "]}");
+  EXPECT_EQ(outcome([&] { ledger(); }), "shortcut_ledger: Unsupported shortcut list " + file.string());
+  write_file(file, head + R"({"game":"","name":"T","path":"/m/T.desktop"}]})");
+  EXPECT_EQ(outcome([&] { ledger(); }), "shortcut_ledger: Shortcut list is malformed: " + file.string());
+
+  fs::remove(file);
+  fs::create_symlink(temp_ / "elsewhere.json", file);
   EXPECT_NE(outcome([&] { ledger(); }), "ok");  // a dangling link is not an absent ledger
 }
 

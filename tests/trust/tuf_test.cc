@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -105,7 +104,6 @@ TEST_F(MetadataTest, ThresholdCountsDistinctAuthorisedValidSignatures) {
   renamed[std::string(64, '0')] = renamed.begin().value();
   EXPECT_EQ(outcome([&] { verify_signatures(sign_metadata(content, {&a}), renamed, content["roles"]["root"]); }),
             "keyid_mismatch: Signing key ID does not identify its canonical key");
-  EXPECT_EQ(verify_root(sign_metadata(content, {&b})), short_of);
   Json document = sign_metadata(content, {&b});
   document["signatures"].push_back(document["signatures"][0]);  // the same key twice counts once
   EXPECT_EQ(verify_root(document), short_of);
@@ -149,7 +147,6 @@ TEST(ExpiryTest, FormsTheirProblemsAndTheUtcInstantWithMicroseconds) {
   for (const auto& [text, problem] : cases) EXPECT_EQ(outcome([&] { parse_expiry(text); }), problem) << text;
 
   using namespace std::chrono;
-  EXPECT_EQ(parse_expiry("1970-01-01T00:00:00Z").time_since_epoch().count(), 0);
   const UtcTime midnight = sys_days(year{2030} / January / day{1});
   EXPECT_EQ(parse_expiry("2030-01-01T00:00:00.1234567Z"), midnight + microseconds(123456));
   EXPECT_EQ(parse_expiry("2030-03-04T05:06:07.000001Z"),
@@ -210,13 +207,7 @@ TEST_P(EverySchemeTest, VerifiesOnlyItsOwnKeyAndMessage) {
 INSTANTIATE_TEST_SUITE_P(KeyTable, EverySchemeTest,
                          ::testing::Values("rsassa-pss-sha256", "rsassa-pss-sha384", "rsassa-pss-sha512",
                                            "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp521",
-                                           "ed25519", "ml-dsa-44/1", "ml-dsa-65/1", "ml-dsa-87/1"),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
+                                           "ed25519", "ml-dsa-44/1", "ml-dsa-65/1", "ml-dsa-87/1"));
 
 TEST(RsaSignatureTest, OnlyPssWithTheSchemeDigestAndSalt) {
   const SigningKey& signer = shared_key("rsassa-pss-sha256");
