@@ -155,10 +155,9 @@ TEST_F(ThemeFiles, FontsAreTrueTypeOrOpenType) {
 TEST_F(ThemeFiles, ImagesOfExactMaximumSizeAreAccepted) {
   Json document = with_icon(bmp_image(256, 256), "Icon.BMP");
   document["images"]["icon"]["pixel_art"] = true;
-  const Theme theme = validate(document);
-  ASSERT_TRUE(theme.icon.has_value());
-  EXPECT_TRUE(theme.icon->pixel_art);
-  EXPECT_EQ(theme.icon->path, dir_ / "Icon.BMP");
+  const ThemeImage icon = validate(document).icon.value();
+  EXPECT_TRUE(icon.pixel_art);
+  EXPECT_EQ(icon.path, dir_ / "Icon.BMP");
 
   write_file(dir_ / "banner.bmp", bmp_image(2048, 1024));
   document["images"]["banner"] = {{"file", "banner.bmp"}};
