@@ -256,11 +256,10 @@ TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
     EXPECT_EQ(fs::file_size(target), 0u);
   });
   EXPECT_EQ(calls, 1);
-  file.reset();
 
-  EXPECT_EQ(outcome([&] { create_prepared_file(target, 3, [&](PreparedFile& f) { f.write("x"); }); }),
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "other", 3, [&](PreparedFile& f) { f.write("x"); }); }),
             "allocation_changed: New allocation changed while recording ownership");
-  EXPECT_FALSE(fs::exists(target)) << "the failed allocation is released";
+  EXPECT_FALSE(fs::exists(temp / "other")) << "the failed allocation is released";
 }
 
 TEST_F(PreparedFileTest, DirectoryIdentityRefusesLinks) {
