@@ -29,11 +29,6 @@ inline std::vector<InventoryFile> sample_inventory() {
           {"empty", ""}};
 }
 
-// Permission bits of `path` itself, never of a link's target.
-inline unsigned mode_of(const std::filesystem::path& path) {
-  return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions()) & 07777u;
-}
-
 // The inventory part of a manifest (the archive's length and digest come from seal_archive);
 // the snapshot code reads nothing else.
 inline SnapshotManifest manifest_for(const std::vector<InventoryFile>& inventory) {

@@ -54,6 +54,8 @@ std::pair<dev_t, ino_t> id(const fs::path& path) {
   return {st.st_dev, st.st_ino};
 }
 
+fs::perms mode_of(const fs::path& path) { return fs::symlink_status(path).permissions() & fs::perms::mask; }
+
 bool was_flushed(const fs::path& path) { return std::find(flushed.begin(), flushed.end(), id(path)) != flushed.end(); }
 
 using ExtractFlushes = SealedSample;
@@ -70,10 +72,10 @@ TEST_F(ExtractFlushes, FlushesEveryFileAndEveryFolderTheDestinationLast) {
   EXPECT_EQ(flushed.back(), id(dest));
   // Owner-only modes, execute only where the inventory says so.
   for (const auto& file : inventory) {
-    EXPECT_EQ(mode_of(dest / file.path), file.executable ? 0700u : 0600u) << file.path;
+    EXPECT_EQ(mode_of(dest / file.path), fs::perms(file.executable ? 0700 : 0600)) << file.path;
   }
-  EXPECT_EQ(mode_of(dest), 0700u);
-  EXPECT_EQ(mode_of(dest / "data" / "deep"), 0700u);
+  EXPECT_EQ(mode_of(dest), fs::perms(0700));
+  EXPECT_EQ(mode_of(dest / "data" / "deep"), fs::perms(0700));
 }
 
 TEST_F(ExtractFlushes, PooledFlushesFailAsDirectOnesAndAreAwaitedOnEveryExit) {
@@ -110,29 +112,26 @@ TEST_F(ExtractFlushes, PooledFlushesFailAsDirectOnesAndAreAwaitedOnEveryExit) {
 
 TEST(ExtractBounds, TheHundredThousandAndFirstEntryIsRefused) {
   TempDir temp;
-  const Unmount mounted = mount_memory(temp / "mnt");
-  const fs::path mount = mounted.point;
+  const Unmount mount = mount_memory(temp / "mnt");
   std::vector<InventoryFile> inventory;
   for (int i = 0; i <= 100000; ++i) inventory.push_back({"f/" + std::to_string(1000000 + i), ""});
   SnapshotManifest manifest = manifest_for(inventory);
-  seal_archive(manifest, mount / "snapshot.tar.zst", zstd_frame(builder::make_tar(entries_for(inventory))));
-  EXPECT_EQ(testing::outcome([&] { extract_snapshot(manifest, mount / "snapshot.tar.zst", mount / "dest"); }),
+  seal_archive(manifest, mount.point / "snapshot.tar.zst", zstd_frame(builder::make_tar(entries_for(inventory))));
+  EXPECT_EQ(outcome([&] { extract_snapshot(manifest, mount.point / "snapshot.tar.zst", mount.point / "dest"); }),
             "archive_inventory: Archive contains an unexpected or duplicate file");
 }
 
 TEST(TreeMounts, MountedFoldersAreNeverEntered) {
   TempDir temp;
   const fs::path root = temp / "root";
-  const std::vector<InventoryFile> inventory = sample_inventory();
-  lay_out(root, inventory);
-  const Unmount unmount = mount_memory(root / "data" / "mounted");
-  const fs::path mounted = unmount.point;
-  EXPECT_EQ(testing::outcome([&] { verify_snapshot_tree(manifest_for(inventory), root); }),
+  lay_out(root, sample_inventory());
+  const Unmount mounted = mount_memory(root / "data" / "mounted");
+  EXPECT_EQ(outcome([&] { verify_snapshot_tree(manifest_for(sample_inventory()), root); }),
             "unsafe_path: Managed path contains a reparse point");
-  write_file(mounted / "stale.old", "theirs");
+  write_file(mounted.point / "stale.old", "theirs");
   write_file(root / "data" / "stale.old", "ours");
   sweep_old_files(root);
-  EXPECT_TRUE(fs::exists(mounted / "stale.old"));
+  EXPECT_TRUE(fs::exists(mounted.point / "stale.old"));
   EXPECT_FALSE(fs::exists(root / "data" / "stale.old"));
 }
 
@@ -175,10 +174,9 @@ TEST_F(PreparedFileTest, LengthRules) {
   auto file = create_prepared_file(target, 4);
   file->write("abc");
   EXPECT_EQ(outcome([&] { file->write("de"); }), "size_limit: Write exceeds the authenticated file length");
-  EXPECT_EQ(file->written(), 3u) << "nothing of a refused chunk is written";
   EXPECT_EQ(outcome([&] { file->complete(true); }),
             "length_mismatch: File data is shorter than its authenticated length");
-  // Without the full-length requirement the reserved tail is dropped.
+  // Without the full-length requirement the reserved tail is dropped; nothing of the refused chunk was written.
   file->complete(false);
   file.reset();
   EXPECT_EQ(read_file(target), "abc");
@@ -227,43 +225,28 @@ TEST_F(PreparedFileTest, RefusesExistingPathsAndUnusableParents) {
   EXPECT_FALSE(fs::exists(temp / "shared" / "x"));
 }
 
+// An abandoned prepared file removes itself (as the failed ownership record shows), but only while
+// its name still leads to it.
 TEST_F(PreparedFileTest, ReleaseRemovesOnlyItsOwnUncompletedFile) {
-  {
-    auto file = create_prepared_file(target, 8);
-    file->write("part");
-  }
-  EXPECT_FALSE(fs::exists(target)) << "an abandoned prepared file removes itself";
-
-  {
-    auto file = create_prepared_file(target, 8);
-    file->write("part");
-    // Someone replaces the name with another file, which leaves ours without a link.
-    write_file(temp / "other", "replacement");
-    fs::rename(temp / "other", target);
-    EXPECT_EQ(outcome([&] { file->write("more"); file->complete(true); }),
-              "allocation_changed: Allocated file changed before completion");
-  }
+  auto file = create_prepared_file(target, 8);
+  // Someone replaces the name with another file, which leaves ours without a link.
+  write_file(temp / "other", "replacement");
+  fs::rename(temp / "other", target);
+  EXPECT_EQ(outcome([&] { file->complete(false); }), "allocation_changed: Allocated file changed before completion");
+  file.reset();
   EXPECT_EQ(read_file(target), "replacement") << "a replacement is never removed";
 }
 
-TEST(PreparedFileSteps, DetectHardLinksAndRenames) {
-  // A half-written file given a second name (or else moved away) before completion (or else
-  // before it is made executable).
-  const auto attempt = [](bool link, bool complete) {
-    TempDir scratch;
-    auto file = create_prepared_file(scratch / "f", 4);
-    file->write("ab");
-    if (link) {
-      fs::create_hard_link(scratch / "f", scratch / "alias");
-    } else {
-      fs::rename(scratch / "f", scratch / "moved");
-    }
-    return outcome([&] { complete ? file->complete(false) : file->set_executable(true); });
-  };
-  EXPECT_EQ(attempt(true, false), "unsafe_path: Allocation requires an ordinary single-link file");
-  EXPECT_EQ(attempt(true, true), "unsafe_path: Allocation requires an ordinary single-link file");
-  EXPECT_EQ(attempt(false, false), "allocation_changed: Allocated file changed before setting executable permissions");
-  EXPECT_EQ(attempt(false, true), "allocation_changed: Allocated file changed before completion");
+// Every step checks the handle's link count and the name's identity; each is shown once.
+TEST_F(PreparedFileTest, StepsDetectHardLinksAndRenames) {
+  auto linked = create_prepared_file(temp / "linked", 4);
+  fs::create_hard_link(temp / "linked", temp / "alias");
+  EXPECT_EQ(outcome([&] { linked->complete(false); }), "unsafe_path: Allocation requires an ordinary single-link file");
+
+  auto moved = create_prepared_file(temp / "moved", 4);
+  fs::rename(temp / "moved", temp / "elsewhere");
+  EXPECT_EQ(outcome([&] { moved->set_executable(true); }),
+            "allocation_changed: Allocated file changed before setting executable permissions");
 }
 
 TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
@@ -273,19 +256,14 @@ TEST_F(PreparedFileTest, OwnershipCallbackSeesTheEmptyFileOnce) {
     EXPECT_EQ(fs::file_size(target), 0u);
   });
   EXPECT_EQ(calls, 1);
-  file.reset();
 
-  EXPECT_EQ(outcome([&] { create_prepared_file(target, 3, [&](PreparedFile& f) { f.write("x"); }); }),
+  EXPECT_EQ(outcome([&] { create_prepared_file(temp / "other", 3, [&](PreparedFile& f) { f.write("x"); }); }),
             "allocation_changed: New allocation changed while recording ownership");
-  EXPECT_FALSE(fs::exists(target)) << "the failed allocation is released";
+  EXPECT_FALSE(fs::exists(temp / "other")) << "the failed allocation is released";
 }
 
 TEST_F(PreparedFileTest, DirectoryIdentityRefusesLinks) {
   fs::create_directory(temp / "dir");
-  const PreparedIdentity first = prepared_directory_identity(temp / "dir");
-  fs::create_directory(temp / "sibling");
-  EXPECT_FALSE(prepared_directory_identity(temp / "sibling") == first);
-
   fs::create_directory_symlink(temp / "dir", temp / "junction");
   EXPECT_EQ(outcome([&] { prepared_directory_identity(temp / "junction"); }),
             "unsafe_path: Prepared directory is linked, replaced or unavailable");

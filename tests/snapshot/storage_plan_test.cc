@@ -102,13 +102,9 @@ TEST(StoragePlan, RefusesUnusableMeasurementsAndOverflow) {
   };
   const std::string geometry = "volume_query: Storage capacity or allocation geometry is unavailable";
   const std::vector<Case> cases = {
-      {"relative path", [](StorageVolume& v) { v.path = "data"; }, geometry},
-      {"capacity unknown", [](StorageVolume& v) { v.capacity_bytes = UINT64_MAX; }, geometry},
       {"more available than capacity", [](StorageVolume& v) { v.available_bytes = v.capacity_bytes + 1; }, geometry},
       {"one counter", [](StorageVolume& v) { v.inode_capacity = 10; },
        "volume_query: Storage file-entry counters are incomplete"},
-      {"zero inodes", [](StorageVolume& v) { v.inode_capacity = 0; v.available_inodes = 0; },
-       "volume_query: Storage file-entry counters are invalid"},
       {"more free than total", [](StorageVolume& v) { v.inode_capacity = 10; v.available_inodes = 11; },
        "volume_query: Storage file-entry counters are invalid"},
   };
@@ -129,8 +125,7 @@ TEST(StorageVolumeProbe, MeasuresOrdinaryDirectoriesOnly) {
   EXPECT_EQ(volume.identity.rfind("dev:", 0), 0u) << volume.identity;
 
   testing::make_directory_symlink(temp.path(), temp / "link");
-  write_file(temp / "file", "");
-  for (const fs::path& bad : {fs::path("relative"), temp / "link", temp / "file", temp / "absent"}) {
+  for (const fs::path& bad : {fs::path("relative"), temp / "link"}) {
     SCOPED_TRACE(bad.string());
     EXPECT_EQ(outcome([&] { probe_storage_volume(bad); }),
               "unsafe_path: Storage needs an ordinary absolute directory");
