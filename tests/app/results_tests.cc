@@ -156,7 +156,8 @@ TEST(ProgressLine, TerminalLineIsRewrittenInPlaceAtMostTenTimesASecondAndEndsPla
 }
 
 // The console's cancellation reaches the workflow in either mode; an open progress line is ended
-// before the problem, and in JSON mode there is none.
+// before the problem, and in JSON mode there is none. (How a problem document is printed is the
+// dispatch tests' subject.)
 TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndCancellationExitsWithFour) {
   const CommandRunner cancelled_midway = [](const SetupCommand&, std::string_view,
                                             const NativeSetupCallbacks& callbacks) -> Json {
@@ -176,7 +177,6 @@ TEST(ProgressLine, RunEndsAnOpenLineBeforeItsProblemAndCancellationExitsWithFour
   EXPECT_EQ(run_installer({"status", "--json", "--data-dir", "d"}, "tovra-install", "", [] { return true; }, json,
                           json_err, cancelled_midway, true),
             4);
-  EXPECT_EQ(json.str(), R"({"problem":{"code":"cancelled","message":"Setup was cancelled"},"schema_version":1})" "\n");
   EXPECT_EQ(json_err.str(), "Setup was cancelled\n");
 }
 
