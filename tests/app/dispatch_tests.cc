@@ -171,7 +171,6 @@ TEST(SetupCommandGrammar, RefusesEveryMalformedCommandLine) {
   const std::tuple<std::vector<std::string>, std::string, std::string> table[] = {
       {{"--data-dir"}, "usage", "Option --data-dir needs a value"},
       {{"shortcut", "create", "--game", ""}, "usage", "Option --game needs a value"},
-      {{"--data-dir=x"}, "usage", "Unknown option: --data-dir=x"},
       {{"status", "repair"}, "usage", "Choose one command"},
       {{"Status"}, "usage", "Unknown command: Status"},
       {{"shortcut", "--json", "create"}, "usage", "Use shortcut create or shortcut remove"},

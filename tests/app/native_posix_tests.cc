@@ -24,17 +24,14 @@ std::vector<std::string> read(std::vector<std::string> entries) {
   return read_native_arguments(static_cast<int>(entries.size()), argv.data());
 }
 
-void expect_problem(const std::vector<std::string>& entries, const std::string& code, const std::string& message) {
-  EXPECT_EQ(testing::outcome([&] { read(entries); }), code + ": " + message) << entries.size() << " entries";
-}
-
 TEST(NativeArguments, DropsTheProgramNameKeepsUtf8AndNeedsIt) {
   EXPECT_EQ(read({"tovra-install"}), std::vector<std::string>{});
   EXPECT_EQ(read({"tovra-install", "status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}),
             (std::vector<std::string>{"status", "", "--data-dir", "/home/\xC3\xA9t\xC3\xA9/\xF0\x9F\x8E\xAE"}));
-  expect_problem({}, "argument_encoding", "Cannot parse native Unicode command line");
+  EXPECT_EQ(testing::outcome([] { read({}); }), "argument_encoding: Cannot parse native Unicode command line");
   // The decoder's cases are covered with the text helpers; here only that every entry is checked.
-  expect_problem({"tovra-install", "status", "a\xC3"}, "text_encoding", "Native process text must contain valid Unicode");
+  EXPECT_EQ(testing::outcome([] { read({"tovra-install", "status", "a\xC3"}); }),
+            "text_encoding: Native process text must contain valid Unicode");
 }
 
 TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
@@ -46,7 +43,8 @@ TEST(NativeArguments, BoundsTheRawLineInUtf16Units) {
   astral += "\xE2\x80\xA6";  // 32763 units in 65527 bytes: the line is 32766
   EXPECT_EQ(read({program, astral}).size(), 1u);
   astral += "\xE2\x80\xA6";  // the line reaches 32767
-  expect_problem({program, astral}, "argument_limit", "Native command line exceeds the Windows bound");
+  EXPECT_EQ(testing::outcome([&] { read({program, astral}); }),
+            "argument_limit: Native command line exceeds the Windows bound");
 }
 
 TEST(NativeText, BoundsOneTextInUtf16Units) {
@@ -105,7 +103,6 @@ TEST(SealSource, OnlyASealIsPasted) {
       EXPECT_THROW(builder::seal_source(input), Error) << input;
     }
   }
-  EXPECT_NE(builder::seal_source(seal).find("= \"" + seal + "\";"), std::string::npos);
 }
 
 }  // namespace

@@ -79,7 +79,6 @@ TEST_F(LauncherStoreTest, SeedsABrandNewStoreOnceAsTheCandidate) {
   EXPECT_FALSE(slots(nullptr, other_build, nullptr));
   EXPECT_PROBLEM(store.load_stored_manifest(other_build), "launcher_state",
                  "Launcher identity/platform differs from its local reference");
-  EXPECT_PROBLEM(store.version_directory(nullptr), "launcher_missing", "No working launcher is installed");
   EXPECT_PROBLEM(store.load_stored_manifest(nullptr), "launcher_missing", "Install a verified launcher first");
 
   std::string tampered = manifest_;
@@ -90,7 +89,6 @@ TEST_F(LauncherStoreTest, SeedsABrandNewStoreOnceAsTheCandidate) {
 
   testing::write_file(root_ / ".tovra-setup-incomplete", "{}");
   EXPECT_PROBLEM_CODE(LauncherStore::open(root_), "native_install_incomplete");
-  EXPECT_PROBLEM_CODE(LauncherStore::create(root_, false), "native_install_incomplete");
 }
 
 TEST_F(LauncherStoreTest, RefusesSeedingWhatIsNotNewOrNotForThisPlatform) {
@@ -127,12 +125,9 @@ TEST_F(LauncherStoreTest, StateIsValidatedOnReadAndBoundedOnWrite) {
   const Json reference{{"build_id", "build-1"}, {"manifest_sha256", std::string(64, 'a')}};
   const Json attempt{{"nonce", std::string(32, '0')}, {"reference", reference}};
   const std::string malformed = "launcher_state: Launcher installation record is malformed; it was preserved";
-  const std::string contradictory = "launcher_state: Launcher candidate/startup state is contradictory";
   const std::tuple<const char*, std::function<void(Json&)>, std::string> cases[] = {
       {"valid", [&](Json& s) { s["rollback"] = reference; s["attempt"] = attempt; }, "ok"},
       {"other format", [](Json& s) { s["format"] = "tovra-launcher-store-v2"; },
-       "unsupported_schema: Unknown launcher state was preserved"},
-      {"other schema", [](Json& s) { s["schema_version"] = 2; },
        "unsupported_schema: Unknown launcher state was preserved"},
       {"generation 0", [](Json& s) { s["generation"] = 0; }, "invalid_version: Metadata version must be positive"},
       {"upper-case digest", [&](Json& s) { s["active"] = reference; s["active"]["manifest_sha256"] = std::string(64, 'A'); },
@@ -141,9 +136,8 @@ TEST_F(LauncherStoreTest, StateIsValidatedOnReadAndBoundedOnWrite) {
        "invalid_identity"},
       {"short nonce", [&](Json& s) { s["attempt"] = attempt; s["attempt"]["nonce"] = std::string(31, '0'); },
        "launcher_state: Launcher startup identity is invalid"},
-      {"attempt beside a candidate", [&](Json& s) { s["attempt"] = attempt; s["candidate"] = reference; }, contradictory},
-      {"attempt without reference", [&](Json& s) { s["attempt"] = attempt; s["attempt"]["reference"] = nullptr; },
-       contradictory},
+      {"attempt beside a candidate", [&](Json& s) { s["attempt"] = attempt; s["candidate"] = reference; },
+       "launcher_state: Launcher candidate/startup state is contradictory"},
       {"bad failed candidate", [&](Json& s) { s["failed_candidate"] = {{"reference", {{"build_id", "x"}}}}; }, malformed},
   };
   for (const auto& [name, edit, expected] : cases) {

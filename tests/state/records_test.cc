@@ -41,6 +41,12 @@ TEST_F(RecordsTest, InstallationRecordIsCompactSortedAndBrandIsOptional) {
   ASSERT_TRUE(brand.has_value());
   EXPECT_EQ(brand->publisher, "Caf\xc3\xa9 Ltd");
   EXPECT_TRUE(brand->icon);
+
+  // Reading the brand is best effort: a refused brand or no record at all is no brand.
+  testing::write_file(layout.installation_record, R"({"kind":"tovra-installation","schema_version":1,"brand":)"
+                                                  R"({"icon":false,"id":"Bad ID","name":"N","publisher":"P"}})");
+  EXPECT_FALSE(read_installed_brand(layout.root).has_value());
+  EXPECT_FALSE(read_installed_brand(dir / "nowhere").has_value());
 }
 
 TEST_F(RecordsTest, RecordsOfAnotherSchemaOrShapeAreRefused) {
@@ -67,13 +73,6 @@ TEST_F(RecordsTest, RecordsOfAnotherSchemaOrShapeAreRefused) {
   // Problems of the profile pass unchanged.
   testing::write_file(layout.installation_record, R"({"kind":"tovra-installation","schema_version":1,"x":1.5})");
   EXPECT_PROBLEM_CODE(read_installation_record(layout), "invalid_number");
-}
-
-TEST_F(RecordsTest, InstalledBrandIsBestEffort) {
-  testing::write_file(layout.installation_record, R"({"kind":"tovra-installation","schema_version":1,"brand":)"
-                                                  R"({"icon":false,"id":"Bad ID","name":"N","publisher":"P"}})");
-  EXPECT_FALSE(read_installed_brand(layout.root).has_value());
-  EXPECT_FALSE(read_installed_brand(dir / "nowhere").has_value());
 }
 
 TEST_F(RecordsTest, SetupStatusRoundTripAndMessageCut) {
