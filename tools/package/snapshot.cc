@@ -94,7 +94,6 @@ PackedSnapshot pack_snapshot(const Payload& payload, const SnapshotOptions& opti
   if (options.edit_tar) options.edit_tar(tar);
   PackedSnapshot packed;
   packed.archive = zstd_compress(tar, options.zstd);
-  if (options.edit_archive) options.edit_archive(packed.archive);
   packed.manifest = snapshot_manifest(payload, options, packed.archive);
   if (options.edit_manifest) options.edit_manifest(packed.manifest);
   return packed;

@@ -44,7 +44,6 @@ struct SnapshotOptions {
   // inventory and the archive bytes as finally written.
   std::optional<std::vector<TarEntry>> tar_entries;     // archived instead of the payload
   std::function<void(std::string& tar)> edit_tar;        // before compression
-  std::function<void(std::string& archive)> edit_archive;  // after compression
   std::function<void(Json& manifest)> edit_manifest;
 };
 
